@@ -1,0 +1,112 @@
+// DFU class requests and the FLIP command layouts spoken by the AVR USB bootloader.
+#pragma once
+
+#include <cstdint>
+
+// USB identity of the bootloader.
+constexpr int BOOTLOADER_VENDOR = 0x03EB;
+constexpr int BOOTLOADER_PRODUCT = 0x2FE4;
+
+// DFU 1.1 class requests (bRequest values).
+enum DFU_REQUEST : int {
+    DFU_DNLOAD = 1,
+    DFU_UPLOAD = 2,
+    DFU_GETSTATUS = 3,
+    DFU_CLRSTATUS = 4,
+};
+
+// bmRequestType: class request addressed to an interface, with its direction.
+constexpr int DFU_REQUEST_TYPE_OUT = 0x21;
+constexpr int DFU_REQUEST_TYPE_IN = 0xA1;
+
+constexpr int DFU_INTERFACE = 0;
+constexpr int DFU_BLOCK_NUMBER = 0;
+constexpr int DFU_TIMEOUT_MS = 2000;
+
+// Program data travels in one download block: command header, data, trailer.
+constexpr int DFU_SEGMENT_SIZE = 1024;
+constexpr int DFU_BLOCK_HEADER_SIZE = 64;
+constexpr int DFU_BLOCK_TRAILER_SIZE = 16;
+constexpr int FLIP_PAGE = 0;
+
+// The 6-byte status block returned by DFU_GETSTATUS.
+struct __attribute__((packed)) DFU_STATUS {
+    uint8_t bStatus;
+    uint8_t bwPollTimeout[3];
+    uint8_t bState;
+    uint8_t iString;
+};
+static_assert(sizeof(DFU_STATUS) == 6, "DFU status reply is 6 bytes on the wire");
+
+// One FLIP command as carried in a DFU download.
+struct __attribute__((packed)) FLIP_PACKET {
+    enum : uint8_t {
+        CMD_GROUP_DOWNLOAD = 1,
+        CMD_PROGRAM_START = 0,
+        CMD_GROUP_UPLOAD = 3,
+        CMD_READ_MEMORY = 0,
+        CMD_BLANK_CHECK = 1,
+        CMD_GROUP_EXEC = 4,
+        CMD_ERASE = 0,
+        CMD_ERASE_DATA1 = 255,
+        CMD_START_APPLI = 3,
+        START_APPLI_RESET = 0,
+        START_APPLI_NO_RESET = 1,
+        CMD_GROUP_SELECT = 6,
+        CMD_SELECT_MEMORY = 3,
+        CMD_SELECT_MEMORY_UNIT = 0,
+        CMD_SELECT_MEMORY_PAGE = 1,
+    };
+
+    uint8_t group_enum;
+    uint8_t cmd_enum;
+    union {
+        struct {
+            uint8_t data1, data2, data3, data4;
+        };
+        struct {
+            uint8_t start1, start0, end1, end0;
+        };
+    };
+
+    void command_raw(uint8_t group, uint8_t cmd, uint8_t d1, uint8_t d2, uint8_t d3, uint8_t d4) {
+        group_enum = group;
+        cmd_enum = cmd;
+        data1 = d1;
+        data2 = d2;
+        data3 = d3;
+        data4 = d4;
+    }
+    void command_exec(uint8_t group, uint8_t cmd, uint8_t d1) {
+        command_raw(group, cmd, d1, 0, 0, 0);
+    }
+    void command_range(uint8_t group, uint8_t cmd, uint16_t start_address, uint16_t end_address) {
+        command_raw(group, cmd, start_address >> 8, start_address & 0xFF, end_address >> 8,
+                    end_address & 0xFF);
+    }
+};
+static_assert(sizeof(FLIP_PACKET) == 6, "FLIP command is 6 bytes on the wire");
+
+// The start command goes out without its last argument byte.
+constexpr int FLIP_START_LENGTH = 5;
+
+// Memory units selectable with CMD_SELECT_MEMORY_UNIT.
+enum MEMORY_UNIT : int {
+    FLASH = 0,
+    EEPROM = 1,
+    SECURITY = 2,
+    CONFIGURATION = 3,
+    BOOTLOADER = 4,
+    SIGNATURE = 5,
+    USER = 6,
+    INT_RAM = 7,
+    EXT_MEM_CS0 = 8,
+    EXT_MEM_CS1 = 9,
+    EXT_MEM_CS2 = 10,
+    EXT_MEM_CS3 = 11,
+    EXT_MEM_CS4 = 12,
+    EXT_MEM_CS5 = 13,
+    EXT_MEM_CS6 = 14,
+    EXT_MEM_CS7 = 15,
+    EXT_MEM_DF = 16,
+};

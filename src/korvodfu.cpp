@@ -1,0 +1,428 @@
+#include "korvodfu.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+// ---------------------------------------------------------------------------------------
+// Flash image
+
+int AvrParser::flush() {
+    if (bufCount == 0)
+        return 0;
+    flushBuffer.push_back(bufAddr);
+    flushBuffer.push_back(bufCount);
+
+    if (image.empty())
+        imageBase = bufAddr;
+    int32_t base = std::min(imageBase, bufAddr);
+    int32_t end =
+        std::max<int32_t>(imageBase + static_cast<int32_t>(image.size()), bufAddr + bufCount);
+    if (base < imageBase) {
+        image.insert(image.begin(), imageBase - base, ERASED);
+        written.insert(written.begin(), imageBase - base, false);
+        imageBase = base;
+    }
+    image.resize(end - base, ERASED);
+    written.resize(end - base, false);
+
+    for (int32_t k = 0; k < bufCount; ++k) {
+        size_t index = bufAddr - imageBase + k;
+        if (written[index] && image[index] != buf[k]) {
+            std::cout << "Invalid hex: address 0x" << std::hex << (bufAddr + k) << std::dec
+                      << " is given different values" << std::endl;
+            return -1;
+        }
+        image[index] = buf[k];
+        written[index] = true;
+    }
+    return 0;
+}
+
+int AvrParser::copy(ByteBuffer& dstBuf) const {
+    if (flushBuffer.empty()) {
+        std::cout << "Invalid hex" << std::endl;
+        return -1;
+    }
+    if (image.size() > MAX_IMAGE_SIZE) {
+        std::cout << "Invalid hex: the image spans " << image.size() << " bytes, more than "
+                  << MAX_IMAGE_SIZE << std::endl;
+        return -1;
+    }
+    dstBuf = image;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// EEPROM identity record
+
+namespace record {
+
+namespace {
+constexpr int BYTE_BITS = 8;
+constexpr int BYTE_MASK = 0xFF;
+constexpr int HARD_ID_HIGH_SHIFT = 5; // ID bits 12..5 in the first byte
+constexpr int ID_FIELD_WIDTH = 4;
+constexpr int DUMP_FIELD_WIDTH = 4;
+
+// "0x"-prefixed values are printed zero-filled to 4 digits, then the stream is set back.
+void print_id(const char* label, int value) {
+    std::cout << label << std::hex << std::setw(ID_FIELD_WIDTH) << std::setfill('0') << value
+              << std::setfill(' ') << std::dec << std::endl;
+}
+} // namespace
+
+int hard_id(const ByteBuffer& buf) {
+    return (buf[HARD_ID_OFFSET] << HARD_ID_HIGH_SHIFT) | (buf[HARD_ID_OFFSET + 1] >> HARD_ID_SHIFT);
+}
+int soft_id(const ByteBuffer& buf) {
+    return buf[SOFT_ID_OFFSET];
+}
+int rxaddr(const ByteBuffer& buf) {
+    return (buf[RXADDR_OFFSET] << BYTE_BITS) | buf[RXADDR_OFFSET + 1];
+}
+
+void put_hard_id(ByteBuffer& buf, int hard_id_set) {
+    buf[HARD_ID_OFFSET] = (hard_id_set >> HARD_ID_HIGH_SHIFT) & BYTE_MASK;
+    buf[HARD_ID_OFFSET + 1] = (hard_id_set << HARD_ID_SHIFT) & BYTE_MASK;
+}
+void put_soft_id(ByteBuffer& buf, int soft_id_set) {
+    buf[SOFT_ID_OFFSET] = soft_id_set & BYTE_MASK;
+}
+void put_rxaddr(ByteBuffer& buf, int rxaddr_set) {
+    buf[RXADDR_OFFSET] = (rxaddr_set >> BYTE_BITS) & BYTE_MASK;
+    buf[RXADDR_OFFSET + 1] = rxaddr_set & BYTE_MASK;
+}
+
+ByteBuffer prepare(const ByteBuffer& eeprom_bin) {
+    return ByteBuffer(std::max(readout_size, eeprom_bin.size()), BLANK);
+}
+
+void show(const ByteBuffer& buf) {
+    std::cout << std::uppercase;
+    std::cout << " Tag:       " << convert_string(&buf[TAG_OFFSET], TAG_SIZE) << std::endl;
+    std::cout << " Version:   " << convert_string(&buf[VERSION_OFFSET], VERSION_SIZE) << std::endl;
+    print_id(" Hard ID:   0x", hard_id(buf));
+    print_id(" Soft ID:   0x", soft_id(buf));
+    std::cout << " RXaddr:    0x" << std::hex << rxaddr(buf) << std::dec << std::endl;
+    std::cout << std::endl;
+}
+
+void dump(const ByteBuffer& buf) {
+    for (size_t i = 0; i < readout_size; ++i) {
+        std::cout << std::hex << std::setw(DUMP_FIELD_WIDTH) << static_cast<int>(buf[i]);
+        std::cout << ((i + 1) % DUMP_COLUMNS == 0 ? '\n' : ' ');
+    }
+    std::cout << std::endl;
+    std::cout << std::dec;
+}
+
+void merge(ByteBuffer& buf, const ByteBuffer& eeprom_bin, int hard_id_set, int soft_id_set,
+           int rxaddr_set) {
+    auto kept = [&](size_t i) {
+        return (hard_id_set > 0 && (i == HARD_ID_OFFSET || i == HARD_ID_OFFSET + 1)) ||
+               (soft_id_set > 0 && i == SOFT_ID_OFFSET) ||
+               (rxaddr_set > 0 && (i == RXADDR_OFFSET || i == RXADDR_OFFSET + 1));
+    };
+    for (size_t i = 0; i < eeprom_bin.size() && i < buf.size(); ++i)
+        if (!kept(i))
+            buf[i] = eeprom_bin[i];
+    buf[CLEARED_OFFSET] = 0;
+}
+
+void apply(ByteBuffer& buf, int hard_id_set, int soft_id_set, int rxaddr_set) {
+    if (hard_id_set > 0) {
+        print_id(" -> Setting Hard ID to: 0x", hard_id_set);
+        put_hard_id(buf, hard_id_set);
+    }
+    if (soft_id_set > 0) {
+        print_id(" -> Setting Soft ID to: 0x", soft_id_set);
+        put_soft_id(buf, soft_id_set);
+    }
+    if (rxaddr_set > 0) {
+        print_id(" -> Setting RXaddr to: 0x", rxaddr_set);
+        put_rxaddr(buf, rxaddr_set);
+    }
+}
+
+void advance_hard_id(int& hard_id_set) {
+    if (hard_id_set != 0)
+        ++hard_id_set;
+}
+
+} // namespace record
+
+// ---------------------------------------------------------------------------------------
+// DFU transport
+
+namespace {
+constexpr int request_type(int request) {
+    return request == DFU_DNLOAD || request == DFU_CLRSTATUS ? DFU_REQUEST_TYPE_OUT
+                                                             : DFU_REQUEST_TYPE_IN;
+}
+constexpr int ADDRESS_MASK = 0xFFFF;
+} // namespace
+
+KorvoDfu::KorvoDfu() : handle(nullptr), usb_error(-1), dfuLastStatus(0), dfuLastState(0) {}
+
+template <int REQUEST, typename T> int KorvoDfu::control_transfer(T* data, int length) {
+    if (isFatalError())
+        return usb_error;
+    int rval =
+        usb_control_msg(handle, request_type(REQUEST), REQUEST, DFU_BLOCK_NUMBER, DFU_INTERFACE,
+                        reinterpret_cast<char*>(data), length, DFU_TIMEOUT_MS);
+    if (REQUEST == DFU_GETSTATUS) {
+        if (rval != static_cast<int>(sizeof(DFU_STATUS))) {
+            usb_error = -1;
+            return -1;
+        }
+    } else if (rval < 0) {
+        usb_error = rval;
+    }
+    return rval;
+}
+
+int KorvoDfu::getStatus() {
+    DFU_STATUS status{};
+    int rval = control_transfer<DFU_GETSTATUS, DFU_STATUS>(&status, sizeof(status));
+    if (rval != static_cast<int>(sizeof(status)))
+        return rval;
+    dfuLastStatus = status.bStatus;
+    dfuLastState = status.bState;
+    return status.bStatus;
+}
+
+void KorvoDfu::clearStatus() {
+    unsigned char none = 0;
+    control_transfer<DFU_CLRSTATUS, unsigned char>(&none, 0);
+}
+
+void KorvoDfu::selectOp(int memory_unit) {
+    FLIP_PACKET flip;
+    flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
+                     FLIP_PACKET::CMD_SELECT_MEMORY_UNIT, memory_unit & 0xFF, 0, 0);
+    if (control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip)) < 0) {
+        std::cout << "Memory select unit error" << std::endl;
+        return;
+    }
+    flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
+                     FLIP_PACKET::CMD_SELECT_MEMORY_PAGE, FLIP_PAGE, 0, 0);
+    if (control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip)) < 0)
+        std::cout << "Memory select page error" << std::endl;
+}
+
+void KorvoDfu::startOp() {
+    FLIP_PACKET flip;
+    flip.command_exec(FLIP_PACKET::CMD_GROUP_EXEC, FLIP_PACKET::CMD_START_APPLI,
+                      FLIP_PACKET::START_APPLI_NO_RESET);
+    // The bootloader jumps on the download that follows the start command.
+    control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, FLIP_START_LENGTH);
+    control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, FLIP_START_LENGTH);
+}
+
+int KorvoDfu::readSegment(uint16_t startAddr, ByteBuffer& buf) {
+    FLIP_PACKET flip;
+    flip.command_range(FLIP_PACKET::CMD_GROUP_UPLOAD, FLIP_PACKET::CMD_READ_MEMORY, startAddr,
+                       (startAddr + buf.size() - 1) & ADDRESS_MASK);
+    int rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
+    if (rval < 0) {
+        std::cout << "Memory read queue error" << std::endl;
+        return rval;
+    }
+    rval = control_transfer<DFU_UPLOAD, unsigned char>(buf.data(), static_cast<int>(buf.size()));
+    if (rval < 0) {
+        std::cout << "Memory read error" << std::endl;
+        return rval;
+    }
+    buf.resize(rval);
+    return rval;
+}
+
+int KorvoDfu::readOp(uint16_t startAddr, ByteBuffer& buf) {
+    if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
+        return readSegment(startAddr, buf);
+
+    // A segment that fails or comes back short makes the whole read fail, so stale bytes
+    // can never pass for device contents.
+    int failure = 0;
+    int delivered = 0;
+    ByteBuffer tmp_buf;
+    for (size_t i = 0; i < buf.size(); i += DFU_SEGMENT_SIZE) {
+        size_t length = std::min<size_t>(DFU_SEGMENT_SIZE, buf.size() - i);
+        tmp_buf.assign(length, 0);
+        int rval = readSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+        if (rval < 0) {
+            failure = rval;
+            continue;
+        }
+        if (static_cast<size_t>(rval) < length)
+            failure = -1;
+        std::copy(tmp_buf.begin(), tmp_buf.end(), buf.begin() + i);
+        delivered += rval;
+    }
+    return failure < 0 ? failure : delivered;
+}
+
+int KorvoDfu::writeSegment(uint16_t startAddr, const ByteBuffer& data) {
+    ByteBuffer block(DFU_BLOCK_HEADER_SIZE + data.size() + DFU_BLOCK_TRAILER_SIZE, 0);
+    std::copy(data.begin(), data.end(), block.begin() + DFU_BLOCK_HEADER_SIZE);
+    FLIP_PACKET flip;
+    flip.command_range(FLIP_PACKET::CMD_GROUP_DOWNLOAD, FLIP_PACKET::CMD_PROGRAM_START, startAddr,
+                       (startAddr + data.size() - 1) & ADDRESS_MASK);
+    std::memcpy(block.data(), &flip, sizeof(flip));
+    return control_transfer<DFU_DNLOAD, unsigned char>(block.data(),
+                                                       static_cast<int>(block.size()));
+}
+
+int KorvoDfu::writeOp(uint16_t startAddr, ByteBuffer buf) {
+    if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
+        return writeSegment(startAddr, buf);
+    ByteBuffer tmp_buf;
+    for (size_t i = 0; i < buf.size(); i += DFU_SEGMENT_SIZE) {
+        size_t length = std::min<size_t>(DFU_SEGMENT_SIZE, buf.size() - i);
+        tmp_buf.assign(buf.begin() + i, buf.begin() + i + length);
+        writeSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Programming pass
+
+void KorvoDfu::close() {
+    if (handle != nullptr)
+        usb_close(handle);
+    handle = nullptr;
+}
+
+int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
+                         const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
+                         int rxaddr_set, bool write_ee) {
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    bool found = false;
+    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+        if (std::strtol(bus->dirname, nullptr, DECIMAL) != bus_num)
+            continue;
+        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
+            if (static_cast<int>(dev->devnum) != dev_num)
+                continue;
+            found = true;
+            handle = usb_open(dev);
+            if (handle == nullptr) {
+                std::cerr << "Cannot open the USB device on bus " << bus_num << ", device "
+                          << dev_num
+                          << ": no access; install the udev rule 60-korvofw.rules"
+                             " or run as a user with access to USB devices"
+                          << std::endl;
+                return PASS_OPEN_ERROR;
+            }
+            int rval =
+                pass_body(flash_bin, eeprom_bin, hard_id_set, soft_id_set, rxaddr_set, write_ee);
+            close();
+            if (rval != PASS_OK)
+                return rval;
+        }
+    }
+    if (!found) {
+        std::cerr << "Device not found" << std::endl;
+        return PASS_DEVICE_NOT_FOUND;
+    }
+    return PASS_OK;
+}
+
+int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bin, int& hard_id_set,
+                        int soft_id_set, int rxaddr_set, bool write_ee) {
+    if (!flash_bin.empty()) {
+        int rval = flash_phase(flash_bin);
+        if (rval != PASS_OK)
+            return rval;
+    }
+    int rval = eeprom_phase(eeprom_bin, hard_id_set, soft_id_set, rxaddr_set, write_ee);
+    if (rval != PASS_OK)
+        return rval;
+
+    std::cout << "Starting device." << std::endl;
+    record::advance_hard_id(hard_id_set);
+    startOp();
+    usleep(START_SETTLE_USEC);
+    return PASS_OK;
+}
+
+int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
+    std::cout << "Writing firmware... " << std::flush;
+    clearStatus();
+    if (getStatus() != 0) {
+        std::cerr << "Status clear error" << std::endl;
+        return PASS_STATUS_CLEAR_ERROR;
+    }
+    selectOp(FLASH);
+    // The read-back covers the whole image, and at least the application flash.
+    ByteBuffer flash_image(std::max(READBACK_SIZE, flash_bin.size()), 0);
+    writeOp(0, flash_bin);
+    int rval = readOp(0, flash_image);
+    std::cout << "Checking... " << std::flush;
+
+    size_t error_count = 0;
+    if (rval < 0) {
+        error_count = 1;
+    } else {
+        for (size_t i = 0; i < flash_bin.size(); ++i) {
+            if (flash_bin[i] != flash_image[i]) {
+                std::cout << i;
+                ++error_count;
+            }
+            if (error_count >= MAX_LISTED_MISMATCHES)
+                break;
+        }
+    }
+    if (error_count != 0) {
+        std::cout << "Abort ********** " << std::endl;
+        return PASS_VERIFY_ERROR;
+    }
+    std::cout << "Passed. " << std::endl << std::endl;
+    return PASS_OK;
+}
+
+int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
+                           int rxaddr_set, bool write_ee) {
+    clearStatus();
+    if (getStatus() != 0) {
+        std::cerr << "Status clear error" << std::endl;
+        return PASS_EEPROM_CLEAR_ERROR;
+    }
+    ByteBuffer eeprom_buf = record::prepare(eeprom_bin);
+    size_t wanted = eeprom_buf.size();
+    selectOp(EEPROM);
+    if (getStatus() != 0) {
+        std::cerr << "EEPROM set error" << std::endl;
+        return PASS_EEPROM_SET_ERROR;
+    }
+    // Writing back a record that was not read whole would overwrite the identity.
+    int rval = readOp(0, eeprom_buf);
+    if (rval < 0 || static_cast<size_t>(rval) < wanted || eeprom_buf.size() < wanted) {
+        std::cerr << "EEPROM read error" << std::endl;
+        return PASS_EEPROM_READ_ERROR;
+    }
+    std::cout << "Reading EEPROM." << std::endl;
+    record::show(eeprom_buf);
+    record::dump(eeprom_buf);
+    record::merge(eeprom_buf, eeprom_bin, hard_id_set, soft_id_set, rxaddr_set);
+    record::apply(eeprom_buf, hard_id_set, soft_id_set, rxaddr_set);
+
+    if (write_ee) {
+        std::cout << "\nWriting EEPROM." << std::endl;
+        record::show(eeprom_buf);
+        writeOp(0, eeprom_buf);
+        if (getStatus() != 0) {
+            std::cerr << "EEPROM write error" << std::endl;
+            return PASS_EEPROM_WRITE_ERROR;
+        }
+    }
+    return PASS_OK;
+}

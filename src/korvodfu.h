@@ -1,0 +1,132 @@
+// The flash image built from Intel HEX, and one bootloader device: its DFU/FLIP transport,
+// its EEPROM identity record and the programming pass.
+#pragma once
+
+#include "dfu_protocol.h"
+#include "hexparse.h"
+#include "korvofw.h"
+
+#include <usb.h>
+
+#include <cstdint>
+#include <vector>
+
+// Collects every block the parser closes into one flash image.
+class AvrParser : public IntelHex {
+  public:
+    // Largest image the 16-bit addresses of the transport can reach.
+    static constexpr size_t MAX_IMAGE_SIZE = 0x10000;
+    static constexpr unsigned char ERASED = 0xFF;
+
+    // Address and length of every non-empty block, in the order the blocks were closed.
+    std::vector<int32_t> flushBuffer;
+
+    // Records the block and places its bytes in the image; -1 when the block gives an
+    // address a different value than an earlier block did.
+    int flush() override;
+    // Replaces dstBuf with the image: every block at (its address - the lowest block
+    // address), gaps erased. Returns 0, or -1 with "Invalid hex" when there is no data.
+    int copy(ByteBuffer& dstBuf) const;
+
+  private:
+    ByteBuffer image;
+    std::vector<bool> written;
+    int32_t imageBase = 0;
+};
+
+// Results of KorvoDfu::try_device.
+enum PassResult : int {
+    PASS_OK = 0,
+    PASS_STATUS_CLEAR_ERROR = -1,
+    PASS_VERIFY_ERROR = -2,
+    PASS_EEPROM_CLEAR_ERROR = -3,
+    PASS_EEPROM_SET_ERROR = -4,
+    PASS_EEPROM_WRITE_ERROR = -5,
+    PASS_DEVICE_NOT_FOUND = -6,
+    PASS_OPEN_ERROR = -7,
+    PASS_EEPROM_READ_ERROR = -8,
+};
+
+// EEPROM identity record layout.
+namespace record {
+constexpr size_t readout_size = 80;
+constexpr size_t VERSION_OFFSET = 0;
+constexpr int VERSION_SIZE = 20;
+constexpr size_t TAG_OFFSET = 20;
+constexpr int TAG_SIZE = 2;
+constexpr size_t CLEARED_OFFSET = 22;
+constexpr size_t HARD_ID_OFFSET = 23; // two bytes: ID in bits 15..3, big-endian
+constexpr size_t SOFT_ID_OFFSET = 25;
+constexpr size_t RXADDR_OFFSET = 26; // two bytes, big-endian
+constexpr int HARD_ID_SHIFT = 3;
+constexpr int HARD_ID_MAX = 0x1FFF;
+constexpr int SOFT_ID_MAX = 0xFF;
+constexpr int RXADDR_MAX = 0xFFFF;
+constexpr int DUMP_COLUMNS = 16;
+constexpr unsigned char BLANK = 0xFF;
+
+int hard_id(const ByteBuffer& buf);
+int soft_id(const ByteBuffer& buf);
+int rxaddr(const ByteBuffer& buf);
+
+// Sets the identity fields that were given (above 0); bookkeeping and merge share it.
+void put_hard_id(ByteBuffer& buf, int hard_id_set);
+void put_soft_id(ByteBuffer& buf, int soft_id_set);
+void put_rxaddr(ByteBuffer& buf, int rxaddr_set);
+
+// 80 blank bytes, or as many as the image when it is longer.
+ByteBuffer prepare(const ByteBuffer& eeprom_bin);
+void show(const ByteBuffer& buf);
+void dump(const ByteBuffer& buf);
+// Copies the image over the record, keeping the fields about to be set, and clears byte 22.
+void merge(ByteBuffer& buf, const ByteBuffer& eeprom_bin, int hard_id_set, int soft_id_set,
+           int rxaddr_set);
+// Puts the given identity values in, announcing each.
+void apply(ByteBuffer& buf, int hard_id_set, int soft_id_set, int rxaddr_set);
+// Hard IDs count up one per started device; 0 means none is handed out.
+void advance_hard_id(int& hard_id_set);
+} // namespace record
+
+// One bootloader device on the bus.
+struct KorvoDfu {
+    static constexpr size_t READBACK_SIZE = 32768;
+    static constexpr int MAX_LISTED_MISMATCHES = 100;
+    static constexpr unsigned START_SETTLE_USEC = 300000;
+    static constexpr int DECIMAL = 10;
+
+    usb_dev_handle* handle;
+    int32_t usb_error;
+    int32_t dfuLastStatus;
+    int32_t dfuLastState;
+
+    KorvoDfu();
+
+    bool isFatalError() const { return handle == nullptr; }
+
+    // Every DFU request goes through here: REQUEST picks bRequest and bmRequestType.
+    template <int REQUEST, typename T> int control_transfer(T* data, int length);
+
+    int getStatus();
+    void clearStatus();
+    void selectOp(int memory_unit);
+    int writeOp(uint16_t startAddr, ByteBuffer buf);
+    // Fills buf from startAddr. Returns the number of bytes delivered, or a negative code
+    // when a request failed; a single segment shrinks buf to what was delivered.
+    int readOp(uint16_t startAddr, ByteBuffer& buf);
+    void startOp();
+
+    // One programming pass over the device at bus_num/dev_num; 0 or a PassResult code.
+    int try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
+                   const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set, int rxaddr_set,
+                   bool write_ee);
+
+  private:
+    int readSegment(uint16_t startAddr, ByteBuffer& buf);
+    int writeSegment(uint16_t startAddr, const ByteBuffer& data);
+    int pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bin, int& hard_id_set,
+                  int soft_id_set, int rxaddr_set, bool write_ee);
+    int flash_phase(const ByteBuffer& flash_bin);
+    int eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
+                     int rxaddr_set, bool write_ee);
+    void close();
+};

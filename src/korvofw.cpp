@@ -1,0 +1,513 @@
+#include "korvofw.h"
+
+#include "korvodfu.h"
+#include "udevwrapper.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+#ifndef KORVOFW_GIT_SFX
+#define KORVOFW_GIT_SFX ""
+#endif
+
+namespace {
+
+const char git_sfx[] = KORVOFW_GIT_SFX;
+const char OPTIONS[] = "f:e:s:v:t:i:I:hr:";
+const char HEX_DIGITS[] = "0123456789ABCDEF";
+
+constexpr int EXIT_USAGE = -1;
+constexpr int RUN_ON = 0;
+constexpr int LOW_NIBBLE = 0x0F;
+constexpr int NIBBLE_BITS = 4;
+
+// EEPROM image preparation.
+constexpr size_t EEPROM_MIN_SIZE = 32;
+constexpr size_t EEPROM_VERSION_AREA = 22;
+constexpr int VERSION_DIGITS = 40;
+constexpr int TAG_DIGITS = 4;
+
+// Flash file name analysis: name-MAJ-M-gHASH.hex
+constexpr size_t NAME_FIELDS = 5;
+constexpr size_t TAG_MAJOR_LENGTH = 3;
+constexpr size_t TAG_MINOR_LENGTH = 1;
+constexpr size_t HASH_FIELD_LENGTH = 41;
+
+// A flash file is usable when it carries more than this many data bytes and fits 16 bits.
+constexpr int MIN_FLASH_BYTES = 17;
+constexpr int MAX_FLASH_BYTES = 0xFFFF;
+
+// Wait loop cadence.
+constexpr unsigned IDLE_USEC = 250000;
+constexpr unsigned AFTER_DEVICE_USEC = 2000000;
+constexpr int WAITING_TEXT_EVERY = 7;
+constexpr int ID_WIDTH = 4;
+constexpr int RXADDR_MASK_SHIFT = 8;
+
+// The run configuration: options, identity values and the two images.
+struct RunConfig {
+    const char* flash_file = nullptr;
+    const char* eeprom_file = nullptr;
+    const char* flash_ver_set = nullptr;
+    const char* flash_tag_set = nullptr;
+    int hard_id_set = -1;
+    int soft_id_set = -1;
+    int rxaddr_set = -1;
+    bool write_ee = false;
+    ByteBuffer flash_bin;
+    ByteBuffer eeprom_bin;
+    // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
+    std::string version_tag;
+    std::string hash_tag;
+};
+
+void cmd_info(int argc, char** argv) {
+    std::cout << "version: " << git_sfx << std::endl;
+    std::cerr << "Usage: " << file_name(argc > 0 && argv[0] ? argv[0] : "korvofw") << " "
+              << "[-f flash.hex] "
+              << "[-r 0x8700] "
+              << "[-I 0xFFF] "
+              << "[-e eeprom.bin] "
+              << "[-i 0x1FFF] [-s 0xFF] "
+              << "[-v $(git log -n 1 --pretty=format:\"%H\")] "
+              << "[-t $(git describe)] " << std::endl;
+}
+
+// A whole hex number (optional sign, optional 0x) that fits a 32-bit int.
+bool parse_hex_number(const char* text, long& value) {
+    unsigned char first = static_cast<unsigned char>(text[0]);
+    if (first != '+' && first != '-' && !std::isxdigit(first))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtol(text, &end, 16);
+    return end != text && *end == '\0' && errno == 0 && value >= INT_MIN && value <= INT_MAX;
+}
+
+bool hex_option(char option, const char* text, long& value) {
+    if (parse_hex_number(text, value))
+        return true;
+    std::cerr << "invalid hex number for -" << option << ": \"" << text << "\"" << std::endl;
+    return false;
+}
+
+bool identity_valid(const char* name, int value, int max) {
+    if (value <= max)
+        return true;
+    std::cerr << name << " invalid : 0x" << std::hex << value << std::dec << " most be less than 0x"
+              << std::uppercase << std::hex << max << std::nouppercase << std::dec << std::endl;
+    return false;
+}
+
+// Reads the options into cfg; false when the usage text is due.
+bool parse_options(int argc, char** argv, RunConfig& cfg) {
+    optind = 0; // full reset, so start-up can run more than once in a process
+    int c;
+    long value = 0;
+    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+        switch (c) {
+        case 'f':
+            cfg.flash_file = optarg;
+            break;
+        case 'e':
+            cfg.eeprom_file = optarg;
+            cfg.write_ee = true;
+            break;
+        case 'v':
+            cfg.flash_ver_set = optarg;
+            cfg.write_ee = true;
+            break;
+        case 't':
+            cfg.flash_tag_set = optarg;
+            cfg.write_ee = true;
+            break;
+        case 'I':
+        case 'i':
+        case 's':
+        case 'r':
+            if (!hex_option(static_cast<char>(c), optarg, value))
+                return false;
+            if (c == 'I')
+                cfg.hard_id_set = static_cast<int>(value);
+            else if (c == 'i')
+                cfg.hard_id_set = static_cast<int>(value >> record::HARD_ID_SHIFT);
+            else if (c == 's')
+                cfg.soft_id_set = static_cast<int>(value);
+            else
+                cfg.rxaddr_set = static_cast<int>(value);
+            cfg.write_ee = true;
+            break;
+        default:
+            return false;
+        }
+    }
+    return optind >= argc;
+}
+
+// Splits the flash file's name into fields; name-MAJ-M-gHASH gives tag and commit id.
+void analyse_file_name(RunConfig& cfg) {
+    std::string ff = cfg.flash_file;
+    std::string path = extract_path(ff);
+    std::string ext = extract_ext(ff);
+    std::vector<std::string> fields;
+    do {
+        fields.push_back(extract_field(ff));
+    } while (!fields.back().empty());
+
+    if (fields.size() == NAME_FIELDS && fields[1].size() == TAG_MAJOR_LENGTH &&
+        fields[2].size() == TAG_MINOR_LENGTH && fields[3].size() == HASH_FIELD_LENGTH) {
+        cfg.version_tag = fields[1] + fields[2];
+        cfg.hash_tag = fields[3].substr(1);
+        cfg.flash_tag_set = cfg.version_tag.c_str();
+        cfg.flash_ver_set = cfg.hash_tag.c_str();
+        cfg.write_ee = true;
+    }
+}
+
+// Reads and parses the flash file into an image; the parser's byte count, or a negative
+// result when the file gave no usable image (image is then left as it was).
+int load_flash(const char* flash_file, ByteBuffer& image) {
+    ByteBuffer text;
+    read_file(flash_file, text);
+    if (text.size() > static_cast<size_t>(INT_MAX))
+        return -1;
+    AvrParser ihex;
+    int parse_rval = ihex.parse(text.data(), static_cast<int>(text.size()), 0);
+    if (parse_rval < MIN_FLASH_BYTES || parse_rval > MAX_FLASH_BYTES)
+        return parse_rval < 0 ? parse_rval : -1;
+    if (ihex.copy(image) != 0)
+        return -1;
+    return parse_rval;
+}
+
+void load_flash_at_startup(RunConfig& cfg) {
+    analyse_file_name(cfg);
+    int parse_rval = load_flash(cfg.flash_file, cfg.flash_bin);
+    if (parse_rval < 0)
+        return;
+    std::cout << "Parsed firmware file: " << cfg.flash_file << " : "
+              << "v" << cfg.version_tag << " " << cfg.hash_tag << " " << parse_rval << " bytes"
+              << std::endl;
+}
+
+void prepare_eeprom_image(RunConfig& cfg) {
+    if (cfg.eeprom_file != nullptr) {
+        read_file(cfg.eeprom_file, cfg.eeprom_bin);
+        if (cfg.hard_id_set != 0 && cfg.eeprom_bin.size() < EEPROM_MIN_SIZE)
+            cfg.eeprom_bin.resize(EEPROM_MIN_SIZE, record::BLANK);
+    }
+    if (cfg.flash_file != nullptr) {
+        if (cfg.eeprom_bin.size() < EEPROM_VERSION_AREA)
+            cfg.eeprom_bin.assign(EEPROM_VERSION_AREA, 0);
+        if (cfg.flash_ver_set != nullptr)
+            convert_string(cfg.flash_ver_set, VERSION_DIGITS,
+                           &cfg.eeprom_bin[record::VERSION_OFFSET]);
+        if (cfg.flash_tag_set != nullptr)
+            convert_string(cfg.flash_tag_set, TAG_DIGITS, &cfg.eeprom_bin[record::TAG_OFFSET]);
+    }
+}
+
+// Options, identity tests, flash file and EEPROM image. Returns RUN_ON to go on to the wait
+// loop, or the exit status.
+int startup(int argc, char** argv, RunConfig& cfg) {
+    if (!parse_options(argc, argv, cfg)) {
+        cmd_info(argc, argv);
+        return EXIT_USAGE;
+    }
+    if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX) ||
+        !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
+        !identity_valid("RXaddr", cfg.rxaddr_set, record::RXADDR_MAX))
+        return EXIT_USAGE;
+    if (cfg.flash_file != nullptr)
+        load_flash_at_startup(cfg);
+    prepare_eeprom_image(cfg);
+    return RUN_ON;
+}
+
+void report_write_failure(const char* name) {
+    std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(errno)
+              << std::endl;
+}
+
+bool keeps_eeprom_file(const RunConfig& cfg) {
+    return cfg.eeprom_file != nullptr && cfg.eeprom_bin.size() >= EEPROM_MIN_SIZE;
+}
+
+// Before a hard ID goes to a device the file already names the next one, so a station
+// restarted from it after a crash can skip an ID but never hand one out twice.
+void reserve_hard_id(const RunConfig& cfg) {
+    if (cfg.hard_id_set <= 0 || !keeps_eeprom_file(cfg))
+        return;
+    ByteBuffer reserved = cfg.eeprom_bin;
+    record::put_hard_id(reserved, cfg.hard_id_set + 1);
+    if (write_file(cfg.eeprom_file, reserved) != 0)
+        report_write_failure(cfg.eeprom_file);
+}
+
+void update_eeprom_image(RunConfig& cfg) {
+    if (cfg.eeprom_bin.size() < EEPROM_MIN_SIZE)
+        return;
+    cfg.eeprom_bin[record::CLEARED_OFFSET] = 0;
+    if (cfg.hard_id_set > 0)
+        record::put_hard_id(cfg.eeprom_bin, cfg.hard_id_set);
+    if (cfg.soft_id_set > 0)
+        record::put_soft_id(cfg.eeprom_bin, cfg.soft_id_set);
+    if (cfg.rxaddr_set > 0)
+        record::put_rxaddr(cfg.eeprom_bin, cfg.rxaddr_set);
+    if (cfg.eeprom_file == nullptr)
+        return;
+    std::cout << "Updating " << cfg.eeprom_file << std::endl;
+    if (write_file(cfg.eeprom_file, cfg.eeprom_bin) != 0)
+        report_write_failure(cfg.eeprom_file);
+}
+
+void advance_rxaddr(int& rxaddr_set) {
+    if (rxaddr_set == -1)
+        return;
+    // The low byte counts within the bits set in the high byte.
+    int rxaddr_mask = (rxaddr_set >> RXADDR_MASK_SHIFT) | rxaddr_set;
+    rxaddr_set = (rxaddr_set + 1) & rxaddr_mask;
+}
+
+// One bootloader device: reload the image, program it, then the bookkeeping.
+void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count) {
+    std::cout << std::endl;
+    if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
+        std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
+                  << ", device " << devDetect.dev_num << " was not programmed" << std::endl;
+        return;
+    }
+    if (cfg.flash_file != nullptr) {
+        std::cout << "Loading Flash." << std::endl;
+        if (load_flash(cfg.flash_file, cfg.flash_bin) < 0) {
+            std::cerr << "Flash file " << cfg.flash_file
+                      << " could not be read as a firmware image; the device on bus "
+                      << devDetect.bus_num << ", device " << devDetect.dev_num
+                      << " was not programmed. Fix the file and plug the device in again."
+                      << std::endl;
+            return;
+        }
+    }
+    reserve_hard_id(cfg);
+
+    KorvoDfu loader;
+    int rval =
+        loader.try_device(devDetect.bus_num, devDetect.dev_num, cfg.flash_bin, cfg.eeprom_bin,
+                          cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
+    if (rval == PASS_OK)
+        ++device_count;
+
+    update_eeprom_image(cfg);
+    std::cout << std::endl;
+    if (cfg.hard_id_set > 0)
+        std::cout << "next unique ID (" << std::hex << std::setw(ID_WIDTH) << std::setfill('0')
+                  << cfg.hard_id_set << std::dec << std::setfill(' ') << std::endl;
+    advance_rxaddr(cfg.rxaddr_set);
+}
+
+[[noreturn]] void wait_loop(RunConfig& cfg) {
+    UdevWrapper devDetect;
+    int device_count = 0;
+    int iter_count = WAITING_TEXT_EVERY;
+    for (;;) {
+        if (devDetect.poll(0) && devDetect.vend_num == BOOTLOADER_VENDOR &&
+            devDetect.prod_num == BOOTLOADER_PRODUCT) {
+            program_device(cfg, devDetect, device_count);
+            usleep(AFTER_DEVICE_USEC);
+            iter_count = WAITING_TEXT_EVERY;
+        }
+        usleep(IDLE_USEC);
+        std::cout << "." << std::flush;
+        if ((iter_count & WAITING_TEXT_EVERY) == WAITING_TEXT_EVERY)
+            std::cout << "\rWaiting (" << device_count << " devices) " << std::flush;
+        ++iter_count;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// Text, hex and file helpers
+
+int32_t hex_to_bin(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+
+char bin4_to_hex(uint8_t b) {
+    return HEX_DIGITS[b & LOW_NIBBLE];
+}
+
+const char* file_name(const char* full_path) {
+    const char* slash = std::strrchr(full_path, '/');
+    return slash != nullptr ? slash + 1 : full_path;
+}
+
+void convert_string(const char* str, int32_t max_len, uint8_t* val) {
+    int32_t n = static_cast<int32_t>(std::min<size_t>(std::strlen(str), max_len));
+    int32_t index = max_len / 2 - (n + 1) / 2;
+    int32_t k = 0;
+    if (n % 2 != 0)
+        val[index++] = static_cast<uint8_t>(hex_to_bin(str[k++]));
+    for (; k < n; k += 2)
+        val[index++] =
+            static_cast<uint8_t>((hex_to_bin(str[k]) << NIBBLE_BITS) | hex_to_bin(str[k + 1]));
+}
+
+std::string convert_string(const uint8_t* val, int32_t len) {
+    std::string text;
+    for (int32_t k = 0; k < len; ++k) {
+        text += bin4_to_hex(val[k] >> NIBBLE_BITS);
+        text += bin4_to_hex(val[k]);
+    }
+    return text;
+}
+
+size_t ifs_size(std::ifstream& ifs) {
+    std::streampos here = ifs.tellg();
+    ifs.seekg(0, std::ios::end);
+    std::streampos size = ifs.tellg();
+    ifs.seekg(here);
+    return size < 0 ? 0 : static_cast<size_t>(size);
+}
+
+std::string extract_path(std::string& full_path) {
+    size_t slash = full_path.rfind('/');
+    if (slash == std::string::npos)
+        return "./";
+    std::string path = full_path.substr(0, slash + 1);
+    full_path.erase(0, slash + 1);
+    return path;
+}
+
+std::string extract_ext(std::string& file_name) {
+    size_t dot = file_name.rfind('.');
+    if (dot == std::string::npos)
+        return "";
+    std::string ext = file_name.substr(dot);
+    file_name.erase(dot);
+    return ext;
+}
+
+std::string extract_field(std::string& file_name) {
+    size_t dash = file_name.find('-');
+    if (dash == 0)
+        return "";
+    std::string field = file_name.substr(0, dash);
+    file_name.erase(0, dash == std::string::npos ? dash : dash + 1);
+    return field;
+}
+
+void read_file(const char* name, ByteBuffer& bin) {
+    bin.clear();
+    // Only regular files: a FIFO would block the station, a directory has no bytes.
+    struct stat st;
+    if (stat(name, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    std::ifstream ifs(name, std::ios::in | std::ios::binary);
+    if (!ifs)
+        return;
+    bin.resize(ifs_size(ifs));
+    ifs.seekg(0, std::ios::beg);
+    ifs.read(reinterpret_cast<char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+    bin.resize(static_cast<size_t>(ifs.gcount()));
+}
+
+namespace {
+
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a symbolic link names is the one rewritten, not the link.
+std::string resolve_target(const char* name) {
+    struct stat st;
+    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* real = realpath(name, nullptr);
+        if (real != nullptr) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return name;
+}
+
+bool write_all(int fd, const ByteBuffer& bin) {
+    size_t done = 0;
+    while (done < bin.size()) {
+        ssize_t n = ::write(fd, bin.data() + done, bin.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+mode_t file_mode(const std::string& target) {
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0)
+        return st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+    mode_t mask = umask(0);
+    umask(mask);
+    return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask;
+}
+
+void sync_directory(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+} // namespace
+
+int write_file(const char* name, const ByteBuffer& bin) {
+    std::string target = resolve_target(name);
+    std::string temp = target + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0)
+        return -1;
+    bool ok = fchmod(fd, file_mode(target)) == 0 && write_all(fd, bin) && fsync(fd) == 0;
+    int saved_errno = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), target.c_str()) == 0) {
+        sync_directory(directory_of(target));
+        return 0;
+    }
+    saved_errno = ok ? errno : saved_errno;
+    unlink(temp.c_str());
+    errno = saved_errno;
+    return -1;
+}
+
+// ---------------------------------------------------------------------------------------
+
+int korvofw_main(int argc, char** argv) {
+    RunConfig cfg;
+    int status = startup(argc, argv, cfg);
+    if (status != RUN_ON)
+        return status;
+    wait_loop(cfg);
+}

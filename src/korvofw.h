@@ -1,0 +1,32 @@
+// The station's entry point and its text, hex and file helpers.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+using ByteBuffer = std::vector<unsigned char>;
+
+// Value of one hex digit; anything else counts as 0.
+int32_t hex_to_bin(char c);
+// Upper-case hex digit of the low four bits.
+char bin4_to_hex(uint8_t b);
+// The part of a path after its last '/'.
+const char* file_name(const char* full_path);
+// Hex text, right-aligned into a field of max_len / 2 bytes at val.
+void convert_string(const char* str, int32_t max_len, uint8_t* val);
+// Bytes as upper-case hex text, two digits per byte.
+std::string convert_string(const uint8_t* val, int32_t len);
+size_t ifs_size(std::ifstream& ifs);
+std::string extract_path(std::string& full_path);
+std::string extract_ext(std::string& file_name);
+std::string extract_field(std::string& file_name);
+// Replaces bin with the file's bytes; empty when the file cannot be read.
+void read_file(const char* name, ByteBuffer& bin);
+// Replaces the file's content with bin, atomically: a crash leaves the old file or the new
+// one, never a torn one. Returns 0, or -1 with errno set when the file could not be written.
+int write_file(const char* name, const ByteBuffer& bin);
+
+// The whole station: start-up, then the wait loop, which never returns.
+int korvofw_main(int argc, char** argv);

@@ -1,0 +1,5 @@
+#include "korvofw.h"
+
+int main(int argc, char** argv) {
+    return korvofw_main(argc, argv);
+}

@@ -1,0 +1,34 @@
+// Watches udev for whole USB devices appearing, without ever blocking.
+#pragma once
+
+#include <libudev.h>
+#include <sys/select.h>
+#include <sys/time.h>
+
+struct UdevWrapper {
+    struct udev* udev;
+    struct udev_monitor* mon;
+    struct udev_device* dev;
+    int fd;
+    fd_set fds;
+    timeval tv;
+    int ret;
+    int bus_num;
+    int dev_num;
+    int vend_num;
+    int prod_num;
+
+    // Ends the program with status 1 when udev cannot be initialised.
+    UdevWrapper();
+    ~UdevWrapper();
+    UdevWrapper(const UdevWrapper&) = delete;
+    UdevWrapper& operator=(const UdevWrapper&) = delete;
+
+    // Takes at most one pending event; true when it names a device whose attributes could
+    // be read, which the four numbers then describe.
+    bool poll(int delay_usec);
+
+  private:
+    bool read_attributes();
+    void release_device();
+};
