@@ -35,6 +35,7 @@ int AvrParser::flush() {
         if (written[index] && image[index] != buf[k]) {
             std::cout << "Invalid hex: address 0x" << std::hex << (bufAddr + k) << std::dec
                       << " is given different values" << std::endl;
+            conflicting = true;
             return -1;
         }
         image[index] = buf[k];
@@ -44,6 +45,8 @@ int AvrParser::flush() {
 }
 
 int AvrParser::copy(ByteBuffer& dstBuf) const {
+    if (conflicting)
+        return -1;
     if (flushBuffer.empty()) {
         std::cout << "Invalid hex" << std::endl;
         return -1;

@@ -31,6 +31,7 @@ class AvrParser : public IntelHex {
   private:
     ByteBuffer image;
     std::vector<bool> written;
+    bool conflicting = false;
     int32_t imageBase = 0;
 };
 

@@ -27,7 +27,6 @@ const char OPTIONS[] = "f:e:s:v:t:i:I:hr:";
 const char HEX_DIGITS[] = "0123456789ABCDEF";
 
 constexpr int EXIT_USAGE = -1;
-constexpr int RUN_ON = 0;
 constexpr int LOW_NIBBLE = 0x0F;
 constexpr int NIBBLE_BITS = 4;
 
@@ -53,23 +52,6 @@ constexpr unsigned AFTER_DEVICE_USEC = 2000000;
 constexpr int WAITING_TEXT_EVERY = 7;
 constexpr int ID_WIDTH = 4;
 constexpr int RXADDR_MASK_SHIFT = 8;
-
-// The run configuration: options, identity values and the two images.
-struct RunConfig {
-    const char* flash_file = nullptr;
-    const char* eeprom_file = nullptr;
-    const char* flash_ver_set = nullptr;
-    const char* flash_tag_set = nullptr;
-    int hard_id_set = -1;
-    int soft_id_set = -1;
-    int rxaddr_set = -1;
-    bool write_ee = false;
-    ByteBuffer flash_bin;
-    ByteBuffer eeprom_bin;
-    // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
-    std::string version_tag;
-    std::string hash_tag;
-};
 
 void cmd_info(int argc, char** argv) {
     std::cout << "version: " << git_sfx << std::endl;
@@ -217,8 +199,8 @@ void prepare_eeprom_image(RunConfig& cfg) {
     }
 }
 
-// Options, identity tests, flash file and EEPROM image. Returns RUN_ON to go on to the wait
-// loop, or the exit status.
+} // namespace
+
 int startup(int argc, char** argv, RunConfig& cfg) {
     if (!parse_options(argc, argv, cfg)) {
         cmd_info(argc, argv);
@@ -233,6 +215,8 @@ int startup(int argc, char** argv, RunConfig& cfg) {
     prepare_eeprom_image(cfg);
     return RUN_ON;
 }
+
+namespace {
 
 void report_write_failure(const char* name) {
     std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(errno)

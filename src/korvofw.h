@@ -28,5 +28,28 @@ void read_file(const char* name, ByteBuffer& bin);
 // one, never a torn one. Returns 0, or -1 with errno set when the file could not be written.
 int write_file(const char* name, const ByteBuffer& bin);
 
+// The run configuration: options, identity values and the two images.
+struct RunConfig {
+    const char* flash_file = nullptr;
+    const char* eeprom_file = nullptr;
+    const char* flash_ver_set = nullptr;
+    const char* flash_tag_set = nullptr;
+    int hard_id_set = -1;
+    int soft_id_set = -1;
+    int rxaddr_set = -1;
+    bool write_ee = false;
+    ByteBuffer flash_bin;
+    ByteBuffer eeprom_bin;
+    // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
+    std::string version_tag;
+    std::string hash_tag;
+};
+
+constexpr int RUN_ON = 0;
+
+// Options, identity tests, flash file and EEPROM image. Returns RUN_ON when the station
+// goes on to wait for devices, otherwise the exit status.
+int startup(int argc, char** argv, RunConfig& cfg);
+
 // The whole station: start-up, then the wait loop, which never returns.
 int korvofw_main(int argc, char** argv);

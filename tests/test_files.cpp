@@ -1,0 +1,74 @@
+#include "test_files.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+const char HEX_EOF[] = ":00000001FF\n";
+
+ScratchDir::ScratchDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "korvofw-test-XXXXXX").string();
+    if (mkdtemp(&tmpl[0]) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::string data_path(const std::string& name) {
+    return std::string(KORVOFW_TEST_DATA) + "/" + name;
+}
+
+Bytes read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    write_bytes(path, Bytes(text.begin(), text.end()));
+}
+
+std::string to_text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string hex_record(int address, const Bytes& data, int type) {
+    char field[16];
+    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
+    std::snprintf(field, sizeof field, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
+                  address & 0xFFFF, type);
+    std::string line = field;
+    for (unsigned char b : data) {
+        std::snprintf(field, sizeof field, "%02X", b);
+        line += field;
+        sum += b;
+    }
+    std::snprintf(field, sizeof field, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + field;
+}
+
+std::string hex_file(int address, const Bytes& data, int record_size) {
+    std::string text;
+    for (size_t i = 0; i < data.size(); i += record_size) {
+        size_t n = std::min<size_t>(record_size, data.size() - i);
+        text += hex_record(address + static_cast<int>(i),
+                           Bytes(data.begin() + i, data.begin() + i + n));
+    }
+    return text + HEX_EOF;
+}

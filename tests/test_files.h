@@ -1,0 +1,29 @@
+// Scratch files and test data for tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh directory under the system's temporary directory, removed with the object.
+struct ScratchDir {
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+std::string data_path(const std::string& name);
+Bytes read_bytes(const std::string& path);
+void write_bytes(const std::string& path, const Bytes& bytes);
+void write_text(const std::string& path, const std::string& text);
+std::string to_text(const Bytes& bytes);
+
+// One Intel HEX data record with its checksum, ending in a line feed.
+std::string hex_record(int address, const Bytes& data, int type = 0);
+// Data records of at most record_size bytes covering data from address, then an end record.
+std::string hex_file(int address, const Bytes& data, int record_size = 16);
+extern const char HEX_EOF[];
