@@ -1,0 +1,186 @@
+// Simulated bench: the USB devices plugged into this process's libusb stand-ins.
+//
+// Request log, one line per usb_control_msg call on a device (<bus>-<devnum>.log):
+//
+//   <n> type=<tt> req=<r> value=<vvvv> index=<iiii> len=<l> out=<hex> in=<hex> rc=<rc>
+//
+//   n      position of the request in the device's log, from 0 (restarts on plug)
+//   tt     bmRequestType, 2 hex digits
+//   r      bRequest, decimal
+//   vvvv   wValue, 4 hex digits
+//   iiii   wIndex, 4 hex digits
+//   l      wLength (the size argument), decimal
+//   out    bytes sent host to device, lowercase hex without separators, "-" if none
+//   in     bytes returned device to host, same notation
+//   rc     what usb_control_msg returned: bytes transferred, or -19 (no device),
+//          -32 (stall), -110 (time-out), -22 (invalid arguments)
+//
+//   e.g. "0 type=21 req=1 value=0000 index=0000 len=6 out=060300000000 in=- rc=6"
+//
+// Faults (see fault.h for their text form). A request-indexed fault fires once,
+// on the first matching request whose index is at least k (k = 0 when omitted):
+//   unplug     any request: the device leaves the bus first; that request and
+//              all later ones return -ENODEV
+//   stall      any request: -EPIPE, not carried out, device in dfuERROR/errSTALLEDPKT
+//   timeout    any request: -ETIMEDOUT, not carried out, the simulated clock
+//              advances by the request's time-out
+//   short      DFU_UPLOAD: carried out but only half of the bytes are delivered
+//   statuslen  DFU_GETSTATUS: only the first 3 bytes of the reply are delivered
+//   badstatus  any request at or after k, or the first DFU_DNLOAD when k is
+//              omitted: acknowledged, not carried out, device in dfuERROR/errTARGET
+//   stuck      from request k on (all requests when omitted), flash writes are
+//              acknowledged but do not take
+//   noerase    programming only clears bits and pages are not erased
+//   noopen     usb_open returns NULL
+//   gone, noattr  stored only, for the arrival-event layer
+#pragma once
+
+#include "fault.h"
+#include "flip_device.h"
+
+#include <usb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct LogEntry {
+    std::size_t n = 0;
+    int request_type = 0;
+    int request = 0;
+    int value = 0;
+    int index = 0;
+    int length = 0;
+    std::vector<std::uint8_t> out;
+    std::vector<std::uint8_t> in;
+    int result = 0;
+};
+
+std::string format_log_line(const LogEntry& entry);
+
+class SimDevice {
+  public:
+    SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product);
+
+    int bus() const { return bus_; }
+    int devnum() const { return devnum_; }
+    std::uint16_t vendor() const { return vendor_; }
+    std::uint16_t product() const { return product_; }
+    bool on_bus() const { return on_bus_; }
+    // "<bus>-<devnum>", the stem of the device's files.
+    std::string name() const;
+
+    // The bootloader model; null for devices that are not 03eb:2fe4.
+    FlipDevice* flip() { return flip_.get(); }
+    const FlipDevice* flip() const { return flip_.get(); }
+
+    void add_fault(const Fault& fault);
+    bool has_fault(FaultKind kind) const;
+    const std::vector<Fault>& faults() const { return faults_; }
+
+    const std::vector<LogEntry>& log() const { return log_; }
+
+  private:
+    friend class Bench;
+
+    // Claims the first unfired fault of this kind that is due at this request.
+    bool take_fault(FaultKind kind, std::size_t request_index);
+
+    int bus_;
+    int devnum_;
+    std::uint16_t vendor_;
+    std::uint16_t product_;
+    bool on_bus_ = true;
+    std::unique_ptr<FlipDevice> flip_;
+    std::vector<Fault> faults_;
+    std::vector<bool> fired_;
+    std::vector<LogEntry> log_;
+};
+
+// Told about bench events; the arrival-event layer and the scenario driver hook in here.
+class BenchObserver {
+  public:
+    virtual ~BenchObserver() = default;
+    virtual void device_plugged(SimDevice&) {}
+    virtual void device_left(SimDevice&) {}
+    virtual void device_closed(SimDevice&) {}
+};
+
+class Bench {
+  public:
+    // Installs a fresh bench for the process, replacing any previous one.
+    static Bench& install();
+    // Removes the bench; the libusb stand-ins then abort when called.
+    static void uninstall();
+    // The installed bench, or null.
+    static Bench* current();
+
+    Bench();
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // Forgets devices, handles, bus lists, observers and the clock.
+    void reset();
+
+    // Throws std::invalid_argument for an address out of range or in use.
+    SimDevice& plug(int bus, int devnum, std::uint16_t vendor = kAtmelVendorId,
+                    std::uint16_t product = kFlipProductId);
+    // Takes the device off the bus; open handles then fail with -ENODEV.
+    void unplug(SimDevice& device);
+    // The device on the bus at that address, else the last one plugged there, else null.
+    SimDevice* find(int bus, int devnum);
+    const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
+
+    std::uint64_t now_us() const { return now_us_; }
+    void advance_us(std::uint64_t microseconds) { now_us_ += microseconds; }
+
+    // Observers are not owned and must outlive their registration.
+    void add_observer(BenchObserver* observer);
+    void remove_observer(BenchObserver* observer);
+
+    // The libusb stand-ins' implementation; the return values are libusb's.
+    int find_busses();
+    int find_devices();
+    usb_bus* busses() { return bus_list_; }
+    usb_dev_handle* open(struct usb_device* node);
+    int close(usb_dev_handle* handle);
+    int control(usb_dev_handle* handle, int request_type, int request, int value, int index,
+                char* bytes, int size, int timeout_ms);
+    // -ENODEV when the handle's device has left the bus, else 0.
+    int check_present(usb_dev_handle* handle);
+
+  private:
+    struct BusNode {
+        std::unique_ptr<usb_bus> bus;
+        std::vector<std::pair<SimDevice*, std::unique_ptr<struct usb_device>>> devices;
+    };
+
+    SimDevice& device_of(usb_dev_handle* handle);
+    int carry_out(SimDevice& device, const LogEntry& request, std::vector<std::uint8_t>& in,
+                  int timeout_ms);
+    int deliver(SimDevice& device, std::size_t request_index, const LogEntry& request,
+                std::vector<std::uint8_t>& in);
+    void leave_bus(SimDevice& device);
+    int sync_bus_devices(int bus_number, BusNode& node);
+    void link_busses();
+    template <typename Event> void notify(Event event, SimDevice& device);
+
+    std::vector<std::unique_ptr<SimDevice>> devices_;
+    std::vector<std::unique_ptr<usb_dev_handle>> handles_;
+    std::map<int, BusNode> bus_nodes_;
+    usb_bus* bus_list_ = nullptr;
+    std::vector<BenchObserver*> observers_;
+    std::uint64_t now_us_ = 0;
+};
+
+// Writes <dir>/<bus>-<devnum>.flash and .eeprom (bootloader devices only) and
+// <dir>/<bus>-<devnum>.log. Throws std::runtime_error naming the file that failed.
+void write_device_files(const SimDevice& device, const std::string& dir);
+
+} // namespace sim

@@ -1,0 +1,296 @@
+#include "flip_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+constexpr std::uint16_t kDfuInterface = 0;
+
+constexpr std::uint8_t kGroupProgram = 0x01;
+constexpr std::uint8_t kGroupRead = 0x03;
+constexpr std::uint8_t kGroupStart = 0x04;
+constexpr std::uint8_t kGroupSelect = 0x06;
+
+constexpr std::uint8_t kProgramStart = 0x00;
+constexpr std::uint8_t kReadMemory = 0x00;
+constexpr std::uint8_t kStartCommand = 0x03;
+constexpr std::uint8_t kStartWithReset = 0x00;
+constexpr std::uint8_t kStartNoReset = 0x01;
+constexpr std::uint8_t kSelectCommand = 0x03;
+constexpr std::uint8_t kSelectUnit = 0x00;
+constexpr std::uint8_t kSelectPage = 0x01;
+
+constexpr std::size_t kCommandSize = 6;
+constexpr std::size_t kShortStartSize = 5;
+constexpr std::size_t kProgramHeaderSize = 64;
+constexpr std::size_t kProgramTrailerSize = 16;
+// Each selectable page spans the full 16-bit address range of the commands.
+constexpr std::size_t kPageSpan = 0x10000;
+
+struct [[gnu::packed]] FlipCommand {
+    std::uint8_t group;
+    std::uint8_t command;
+    std::uint8_t arg[4];
+};
+static_assert(sizeof(FlipCommand) == kCommandSize);
+
+// Program and read commands carry an inclusive big-endian address range.
+struct [[gnu::packed]] RangeCommand {
+    std::uint8_t group;
+    std::uint8_t command;
+    std::uint8_t start_hi;
+    std::uint8_t start_lo;
+    std::uint8_t end_hi;
+    std::uint8_t end_lo;
+};
+static_assert(sizeof(RangeCommand) == kCommandSize);
+
+struct [[gnu::packed]] ProgramHeader {
+    RangeCommand range;
+    std::uint8_t reserved[kProgramHeaderSize - sizeof(RangeCommand)];
+};
+static_assert(sizeof(ProgramHeader) == kProgramHeaderSize);
+
+struct [[gnu::packed]] StatusReply {
+    std::uint8_t status;
+    std::uint8_t poll_timeout[3]; // little-endian milliseconds
+    std::uint8_t state;
+    std::uint8_t string_index;
+};
+static_assert(sizeof(StatusReply) == 6);
+
+template <typename T> T read_wire(const std::vector<std::uint8_t>& bytes) {
+    T value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+std::uint16_t big_endian(std::uint8_t hi, std::uint8_t lo) {
+    return static_cast<std::uint16_t>(hi << 8 | lo);
+}
+
+Reply stall() {
+    Reply reply;
+    reply.outcome = Reply::Outcome::Stall;
+    return reply;
+}
+
+} // namespace
+
+FlipDevice::FlipDevice() : flash_(kFlashSize, kErasedByte), eeprom_(kEepromSize, kErasedByte) {}
+
+Reply FlipDevice::handle(std::size_t request_index, const Setup& setup,
+                         const std::vector<std::uint8_t>& out) {
+    if (left_bus_) {
+        Reply gone;
+        gone.outcome = Reply::Outcome::Gone;
+        return gone;
+    }
+    const bool is_get_status =
+        setup.request_type == kDfuRequestTypeIn && setup.request == kDfuGetStatus;
+    if (bad_status_at_ == request_index) {
+        fail(DfuStatus::ErrTarget);
+        // The request is acknowledged; only a status query shows what happened.
+        if (!is_get_status)
+            return Reply{};
+    }
+    if (setup.index != kDfuInterface)
+        return reject(DfuStatus::ErrUnknown);
+    if (setup.request_type == kDfuRequestTypeOut && setup.request == kDfuDnload)
+        return download(request_index, out);
+    if (setup.request_type == kDfuRequestTypeIn && setup.request == kDfuUpload)
+        return upload(setup);
+    if (is_get_status)
+        return get_status(setup);
+    if (setup.request_type == kDfuRequestTypeOut && setup.request == kDfuClrStatus)
+        return clear_status();
+    return reject(DfuStatus::ErrUnknown);
+}
+
+void FlipDevice::fail(DfuStatus status) {
+    state_ = DfuState::Error;
+    status_ = status;
+    pending_read_.reset();
+}
+
+Reply FlipDevice::reject(DfuStatus status) {
+    fail(status);
+    return stall();
+}
+
+Reply FlipDevice::accept_download() {
+    state_ = DfuState::DnloadIdle;
+    status_ = DfuStatus::Ok;
+    return Reply{};
+}
+
+Reply FlipDevice::download(std::size_t request_index, const std::vector<std::uint8_t>& out) {
+    if (state_ == DfuState::Error)
+        return stall();
+    if (start_pending_) {
+        // The bootloader jumps to the application once this request is acknowledged.
+        left_bus_ = true;
+        return Reply{};
+    }
+    if (out.empty())
+        return Reply{};
+    if (out.size() < kShortStartSize)
+        return reject(DfuStatus::ErrUnknown);
+    switch (out[0]) {
+    case kGroupProgram:
+        return program(request_index, out);
+    case kGroupRead:
+        return queue_read(out);
+    case kGroupStart:
+        return start_application(out);
+    case kGroupSelect:
+        return select(out);
+    default:
+        return reject(DfuStatus::ErrUnknown);
+    }
+}
+
+Reply FlipDevice::select(const std::vector<std::uint8_t>& out) {
+    if (out.size() != kCommandSize)
+        return reject(DfuStatus::ErrUnknown);
+    const auto command = read_wire<FlipCommand>(out);
+    if (command.command != kSelectCommand)
+        return reject(DfuStatus::ErrUnknown);
+    if (command.arg[0] == kSelectUnit) {
+        const std::uint8_t unit = command.arg[1];
+        if (unit != static_cast<std::uint8_t>(MemoryUnit::Flash) &&
+            unit != static_cast<std::uint8_t>(MemoryUnit::Eeprom))
+            return reject(DfuStatus::ErrUnknown);
+        unit_ = static_cast<MemoryUnit>(unit);
+        return accept_download();
+    }
+    if (command.arg[0] == kSelectPage) {
+        page_ = command.arg[1];
+        return accept_download();
+    }
+    return reject(DfuStatus::ErrUnknown);
+}
+
+Reply FlipDevice::program(std::size_t request_index, const std::vector<std::uint8_t>& out) {
+    if (out.size() < kProgramHeaderSize + kProgramTrailerSize)
+        return reject(DfuStatus::ErrUnknown);
+    const auto header = read_wire<ProgramHeader>(out);
+    if (header.range.command != kProgramStart)
+        return reject(DfuStatus::ErrUnknown);
+    const std::size_t start = big_endian(header.range.start_hi, header.range.start_lo);
+    const std::size_t end = big_endian(header.range.end_hi, header.range.end_lo);
+    const std::size_t length = out.size() - kProgramHeaderSize - kProgramTrailerSize;
+    if (end < start || length != end - start + 1)
+        return reject(DfuStatus::ErrUnknown);
+    const std::size_t first = absolute(static_cast<std::uint16_t>(start));
+    if (!in_memory(unit_, first, length))
+        return reject(DfuStatus::ErrAddress);
+
+    const std::uint8_t* data = out.data() + kProgramHeaderSize;
+    if (unit_ == MemoryUnit::Eeprom) {
+        std::copy(data, data + length, eeprom_.begin() + first);
+    } else if (!(stuck_from_ && request_index >= *stuck_from_)) {
+        write_flash(first, data, length);
+    }
+    return accept_download();
+}
+
+void FlipDevice::write_flash(std::size_t start, const std::uint8_t* data, std::size_t length) {
+    if (no_erase_) {
+        for (std::size_t i = 0; i < length; ++i)
+            flash_[start + i] &= data[i];
+        return;
+    }
+    const std::size_t page_begin = start / kFlashPageSize * kFlashPageSize;
+    const std::size_t page_end =
+        (start + length - 1) / kFlashPageSize * kFlashPageSize + kFlashPageSize;
+    std::fill(flash_.begin() + page_begin, flash_.begin() + page_end, kErasedByte);
+    std::copy(data, data + length, flash_.begin() + start);
+}
+
+Reply FlipDevice::queue_read(const std::vector<std::uint8_t>& out) {
+    if (out.size() != kCommandSize)
+        return reject(DfuStatus::ErrUnknown);
+    const auto command = read_wire<RangeCommand>(out);
+    if (command.command != kReadMemory)
+        return reject(DfuStatus::ErrUnknown);
+    const std::size_t start = big_endian(command.start_hi, command.start_lo);
+    const std::size_t end = big_endian(command.end_hi, command.end_lo);
+    if (end < start)
+        return reject(DfuStatus::ErrAddress);
+    const std::size_t first = absolute(static_cast<std::uint16_t>(start));
+    const std::size_t length = end - start + 1;
+    if (!in_memory(unit_, first, length))
+        return reject(DfuStatus::ErrAddress);
+    pending_read_ = PendingRead{unit_, first, length};
+    return accept_download();
+}
+
+Reply FlipDevice::start_application(const std::vector<std::uint8_t>& out) {
+    if (out.size() > kCommandSize)
+        return reject(DfuStatus::ErrUnknown);
+    const bool known_mode = out[2] == kStartWithReset || out[2] == kStartNoReset;
+    if (out[1] != kStartCommand || !known_mode)
+        return reject(DfuStatus::ErrUnknown);
+    start_pending_ = true;
+    return accept_download();
+}
+
+Reply FlipDevice::upload(const Setup& setup) {
+    if (state_ == DfuState::Error)
+        return stall();
+    if (!pending_read_)
+        return reject(DfuStatus::ErrStalledPkt);
+    const PendingRead read = *pending_read_;
+    pending_read_.reset();
+    const std::size_t count = std::min<std::size_t>(setup.length, read.length);
+    const auto first = memory(read.unit).begin() + read.start;
+    Reply reply;
+    reply.data.assign(first, first + count);
+    state_ = count < setup.length ? DfuState::Idle : DfuState::UploadIdle;
+    status_ = DfuStatus::Ok;
+    return reply;
+}
+
+Reply FlipDevice::get_status(const Setup& setup) const {
+    const StatusReply status{
+        static_cast<std::uint8_t>(status_), {0, 0, 0}, static_cast<std::uint8_t>(state_), 0};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&status);
+    Reply reply;
+    reply.data.assign(bytes, bytes + std::min<std::size_t>(setup.length, sizeof status));
+    return reply;
+}
+
+Reply FlipDevice::clear_status() {
+    state_ = DfuState::Idle;
+    status_ = DfuStatus::Ok;
+    return Reply{};
+}
+
+void FlipDevice::load(MemoryUnit unit, std::size_t offset, const std::vector<std::uint8_t>& bytes) {
+    if (!in_memory(unit, offset, bytes.size()))
+        throw std::out_of_range("sim: memory contents do not fit the device memory");
+    std::copy(bytes.begin(), bytes.end(), memory(unit).begin() + offset);
+}
+
+std::vector<std::uint8_t>& FlipDevice::memory(MemoryUnit unit) {
+    return unit == MemoryUnit::Flash ? flash_ : eeprom_;
+}
+
+const std::vector<std::uint8_t>& FlipDevice::memory(MemoryUnit unit) const {
+    return unit == MemoryUnit::Flash ? flash_ : eeprom_;
+}
+
+std::size_t FlipDevice::absolute(std::uint16_t address) const {
+    return page_ * kPageSpan + address;
+}
+
+bool FlipDevice::in_memory(MemoryUnit unit, std::size_t start, std::size_t length) const {
+    const std::size_t size = memory(unit).size();
+    return start <= size && length <= size - start;
+}
+
+} // namespace sim
