@@ -206,7 +206,10 @@ SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t 
 }
 
 void Bench::unplug(SimDevice& device) {
-    leave_bus(device);
+    if (!device.on_bus_)
+        return;
+    device.on_bus_ = false;
+    notify(&BenchObserver::device_left, device);
 }
 
 SimDevice* Bench::find(int bus, int devnum) {
@@ -234,13 +237,6 @@ template <typename Event> void Bench::notify(Event event, SimDevice& device) {
     const auto observers = observers_;
     for (BenchObserver* observer : observers)
         (observer->*event)(device);
-}
-
-void Bench::leave_bus(SimDevice& device) {
-    if (!device.on_bus_)
-        return;
-    device.on_bus_ = false;
-    notify(&BenchObserver::device_left, device);
 }
 
 // ---- Bench: bus lists
@@ -373,6 +369,7 @@ int Bench::check_present(usb_dev_handle* handle) {
 int Bench::control(usb_dev_handle* handle, int request_type, int request, int value, int index,
                    char* bytes, int size, int timeout_ms) {
     SimDevice& device = device_of(handle);
+    const bool was_on_bus = device.on_bus();
     LogEntry entry;
     entry.n = device.log_.size();
     entry.request_type = request_type;
@@ -391,13 +388,15 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
         misuse("device model replied with more bytes than the host asked for");
     if (result >= 0 && !in.empty())
         std::memcpy(bytes, in.data(), in.size());
-    // The log may have grown through an observer; write back by position.
-    LogEntry& logged = device.log_[entry.n];
+    LogEntry& logged = device.log_.back();
     logged.in = std::move(in);
     logged.result = result;
 
+    // Observers hear of a departure only once the request that saw it is logged.
     if (device.flip() && device.flip()->left_bus())
-        leave_bus(device);
+        device.on_bus_ = false;
+    if (was_on_bus && !device.on_bus())
+        notify(&BenchObserver::device_left, device);
     return result;
 }
 
@@ -405,7 +404,7 @@ int Bench::carry_out(SimDevice& device, const LogEntry& request, std::vector<std
                      int timeout_ms) {
     const std::size_t n = request.n;
     if (device.on_bus() && device.take_fault(FaultKind::Unplug, n))
-        leave_bus(device);
+        device.on_bus_ = false;
     if (!device.on_bus())
         return -ENODEV;
     if (device.take_fault(FaultKind::Timeout, n)) {

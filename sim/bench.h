@@ -102,7 +102,9 @@ class SimDevice {
     std::vector<LogEntry> log_;
 };
 
-// Told about bench events; the arrival-event layer and the scenario driver hook in here.
+// Told about bench events; the arrival-event layer and the scenario driver hook
+// in here. A departure is told after the request that ran into it is logged.
+// Observers must not reset or uninstall the bench while being told.
 class BenchObserver {
   public:
     virtual ~BenchObserver() = default;
@@ -145,6 +147,9 @@ class Bench {
     void remove_observer(BenchObserver* observer);
 
     // The libusb stand-ins' implementation; the return values are libusb's.
+    // find_busses lists every bus a device was ever plugged into (buses stay
+    // until reset) and returns how many it added; find_devices lists the devices
+    // on the listed buses and returns how many it added or removed.
     int find_busses();
     int find_devices();
     usb_bus* busses() { return bus_list_; }
@@ -166,7 +171,6 @@ class Bench {
                   int timeout_ms);
     int deliver(SimDevice& device, std::size_t request_index, const LogEntry& request,
                 std::vector<std::uint8_t>& in);
-    void leave_bus(SimDevice& device);
     int sync_bus_devices(int bus_number, BusNode& node);
     void link_busses();
     template <typename Event> void notify(Event event, SimDevice& device);

@@ -14,7 +14,10 @@ using UsbTest = SimClient;
 
 struct Recorder : sim::BenchObserver {
     void device_plugged(sim::SimDevice& d) override { events.push_back("plug " + d.name()); }
-    void device_left(sim::SimDevice& d) override { events.push_back("left " + d.name()); }
+    void device_left(sim::SimDevice& d) override {
+        const int last = d.log().empty() ? 0 : d.log().back().result;
+        events.push_back("left " + d.name() + " rc=" + std::to_string(last));
+    }
     void device_closed(sim::SimDevice& d) override { events.push_back("close " + d.name()); }
     std::vector<std::string> events;
 };
@@ -110,7 +113,8 @@ TEST_F(UsbTest, UnplugFailsTheRequestAndAllLaterOnes) {
     EXPECT_EQ(bench->find(1, 5)->log().size(), 4u);
     EXPECT_EQ(find_node("001", 5), nullptr);
     usb_close(h);
-    EXPECT_EQ(recorder.events, std::vector<std::string>({"plug 1-5", "left 1-5", "close 1-5"}));
+    EXPECT_EQ(recorder.events,
+              std::vector<std::string>({"plug 1-5", "left 1-5 rc=-19", "close 1-5"}));
 }
 
 TEST_F(UsbTest, StallAndTimeoutFaults) {
