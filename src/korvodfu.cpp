@@ -204,18 +204,23 @@ void KorvoDfu::clearStatus() {
     control_transfer<DFU_CLRSTATUS, unsigned char>(&none, 0);
 }
 
-void KorvoDfu::selectOp(int memory_unit) {
+int KorvoDfu::selectOp(int memory_unit) {
     FLIP_PACKET flip;
     flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
                      FLIP_PACKET::CMD_SELECT_MEMORY_UNIT, memory_unit & 0xFF, 0, 0);
-    if (control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip)) < 0) {
+    int rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
+    if (rval < 0) {
         std::cout << "Memory select unit error" << std::endl;
-        return;
+        return rval;
     }
     flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
                      FLIP_PACKET::CMD_SELECT_MEMORY_PAGE, FLIP_PAGE, 0, 0);
-    if (control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip)) < 0)
+    rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
+    if (rval < 0) {
         std::cout << "Memory select page error" << std::endl;
+        return rval;
+    }
+    return 0;
 }
 
 void KorvoDfu::startOp() {
@@ -284,13 +289,17 @@ int KorvoDfu::writeSegment(uint16_t startAddr, const ByteBuffer& data) {
 int KorvoDfu::writeOp(uint16_t startAddr, ByteBuffer buf) {
     if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
         return writeSegment(startAddr, buf);
+    // Every segment is sent; the first failure is what the caller hears of.
+    int failure = 0;
     ByteBuffer tmp_buf;
     for (size_t i = 0; i < buf.size(); i += DFU_SEGMENT_SIZE) {
         size_t length = std::min<size_t>(DFU_SEGMENT_SIZE, buf.size() - i);
         tmp_buf.assign(buf.begin() + i, buf.begin() + i + length);
-        writeSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+        int rval = writeSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+        if (rval < 0 && failure == 0)
+            failure = rval;
     }
-    return 0;
+    return failure;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -364,7 +373,11 @@ int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
         std::cerr << "Status clear error" << std::endl;
         return PASS_STATUS_CLEAR_ERROR;
     }
-    selectOp(FLASH);
+    // Programming whatever memory happens to be selected would overwrite it.
+    if (selectOp(FLASH) < 0) {
+        std::cerr << "Flash select error" << std::endl;
+        return PASS_FLASH_SELECT_ERROR;
+    }
     // The read-back covers the whole image, and at least the application flash.
     ByteBuffer flash_image(std::max(READBACK_SIZE, flash_bin.size()), 0);
     writeOp(0, flash_bin);
@@ -401,8 +414,9 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
     }
     ByteBuffer eeprom_buf = record::prepare(eeprom_bin);
     size_t wanted = eeprom_buf.size();
-    selectOp(EEPROM);
-    if (getStatus() != 0) {
+    // With the flash still selected, the record would be read from and written over the
+    // firmware.
+    if (selectOp(EEPROM) < 0 || getStatus() != 0) {
         std::cerr << "EEPROM set error" << std::endl;
         return PASS_EEPROM_SET_ERROR;
     }
@@ -421,8 +435,8 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
     if (write_ee) {
         std::cout << "\nWriting EEPROM." << std::endl;
         record::show(eeprom_buf);
-        writeOp(0, eeprom_buf);
-        if (getStatus() != 0) {
+        // A write that never reached the device leaves its status clean.
+        if (writeOp(0, eeprom_buf) < 0 || getStatus() != 0) {
             std::cerr << "EEPROM write error" << std::endl;
             return PASS_EEPROM_WRITE_ERROR;
         }

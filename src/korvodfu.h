@@ -46,6 +46,7 @@ enum PassResult : int {
     PASS_DEVICE_NOT_FOUND = -6,
     PASS_OPEN_ERROR = -7,
     PASS_EEPROM_READ_ERROR = -8,
+    PASS_FLASH_SELECT_ERROR = -9,
 };
 
 // EEPROM identity record layout.
@@ -109,7 +110,10 @@ struct KorvoDfu {
 
     int getStatus();
     void clearStatus();
-    void selectOp(int memory_unit);
+    // Selects the memory unit and page 0; negative when either request failed.
+    int selectOp(int memory_unit);
+    // Writes buf at startAddr: the bytes sent for one segment, 0 for several, or the first
+    // negative code.
     int writeOp(uint16_t startAddr, ByteBuffer buf);
     // Fills buf from startAddr. Returns the number of bytes delivered, or a negative code
     // when a request failed; a single segment shrinks buf to what was delivered.
