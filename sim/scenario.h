@@ -1,0 +1,54 @@
+// Scenario files: which devices an operator plugs into the bench, and when.
+//
+//   # a comment, to the end of the line; blank lines are fine
+//   device <bus> <devnum> [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
+//   other <bus> <devnum> <vendor hex> <product hex>
+//   wait
+//   udev-fail
+//
+// `device` plugs in a bootloader (03eb:2fe4) whose memories are erased unless a
+// file gives their start contents from address 0; `other` plugs in some other
+// device; `wait` ends a batch of devices that arrive together; `udev-fail`
+// makes udev_new fail. Relative file paths are taken from the scenario file's
+// directory. Files are read when the scenario is.
+#pragma once
+
+#include "fault.h"
+
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct DevicePlan {
+    int bus = 0;
+    int devnum = 0;
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::optional<std::vector<std::uint8_t>> flash;
+    std::optional<std::vector<std::uint8_t>> eeprom;
+    std::vector<Fault> faults;
+};
+
+using Batch = std::vector<DevicePlan>;
+
+struct Scenario {
+    bool udev_new_fails = false;
+    std::vector<Batch> batches; // none of them empty
+};
+
+// what() reads "<file>:<line>: <what is wrong>", or "<file>: <what>" for the file itself.
+class ScenarioError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// `name` is the file name used in messages; `base_dir` resolves relative paths.
+Scenario parse_scenario(std::istream& text, const std::string& name, const std::string& base_dir);
+Scenario load_scenario(const std::string& path);
+
+} // namespace sim
