@@ -175,8 +175,14 @@ int load_flash(const char* flash_file, ByteBuffer& image) {
 void load_flash_at_startup(RunConfig& cfg) {
     analyse_file_name(cfg);
     int parse_rval = load_flash(cfg.flash_file, cfg.flash_bin);
-    if (parse_rval < 0)
+    if (parse_rval < 0) {
+        // The station still starts: the file is read again for every device.
+        std::cerr << "Flash file " << cfg.flash_file
+                  << " could not be read as a firmware image; no device will be programmed"
+                     " until it is fixed"
+                  << std::endl;
         return;
+    }
     std::cout << "Parsed firmware file: " << cfg.flash_file << " : "
               << "v" << cfg.version_tag << " " << cfg.hash_tag << " " << parse_rval << " bytes"
               << std::endl;

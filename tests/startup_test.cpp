@@ -130,7 +130,12 @@ TEST_F(Startup, ReportsTheParsedFirmwareFile) {
     // Sixteen data bytes are too few to be a firmware image: nothing is reported.
     RunConfig tiny;
     std::vector<std::string> a = {"-f", firmware("tiny.hex", 16)};
-    EXPECT_EQ(start(tiny, a).out, "");
+    Started s16 = start(tiny, a);
+    EXPECT_EQ(s16.status, RUN_ON); // the station starts; the file is read again per device
+    EXPECT_EQ(s16.out, "");
+    EXPECT_EQ(s16.err, "Flash file " + a[1] +
+                           " could not be read as a firmware image; no device will be programmed"
+                           " until it is fixed\n");
     EXPECT_TRUE(tiny.flash_bin.empty());
 }
 
