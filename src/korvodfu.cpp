@@ -311,9 +311,16 @@ void KorvoDfu::close() {
     handle = nullptr;
 }
 
+void KorvoDfu::report(const char* what, const char* outcome) const {
+    std::cerr << what << ": bus " << pass_bus << ", device " << pass_dev << " " << outcome
+              << std::endl;
+}
+
 int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
                          const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                          int rxaddr_set, bool write_ee) {
+    pass_bus = bus_num;
+    pass_dev = dev_num;
     usb_init();
     usb_find_busses();
     usb_find_devices();
@@ -328,9 +335,10 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
             handle = usb_open(dev);
             if (handle == nullptr) {
                 std::cerr << "Cannot open the USB device on bus " << bus_num << ", device "
-                          << dev_num
-                          << ": no access; install the udev rule 60-korvofw.rules"
-                             " or run as a user with access to USB devices"
+                          << dev_num << " (/dev/bus/usb/" << std::setfill('0') << std::setw(3)
+                          << bus_num << "/" << std::setw(3) << dev_num << std::setfill(' ')
+                          << "): no access; install the udev rule 60-korvofw.rules and plug"
+                             " the device in again, or run as a user with access to USB devices"
                           << std::endl;
                 return PASS_OPEN_ERROR;
             }
@@ -342,7 +350,7 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
         }
     }
     if (!found) {
-        std::cerr << "Device not found" << std::endl;
+        report("Device not found", "is no longer on the USB bus; plug it in again");
         return PASS_DEVICE_NOT_FOUND;
     }
     return PASS_OK;
@@ -375,7 +383,7 @@ int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
     }
     // Programming whatever memory happens to be selected would overwrite it.
     if (selectOp(FLASH) < 0) {
-        std::cerr << "Flash select error" << std::endl;
+        report("Flash select error", "was not programmed; unplug it and plug it in again");
         return PASS_FLASH_SELECT_ERROR;
     }
     // The read-back covers the whole image, and at least the application flash.
@@ -423,7 +431,8 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
     // Writing back a record that was not read whole would overwrite the identity.
     int rval = readOp(0, eeprom_buf);
     if (rval < 0 || static_cast<size_t>(rval) < wanted || eeprom_buf.size() < wanted) {
-        std::cerr << "EEPROM read error" << std::endl;
+        report("EEPROM read error",
+               "did not get its identity record; unplug it and plug it in again");
         return PASS_EEPROM_READ_ERROR;
     }
     std::cout << "Reading EEPROM." << std::endl;

@@ -100,6 +100,9 @@ struct KorvoDfu {
     int32_t usb_error;
     int32_t dfuLastStatus;
     int32_t dfuLastState;
+    // The device of the current pass, named in its messages.
+    int pass_bus = 0;
+    int pass_dev = 0;
 
     KorvoDfu();
 
@@ -134,4 +137,6 @@ struct KorvoDfu {
     int eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                      int rxaddr_set, bool write_ee);
     void close();
+    // "<what>: bus B, device D <outcome>", on standard error.
+    void report(const char* what, const char* outcome) const;
 };

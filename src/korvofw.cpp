@@ -79,7 +79,9 @@ bool parse_hex_number(const char* text, long& value) {
 bool hex_option(char option, const char* text, long& value) {
     if (parse_hex_number(text, value))
         return true;
-    std::cerr << "invalid hex number for -" << option << ": \"" << text << "\"" << std::endl;
+    std::cerr << "invalid hex number for -" << option << ": \"" << text
+              << "\" (give hex digits with an optional sign and 0x, such as 1A0 or 0x1A0)"
+              << std::endl;
     return false;
 }
 
@@ -226,6 +228,9 @@ namespace {
 
 void report_write_failure(const char* name) {
     std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(errno)
+              << "; make its directory writable for the station (and free space there). Until"
+                 " then the file lags behind: restart with -I from the last \"next unique ID\""
+                 " shown, not from the file"
               << std::endl;
 }
 
@@ -274,7 +279,9 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     std::cout << std::endl;
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
         std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
-                  << ", device " << devDetect.dev_num << " was not programmed" << std::endl;
+                  << ", device " << devDetect.dev_num
+                  << " was not programmed. Stop the station: no hard ID is left to hand out"
+                  << std::endl;
         return;
     }
     if (cfg.flash_file != nullptr) {

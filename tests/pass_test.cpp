@@ -293,18 +293,22 @@ TEST_F(Pass, FailureCodesAndMessages) {
         int result;
         const char* err;
     };
+    const char* const EEPROM_READ_ERROR = "EEPROM read error: bus 1, device 5 did not get its "
+                                          "identity record; unplug it and plug it in again\n";
     // Request indices: with flash, 0 clear, 1 status, 2-3 select, 4.. blocks; without flash,
     // 0 clear, 1 status, 2-3 select EEPROM, 4 status, 5 read command, 6 upload, 7 write, 8 status.
     const Case cases[] = {
         {"badstatus@0", true, -1, "Status clear error\n"},
         {"statuslen@1", true, -1, "Status clear error\n"},
-        {"stall@2", true, -9, "Flash select error\n"},
+        {"stall@2", true, -9,
+         "Flash select error: bus 1, device 5 was not programmed; unplug it and plug it in "
+         "again\n"},
         {"stuck@4", true, -2, ""},
         {"statuslen@1", false, -3, "Status clear error\n"},
         {"timeout@2", false, -4, "EEPROM set error\n"},
         {"statuslen@4", false, -4, "EEPROM set error\n"},
-        {"short@6", false, -8, "EEPROM read error\n"},
-        {"timeout@5", false, -8, "EEPROM read error\n"},
+        {"short@6", false, -8, EEPROM_READ_ERROR},
+        {"timeout@5", false, -8, EEPROM_READ_ERROR},
         {"timeout@7", false, -5, "EEPROM write error\n"},
         {"statuslen@8", false, -5, "EEPROM write error\n"},
     };
@@ -395,7 +399,8 @@ TEST_F(Pass, FindingTheDevice) {
     // Nothing on the bus.
     PassRun none = run();
     EXPECT_EQ(none.result, -6);
-    EXPECT_EQ(none.err, "Device not found\n");
+    EXPECT_EQ(none.err, "Device not found: bus 1, device 5 is no longer on the USB bus; plug it in "
+                        "again\n");
     EXPECT_EQ(none.out, "");
 
     // Bus 11 is not bus 1; bus 12 is found for 12.
@@ -411,8 +416,9 @@ TEST_F(Pass, FindingTheDevice) {
     locked.add_fault(*sim::parse_fault("noopen"));
     PassRun r = run(2, 9);
     EXPECT_EQ(r.result, -7);
-    EXPECT_EQ(r.err, "Cannot open the USB device on bus 2, device 9: no access; install the udev "
-                     "rule 60-korvofw.rules or run as a user with access to USB devices\n");
+    EXPECT_EQ(r.err, "Cannot open the USB device on bus 2, device 9 (/dev/bus/usb/002/009): no "
+                     "access; install the udev rule 60-korvofw.rules and plug the device in "
+                     "again, or run as a user with access to USB devices\n");
     EXPECT_TRUE(locked.log().empty());
 }
 
