@@ -26,8 +26,7 @@ ScenarioDriver::ScenarioDriver(UdevBench& udev, Scenario scenario, std::string o
 
 ScenarioDriver::~ScenarioDriver() {
     set_sleep_observer(nullptr);
-    if (Bench::current() == &udev_.bench())
-        udev_.bench().remove_observer(this);
+    udev_.bench().remove_observer(this);
 }
 
 void ScenarioDriver::slept(std::uint64_t microseconds) {

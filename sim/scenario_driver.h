@@ -28,7 +28,8 @@ constexpr char kDoneFileName[] = "done";
 
 class ScenarioDriver : public BenchObserver, public SleepObserver {
   public:
-    // Registers itself with the bench and the clock; the directory must exist.
+    // Registers itself with the bench and the clock, until destroyed (which must
+    // happen while the bench is installed); the directory must exist.
     ScenarioDriver(UdevBench& udev, Scenario scenario, std::string out_dir);
     ~ScenarioDriver() override;
     ScenarioDriver(const ScenarioDriver&) = delete;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -20,7 +19,9 @@ constexpr char kScenarioVariable[] = "KORVOFW_SIM";
 constexpr char kOutVariable[] = "KORVOFW_SIM_OUT";
 constexpr int kBadSetup = 2;
 
-std::unique_ptr<sim::ScenarioDriver> g_driver;
+// Lives until the process ends: the program never leaves its wait loop, and at
+// exit the bench may be destroyed before anything here.
+sim::ScenarioDriver* g_driver = nullptr;
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "korvofw-sim: %s\n", what.c_str());
@@ -51,8 +52,7 @@ void install_from_environment() {
         fail(error.what());
     }
     make_out_dir(out_dir);
-    g_driver = std::make_unique<sim::ScenarioDriver>(sim::UdevBench::install(), std::move(scenario),
-                                                     out_dir);
+    g_driver = new sim::ScenarioDriver(sim::UdevBench::install(), std::move(scenario), out_dir);
 }
 
 [[maybe_unused]] const bool g_registered =

@@ -101,7 +101,7 @@ Object& checked_in(const std::map<Object*, std::unique_ptr<Object>>& owned, Obje
 
 UdevBench& UdevBench::install() {
     g_udev.reset();
-    g_udev = std::make_unique<UdevBench>(Bench::install());
+    g_udev.reset(new UdevBench(Bench::install()));
     return *g_udev;
 }
 
@@ -129,10 +129,8 @@ UdevBench::UdevBench(Bench& bench) : bench_(bench) {
     bench_.add_observer(this);
 }
 
+// The Bench goes with this layer, so there is no observer to remove.
 UdevBench::~UdevBench() {
-    // Only while the Bench is still the installed one: it may be gone already.
-    if (Bench::current() == &bench_)
-        bench_.remove_observer(this);
     for (const auto& [pointer, monitor] : monitors_)
         ::close(monitor->fd);
 }

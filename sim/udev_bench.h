@@ -17,8 +17,8 @@
 // as soon as its add event is taken, so the program sees the event but finds
 // no device.
 //
-// Install and uninstall through UdevBench, which brings its own Bench; do not
-// reset that Bench while records or events are about.
+// Install and uninstall through UdevBench, which brings its own Bench and lives
+// exactly as long as it; do not reset that Bench while records or events are about.
 #pragma once
 
 #include "bench.h"
@@ -55,7 +55,6 @@ class UdevBench : public BenchObserver {
     // The executable that plays scenarios sets how it installs its bench.
     static void set_installer(void (*installer)());
 
-    explicit UdevBench(Bench& bench);
     ~UdevBench() override;
     UdevBench(const UdevBench&) = delete;
     UdevBench& operator=(const UdevBench&) = delete;
@@ -95,6 +94,9 @@ class UdevBench : public BenchObserver {
     const char* devtype(udev_device* record);
 
   private:
+    // Made only by install(), and destroyed only along with its Bench.
+    explicit UdevBench(Bench& bench);
+
     void publish(const UdevEvent& event);
     // Carries out the arrival-layer faults of the device whose event was just taken.
     void apply_faults(UdevEvent& taken);
