@@ -1,0 +1,85 @@
+#include "usbredir_commands.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace sim::usbredir {
+namespace {
+
+std::size_t parse_slot(const std::string& text) {
+    std::size_t slot = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, slot);
+    if (text.empty() || error != std::errc() || stop != end)
+        throw CommandError("bad slot number \"" + text + "\"");
+    return slot;
+}
+
+// Names become file names: letters, digits, '-', '_' and '.' only, no leading dot.
+bool valid_name(const std::string& name) {
+    if (name.empty() || name[0] == '.')
+        return false;
+    for (char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        if (!plain)
+            return false;
+    }
+    return true;
+}
+
+void parse_plug_option(const std::string& word, Command& command) {
+    const auto equals = word.find('=');
+    if (equals == std::string::npos || equals + 1 == word.size())
+        throw CommandError("expected key=value, got \"" + word + "\"");
+    const std::string key = word.substr(0, equals);
+    const std::string value = word.substr(equals + 1);
+    if (key == "name") {
+        if (!valid_name(value))
+            throw CommandError("bad device name \"" + value + "\"");
+        command.name = value;
+    } else if (key == "flash") {
+        command.flash = value;
+    } else if (key == "eeprom") {
+        command.eeprom = value;
+    } else if (key == "fault") {
+        const auto fault = parse_fault(value);
+        if (!fault)
+            throw CommandError("unknown fault \"" + value + "\"");
+        command.faults.push_back(*fault);
+    } else {
+        throw CommandError("unknown option \"" + key + "\"");
+    }
+}
+
+} // namespace
+
+std::optional<Command> parse_command(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb;
+    if (!(words >> verb) || verb[0] == '#')
+        return std::nullopt;
+    Command command;
+    if (verb == "quit") {
+        command.kind = Command::Kind::Quit;
+    } else if (verb == "plug" || verb == "unplug" || verb == "save") {
+        command.kind = verb == "plug"     ? Command::Kind::Plug
+                       : verb == "unplug" ? Command::Kind::Unplug
+                                          : Command::Kind::Save;
+        std::string slot;
+        if (!(words >> slot))
+            throw CommandError(verb + " needs a slot number");
+        command.slot = parse_slot(slot);
+    } else {
+        throw CommandError("unknown command \"" + verb + "\"");
+    }
+    std::string word;
+    while (words >> word) {
+        if (command.kind != Command::Kind::Plug)
+            throw CommandError("unexpected \"" + word + "\" after " + verb);
+        parse_plug_option(word, command);
+    }
+    return command;
+}
+
+} // namespace sim::usbredir

@@ -1,0 +1,42 @@
+// Command lines of the usbredir front end, one per line on its standard input:
+//
+//   plug <slot> [name=<name>] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
+//   unplug <slot>
+//   save <slot>
+//   quit
+//
+// `plug` puts a fresh bootloader on the slot's bus, erased unless a file gives
+// its memory from address 0; `unplug` pulls it; `save` writes its files now;
+// `quit` (or the end of the input) saves every plugged device and ends.
+#pragma once
+
+#include "fault.h"
+
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim::usbredir {
+
+struct Command {
+    enum class Kind { Plug, Unplug, Save, Quit };
+    Kind kind = Kind::Quit;
+    std::size_t slot = 0;
+    std::string name;                 // empty: the front end picks one
+    std::optional<std::string> flash; // files with the start contents
+    std::optional<std::string> eeprom;
+    std::vector<Fault> faults;
+};
+
+class CommandError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Nothing for a blank line or a comment ('#'); throws CommandError naming what
+// is wrong otherwise.
+std::optional<Command> parse_command(const std::string& line);
+
+} // namespace sim::usbredir

@@ -1,0 +1,122 @@
+// One slot of the usbredir front end: a listening unix socket that QEMU's
+// usb-redir device connects to, and the bench bootloader plugged into it, if any.
+//
+// The slot is the usbredir "host" side. Standard requests are answered here
+// (descriptors, status; SET_CONFIGURATION and SET_INTERFACE arrive as the
+// parser's own packets), class and vendor requests go through the bench to
+// the device model, so they are logged and faulted exactly as on the
+// link-time bench. A request the bench times out is left unanswered until
+// the host cancels it, as a device that never answers would be.
+#pragma once
+
+#include "bench.h"
+#include "usbredir_commands.h"
+
+#include <usbredirfilter.h>
+#include <usbredirparser.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim::usbredir {
+
+// Timestamped lines, seconds since the front end started, on stdout and in
+// <dir>/events: "<t> slot=<n> name=<name> <what>".
+class EventLog {
+  public:
+    explicit EventLog(const std::string& path); // throws std::runtime_error
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+    void note(std::size_t slot, const std::string& name, const std::string& what);
+
+  private:
+    std::FILE* file_;
+    timespec start_;
+};
+
+class Slot {
+  public:
+    Slot(std::size_t index, Bench& bench, const std::string& socket_path, std::string out_dir,
+         EventLog& events, std::set<std::string>& used_names);
+    ~Slot();
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+
+    int listen_fd() const { return listen_fd_; }
+    int client_fd() const { return client_fd_; }
+    bool wants_write() const;
+
+    void accept_client();
+    void on_readable();
+    void on_writable();
+
+    // Throw CommandError when the slot cannot do it.
+    void plug(const Command& command);
+    void unplug();
+    void save();
+    bool has_device() const { return device_.has_value(); }
+
+    // Parser callbacks.
+    void hello(usb_redir_hello_header* hello);
+    void reset();
+    void set_configuration(std::uint64_t id, usb_redir_set_configuration_header* header);
+    void get_configuration(std::uint64_t id);
+    void set_alt_setting(std::uint64_t id, usb_redir_set_alt_setting_header* header);
+    void get_alt_setting(std::uint64_t id, usb_redir_get_alt_setting_header* header);
+    void cancel_data_packet(std::uint64_t id);
+    void device_disconnect_ack();
+    void control_packet(std::uint64_t id, usb_redir_control_packet_header* header,
+                        const std::uint8_t* data, int data_len);
+    int read_bytes(std::uint8_t* data, int count);
+    int write_bytes(std::uint8_t* data, int count);
+    void parser_log(int level, const char* message);
+    void unexpected(const char* what);
+    usbredirparser* parser() { return parser_; }
+
+  private:
+    struct Plugged {
+        std::string name;
+        SimDevice* sim = nullptr;
+        usb_dev_handle* handle = nullptr;
+        bool connected = false; // device_connect sent on the current connection
+        std::optional<std::uint64_t> unanswered_id;
+        usb_redir_control_packet_header unanswered{};
+    };
+
+    void open_parser();
+    void close_client();
+    void connect_device();
+    void send_interface_and_endpoints();
+    void leave_bus(const char* why);
+    void write_files() const;
+    void standard_request(std::uint64_t id, usb_redir_control_packet_header reply);
+    void model_request(std::uint64_t id, usb_redir_control_packet_header reply,
+                       const std::uint8_t* data, int data_len);
+    void reply(std::uint64_t id, usb_redir_control_packet_header header, std::uint8_t status,
+               const std::vector<std::uint8_t>& in = {});
+    void note(const std::string& what);
+
+    std::size_t index_;
+    Bench& bench_;
+    std::string out_dir_;
+    EventLog& events_;
+    std::set<std::string>& used_names_;
+    std::size_t plug_count_ = 0;
+    int listen_fd_ = -1;
+    int client_fd_ = -1;
+    usbredirparser* parser_ = nullptr;
+    bool peer_hello_ = false;
+    bool awaiting_disconnect_ack_ = false;
+    bool client_failed_ = false;
+    std::uint8_t configuration_ = 0;
+    std::optional<Plugged> device_;
+};
+
+} // namespace sim::usbredir
