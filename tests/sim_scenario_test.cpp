@@ -298,9 +298,9 @@ TEST_F(DriverTest, UdevFailLineMakesUdevNewFail) {
 constexpr auto kDoneLimit = std::chrono::seconds(30);
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
-// Starts korvofw-sim with no options, stdout thrown away, stderr into a file.
+// Starts korvofw-sim with the options, stdout thrown away, stderr into a file.
 pid_t start_station(const std::string& scenario, const std::string& out_dir,
-                    const std::string& err_path) {
+                    const std::string& err_path, const std::vector<std::string>& options = {}) {
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -311,7 +311,11 @@ pid_t start_station(const std::string& scenario, const std::string& out_dir,
     setenv("KORVOFW_SIM", scenario.c_str(), 1);
     setenv("KORVOFW_SIM_OUT", out_dir.c_str(), 1);
     unsetenv(sim::kRealtimeVariable);
-    execl(KORVOFW_SIM_BIN, KORVOFW_SIM_BIN, static_cast<char*>(nullptr));
+    std::vector<char*> argv = {const_cast<char*>(KORVOFW_SIM_BIN)};
+    for (const std::string& option : options)
+        argv.push_back(const_cast<char*>(option.c_str()));
+    argv.push_back(nullptr);
+    execv(KORVOFW_SIM_BIN, argv.data());
     _exit(127);
 }
 
@@ -351,6 +355,46 @@ TEST(KorvofwSim, PlaysAOneDeviceScenarioUntilStopped) {
     EXPECT_EQ(read_bytes(out + "/1-5.eeprom").size(), kEepromBytes);
     EXPECT_EQ(first_line(out + "/1-5.log"),
               "0 type=21 req=4 value=0000 index=0000 len=0 out=- in=- rc=0");
+}
+
+// Plays the scenario to its end with the options, stops the station and gives its stderr.
+std::string station_messages(const ScratchDir& dir, const std::string& scenario,
+                             const std::vector<std::string>& options) {
+    write_text(dir.path("station.scenario"), scenario);
+    const std::string out = dir.path("out");
+    const pid_t pid = start_station(dir.path("station.scenario"), out, dir.path("stderr"), options);
+    EXPECT_GT(pid, 0);
+    const bool done = wait_for_file(out + "/done", pid);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    const std::string err = to_text(read_bytes(dir.path("stderr")));
+    EXPECT_TRUE(done) << err;
+    return err;
+}
+
+TEST(KorvofwSim, SaysWhenTheHardIdsAreUsedUp) {
+    ScratchDir dir;
+    const std::string err = station_messages(dir, "device 1 5\nwait\ndevice 1 6\n", {"-I", "1FFF"});
+    EXPECT_EQ(err, "hard ID invalid : 0x2000 most be less than 0x1FFF\n"
+                   "All hard IDs are used up; the device on bus 1, device 6 was not programmed. "
+                   "Stop the station: no hard ID is left to hand out\n");
+    EXPECT_EQ(read_bytes(dir.path("out/1-5.eeprom"))[24], 0xF8); // 0x1FFF went to the first
+    EXPECT_EQ(read_bytes(dir.path("out/1-6.eeprom")), Bytes(kEepromBytes, 0xFF));
+}
+
+TEST(KorvofwSim, SaysWhenTheEepromImageFileCannotBeWritten) {
+    ScratchDir dir;
+    const std::string image = dir.path("gone/id.bin"); // its directory does not exist
+    const std::string err = station_messages(dir, "device 1 5\n", {"-e", image, "-I", "10"});
+    const std::string message =
+        "Cannot write the EEPROM image file " + image +
+        ": No such file or directory; make its directory writable for the station (and free "
+        "space there). Until then the file lags behind: restart with -I from the last \"next "
+        "unique ID\" shown, not from the file\n";
+    EXPECT_EQ(err, message + message); // the reservation before the device, the update after
+    const Bytes eeprom = read_bytes(dir.path("out/1-5.eeprom"));
+    EXPECT_EQ(eeprom[23], 0x00); // the device was programmed all the same: hard ID 0x10
+    EXPECT_EQ(eeprom[24], 0x80);
 }
 
 ProcessResult run_sim(const std::vector<std::string>& env) {
