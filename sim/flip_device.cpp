@@ -11,11 +11,14 @@ constexpr std::uint16_t kDfuInterface = 0;
 
 constexpr std::uint8_t kGroupProgram = 0x01;
 constexpr std::uint8_t kGroupRead = 0x03;
-constexpr std::uint8_t kGroupStart = 0x04;
+constexpr std::uint8_t kGroupExecute = 0x04;
 constexpr std::uint8_t kGroupSelect = 0x06;
 
 constexpr std::uint8_t kProgramStart = 0x00;
 constexpr std::uint8_t kReadMemory = 0x00;
+constexpr std::uint8_t kBlankCheck = 0x01;
+constexpr std::uint8_t kEraseCommand = 0x00;
+constexpr std::uint8_t kEraseChip = 0xFF;
 constexpr std::uint8_t kStartCommand = 0x03;
 constexpr std::uint8_t kStartWithReset = 0x00;
 constexpr std::uint8_t kStartNoReset = 0x01;
@@ -24,7 +27,10 @@ constexpr std::uint8_t kSelectUnit = 0x00;
 constexpr std::uint8_t kSelectPage = 0x01;
 
 constexpr std::size_t kCommandSize = 6;
-constexpr std::size_t kShortStartSize = 5;
+// Group, command, what to select and its value: 06 03 00 unit, 06 03 01 page.
+constexpr std::size_t kSelectCommandSize = 4;
+// Group, command and first argument: erase and start need no more.
+constexpr std::size_t kShortestCommandSize = 3;
 constexpr std::size_t kProgramHeaderSize = 64;
 constexpr std::size_t kProgramTrailerSize = 16;
 // Each selectable page spans the full 16-bit address range of the commands.
@@ -62,9 +68,10 @@ struct [[gnu::packed]] StatusReply {
 };
 static_assert(sizeof(StatusReply) == 6);
 
+// Bytes a short command leaves out read as zero.
 template <typename T> T read_wire(const std::vector<std::uint8_t>& bytes) {
-    T value;
-    std::memcpy(&value, bytes.data(), sizeof value);
+    T value{};
+    std::memcpy(&value, bytes.data(), std::min(sizeof value, bytes.size()));
     return value;
 }
 
@@ -107,6 +114,8 @@ Reply FlipDevice::handle(std::size_t request_index, const Setup& setup,
         return get_status(setup);
     if (setup.request_type == kDfuRequestTypeOut && setup.request == kDfuClrStatus)
         return clear_status();
+    if (setup.request_type == kDfuRequestTypeOut && setup.request == kDfuAbort)
+        return abort();
     return reject(DfuStatus::ErrUnknown);
 }
 
@@ -114,6 +123,7 @@ void FlipDevice::fail(DfuStatus status) {
     state_ = DfuState::Error;
     status_ = status;
     pending_read_.reset();
+    pending_answer_.reset();
 }
 
 Reply FlipDevice::reject(DfuStatus status) {
@@ -137,15 +147,15 @@ Reply FlipDevice::download(std::size_t request_index, const std::vector<std::uin
     }
     if (out.empty())
         return Reply{};
-    if (out.size() < kShortStartSize)
+    if (out.size() < kShortestCommandSize)
         return reject(DfuStatus::ErrUnknown);
     switch (out[0]) {
     case kGroupProgram:
         return program(request_index, out);
     case kGroupRead:
         return queue_read(out);
-    case kGroupStart:
-        return start_application(out);
+    case kGroupExecute:
+        return execute(request_index, out);
     case kGroupSelect:
         return select(out);
     default:
@@ -154,7 +164,7 @@ Reply FlipDevice::download(std::size_t request_index, const std::vector<std::uin
 }
 
 Reply FlipDevice::select(const std::vector<std::uint8_t>& out) {
-    if (out.size() != kCommandSize)
+    if (out.size() < kSelectCommandSize || out.size() > kCommandSize)
         return reject(DfuStatus::ErrUnknown);
     const auto command = read_wire<FlipCommand>(out);
     if (command.command != kSelectCommand)
@@ -215,7 +225,7 @@ Reply FlipDevice::queue_read(const std::vector<std::uint8_t>& out) {
     if (out.size() != kCommandSize)
         return reject(DfuStatus::ErrUnknown);
     const auto command = read_wire<RangeCommand>(out);
-    if (command.command != kReadMemory)
+    if (command.command != kReadMemory && command.command != kBlankCheck)
         return reject(DfuStatus::ErrUnknown);
     const std::size_t start = big_endian(command.start_hi, command.start_lo);
     const std::size_t end = big_endian(command.end_hi, command.end_lo);
@@ -225,13 +235,40 @@ Reply FlipDevice::queue_read(const std::vector<std::uint8_t>& out) {
     const std::size_t length = end - start + 1;
     if (!in_memory(unit_, first, length))
         return reject(DfuStatus::ErrAddress);
+    pending_answer_.reset();
+    if (command.command == kBlankCheck)
+        return blank_check(first, length);
     pending_read_ = PendingRead{unit_, first, length};
     return accept_download();
 }
 
-Reply FlipDevice::start_application(const std::vector<std::uint8_t>& out) {
+// A blank range leaves the status clean. Otherwise the status says
+// errCHECK_ERASED and the next upload tells where the first programmed byte
+// is, as a 16-bit big-endian address within the selected page.
+Reply FlipDevice::blank_check(std::size_t first, std::size_t length) {
+    pending_read_.reset();
+    const auto begin = memory(unit_).begin() + first;
+    const auto programmed =
+        std::find_if(begin, begin + length, [](std::uint8_t byte) { return byte != kErasedByte; });
+    Reply reply = accept_download();
+    if (programmed == begin + length)
+        return reply;
+    const std::size_t address = (first + (programmed - begin)) % kPageSpan;
+    pending_answer_ = std::vector<std::uint8_t>{static_cast<std::uint8_t>(address >> 8),
+                                                static_cast<std::uint8_t>(address & 0xFF)};
+    status_ = DfuStatus::ErrCheckErased;
+    return reply;
+}
+
+Reply FlipDevice::execute(std::size_t request_index, const std::vector<std::uint8_t>& out) {
     if (out.size() > kCommandSize)
         return reject(DfuStatus::ErrUnknown);
+    if (out[1] == kEraseCommand && out[2] == kEraseChip) {
+        // The application flash only; the EEPROM keeps its contents.
+        if (!no_erase_ && !(stuck_from_ && request_index >= *stuck_from_))
+            std::fill(flash_.begin(), flash_.end(), kErasedByte);
+        return accept_download();
+    }
     const bool known_mode = out[2] == kStartWithReset || out[2] == kStartNoReset;
     if (out[1] != kStartCommand || !known_mode)
         return reject(DfuStatus::ErrUnknown);
@@ -242,6 +279,15 @@ Reply FlipDevice::start_application(const std::vector<std::uint8_t>& out) {
 Reply FlipDevice::upload(const Setup& setup) {
     if (state_ == DfuState::Error)
         return stall();
+    if (pending_answer_) {
+        Reply reply;
+        reply.data = *pending_answer_;
+        reply.data.resize(std::min<std::size_t>(reply.data.size(), setup.length));
+        pending_answer_.reset();
+        state_ = reply.data.size() < setup.length ? DfuState::Idle : DfuState::UploadIdle;
+        status_ = DfuStatus::Ok;
+        return reply;
+    }
     if (!pending_read_)
         return reject(DfuStatus::ErrStalledPkt);
     const PendingRead read = *pending_read_;
@@ -262,6 +308,17 @@ Reply FlipDevice::get_status(const Setup& setup) const {
     Reply reply;
     reply.data.assign(bytes, bytes + std::min<std::size_t>(setup.length, sizeof status));
     return reply;
+}
+
+// Valid wherever a transfer could be under way; dfuERROR wants DFU_CLRSTATUS first.
+Reply FlipDevice::abort() {
+    if (state_ == DfuState::Error)
+        return stall();
+    state_ = DfuState::Idle;
+    status_ = DfuStatus::Ok;
+    pending_read_.reset();
+    pending_answer_.reset();
+    return Reply{};
 }
 
 Reply FlipDevice::clear_status() {

@@ -13,6 +13,13 @@
 //   checked against the memory when a program or read command uses it.
 // - After a start-application command, the next DFU_DNLOAD of any content is
 //   acknowledged without being carried out and the device leaves the bus.
+// - Commands are as long as they need to be: erase (04 00 FF) and start
+//   (04 03 mode) are complete after three bytes.
+// - Chip erase empties the application flash; the EEPROM keeps its contents.
+// - Select commands are complete after four bytes (06 03 00 unit).
+// - A blank check that finds a programmed byte reports errCHECK_ERASED in the
+//   status (state dfuDNLOAD-IDLE) and queues its address for the next upload.
+// - DFU_ABORT returns to dfuIDLE and drops a queued read; in dfuERROR it stalls.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +43,7 @@ constexpr std::uint8_t kDfuDnload = 1;
 constexpr std::uint8_t kDfuUpload = 2;
 constexpr std::uint8_t kDfuGetStatus = 3;
 constexpr std::uint8_t kDfuClrStatus = 4;
+constexpr std::uint8_t kDfuAbort = 6;
 
 enum class DfuState : std::uint8_t {
     Idle = 2,
@@ -48,6 +56,7 @@ enum class DfuStatus : std::uint8_t {
     Ok = 0x00,
     ErrTarget = 0x01,
     ErrWrite = 0x03,
+    ErrCheckErased = 0x05,
     ErrAddress = 0x08,
     ErrUnknown = 0x0E,
     ErrStalledPkt = 0x0F,
@@ -111,11 +120,15 @@ class FlipDevice {
     Reply download(std::size_t request_index, const std::vector<std::uint8_t>& out);
     Reply select(const std::vector<std::uint8_t>& out);
     Reply program(std::size_t request_index, const std::vector<std::uint8_t>& out);
+    // Read memory (03 00 range) and blank check (03 01 range).
     Reply queue_read(const std::vector<std::uint8_t>& out);
-    Reply start_application(const std::vector<std::uint8_t>& out);
+    Reply blank_check(std::size_t first, std::size_t length);
+    // Chip erase (04 00 FF) and start of the application (04 03 mode).
+    Reply execute(std::size_t request_index, const std::vector<std::uint8_t>& out);
     Reply upload(const Setup& setup);
     Reply get_status(const Setup& setup) const;
     Reply clear_status();
+    Reply abort();
     Reply reject(DfuStatus status);
     Reply accept_download();
 
@@ -133,6 +146,7 @@ class FlipDevice {
     DfuState state_ = DfuState::Idle;
     DfuStatus status_ = DfuStatus::Ok;
     std::optional<PendingRead> pending_read_;
+    std::optional<std::vector<std::uint8_t>> pending_answer_; // served by the next upload
     bool start_pending_ = false;
     bool left_bus_ = false;
     bool no_erase_ = false;
