@@ -362,10 +362,11 @@ void Slot::open_parser() {
         throw std::runtime_error("usbredirparser_create failed");
     parser_->priv = this;
     set_callbacks(*parser_);
+    // QEMU's xHCI wants max packet sizes, 64-bit ids and 32-bit bulk lengths.
     std::uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
     for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_filter,
                     usb_redir_cap_device_disconnect_ack, usb_redir_cap_ep_info_max_packet_size,
-                    usb_redir_cap_64bits_ids})
+                    usb_redir_cap_32bits_bulk_length, usb_redir_cap_64bits_ids})
         usbredirparser_caps_set_cap(caps, cap);
     usbredirparser_init(parser_, kVersion, caps, USB_REDIR_CAPS_SIZE, usbredirparser_fl_usb_host);
 }
@@ -690,6 +691,8 @@ void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header reque
     const int rc = bench_.control(
         device_->handle, request.requesttype, request.request, request.value, request.index,
         reinterpret_cast<char*>(bytes.data()), static_cast<int>(bytes.size()), kRequestTimeoutMs);
+    if (device_->sim->log().size() == 1)
+        note("first request");
     if (rc == -ETIMEDOUT) {
         device_->unanswered_id = id;
         device_->unanswered = request;
