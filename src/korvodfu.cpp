@@ -305,6 +305,18 @@ int KorvoDfu::writeOp(uint16_t startAddr, ByteBuffer buf) {
 // ---------------------------------------------------------------------------------------
 // Programming pass
 
+namespace {
+// Where the kernel's usbfs nodes live; libusb 0.1 opens them there.
+const char USB_DEVICE_DIR[] = "/dev/bus/usb/";
+} // namespace
+
+// libusb 0.1 hands out a handle even when it could open the node only for reading (or not at
+// all), and every request then fails; a node we cannot write means no access.
+bool KorvoDfu::node_writable(const char* dirname, const char* filename) {
+    std::string node = std::string(USB_DEVICE_DIR) + dirname + "/" + filename;
+    return access(node.c_str(), F_OK) != 0 || access(node.c_str(), R_OK | W_OK) == 0;
+}
+
 void KorvoDfu::close() {
     if (handle != nullptr)
         usb_close(handle);
@@ -333,6 +345,8 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
                 continue;
             found = true;
             handle = usb_open(dev);
+            if (handle != nullptr && !node_writable(bus->dirname, dev->filename))
+                close();
             if (handle == nullptr) {
                 std::cerr << "Cannot open the USB device on bus " << bus_num << ", device "
                           << dev_num << " (/dev/bus/usb/" << std::setfill('0') << std::setw(3)
