@@ -7,6 +7,7 @@ namespace {
 // Record layout: ':' LL AAAA TT data... CC
 constexpr unsigned char START_CODE = ':';
 constexpr unsigned char LINE_FEED = '\n';
+constexpr unsigned char CARRIAGE_RETURN = '\r';
 constexpr int POS_LENGTH = 1;
 constexpr int POS_ADDRESS = 3;
 constexpr int POS_TYPE = 7;
@@ -111,9 +112,10 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
                 static_cast<unsigned char>(sum + checksum) != 0)
                 return parse_error();
         } else if (rectype != RECORD_EOF) {
+            // The record's own line, without its line end.
             std::cout << "rectype = " << rectype << std::endl;
             int end = i;
-            while (end < n && s[end] != 0)
+            while (end < n && s[end] != LINE_FEED && s[end] != CARRIAGE_RETURN && s[end] != 0)
                 ++end;
             std::cout.write(reinterpret_cast<const char*>(s + i), end - i);
             std::cout << std::endl;
