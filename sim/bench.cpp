@@ -199,10 +199,36 @@ SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t 
     const SimDevice* present = find(bus, devnum);
     if (present && present->on_bus())
         throw std::invalid_argument("sim: address in use: " + present->name());
+    forget_departed(bus, devnum);
     devices_.push_back(std::make_unique<SimDevice>(bus, devnum, vendor, product));
     SimDevice& device = *devices_.back();
     notify(&BenchObserver::device_plugged, device);
     return device;
+}
+
+// A long run plugs thousands of devices at a handful of addresses; the ones that left and
+// that no handle still names are done with (their files were written when they left).
+void Bench::forget_departed(int bus, int devnum) {
+    auto done_with = [&](const std::unique_ptr<SimDevice>& device) {
+        if (device->bus() != bus || device->devnum() != devnum || device->on_bus())
+            return false;
+        return std::none_of(handles_.begin(), handles_.end(),
+                            [&](const auto& handle) { return handle->device == device.get(); });
+    };
+    for (const auto& device : devices_) {
+        if (!done_with(device))
+            continue;
+        auto node = bus_nodes_.find(bus);
+        if (node == bus_nodes_.end())
+            continue;
+        auto& entries = node->second.devices;
+        entries.erase(
+            std::remove_if(entries.begin(), entries.end(),
+                           [&](const auto& entry) { return entry.first == device.get(); }),
+            entries.end());
+        link_bus_devices(node->second);
+    }
+    devices_.erase(std::remove_if(devices_.begin(), devices_.end(), done_with), devices_.end());
 }
 
 void Bench::unplug(SimDevice& device) {
@@ -314,7 +340,11 @@ int Bench::sync_bus_devices(int bus_number, BusNode& node) {
     for (const auto& entry : node.devices)
         changes += entry.second ? 1 : 0; // the ones not moved into `kept` have left
     node.devices = std::move(kept);
+    link_bus_devices(node);
+    return changes;
+}
 
+void Bench::link_bus_devices(BusNode& node) {
     struct usb_device* previous = nullptr;
     node.bus->devices = nullptr;
     for (auto& entry : node.devices) {
@@ -327,7 +357,6 @@ int Bench::sync_bus_devices(int bus_number, BusNode& node) {
             node.bus->devices = dev;
         previous = dev;
     }
-    return changes;
 }
 
 // ---- Bench: handles and transfers

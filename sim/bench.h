@@ -172,6 +172,8 @@ class Bench {
     int deliver(SimDevice& device, std::size_t request_index, const LogEntry& request,
                 std::vector<std::uint8_t>& in);
     int sync_bus_devices(int bus_number, BusNode& node);
+    void link_bus_devices(BusNode& node);
+    void forget_departed(int bus, int devnum);
     void link_busses();
     template <typename Event> void notify(Event event, SimDevice& device);
 

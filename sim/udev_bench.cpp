@@ -157,6 +157,9 @@ void UdevBench::device_left(SimDevice& device) {
 
 void UdevBench::publish(const UdevEvent& event) {
     stream_.push_back(event);
+    // Only the recent past is kept, so a run of thousands of devices stays small.
+    if (stream_.size() > 2 * kStreamHistory)
+        stream_.erase(stream_.begin(), stream_.end() - kStreamHistory);
     for (auto& [pointer, monitor] : monitors_) {
         if (!monitor->receiving || !matches(*monitor, event))
             continue;

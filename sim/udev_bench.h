@@ -62,7 +62,8 @@ class UdevBench : public BenchObserver {
     Bench& bench() { return bench_; }
 
     void set_udev_new_fails(bool fails) { udev_new_fails_ = fails; }
-    // Every event published, filtered or not, oldest first.
+    // Events published, filtered or not, oldest first: at least the last kStreamHistory.
+    static constexpr std::size_t kStreamHistory = 1024;
     const std::vector<UdevEvent>& stream() const { return stream_; }
     // Whether no receiving monitor holds an event.
     bool all_events_taken() const;

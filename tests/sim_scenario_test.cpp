@@ -283,9 +283,9 @@ TEST_F(DriverTest, DeviceStillOnTheBusIsPulledForTheNextOneAtItsAddress) {
     EXPECT_EQ(take(), "remove ?");
     EXPECT_EQ(take(), "add ?"); // the new one's fault came along
     EXPECT_EQ(read_bytes(out.path("1-5.eeprom")), Bytes(kEepromBytes, kErased));
-    ASSERT_EQ(layer->bench().devices().size(), 2u);
-    EXPECT_FALSE(layer->bench().devices()[0]->on_bus());
-    EXPECT_TRUE(layer->bench().devices()[1]->on_bus());
+    // The one pulled is forgotten once its files are written: long runs stay small.
+    ASSERT_EQ(layer->bench().devices().size(), 1u);
+    EXPECT_TRUE(layer->bench().devices()[0]->on_bus());
 }
 
 TEST_F(DriverTest, UdevFailLineMakesUdevNewFail) {
