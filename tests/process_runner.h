@@ -16,6 +16,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::vector<std::string> env;                      // extra NAME=value entries
     std::function<bool(const std::string&)> stop_when; // looked at stdout after each read
+    std::function<void(int pid)> on_start;             // told the child's process id
     std::string cwd;
     int timeout_ms = 20000; // then SIGKILL; the result's signal tells
 };
