@@ -174,5 +174,93 @@ TEST_F(DeviceTest, StartLeavesTheBusOnTheFollowingDownload) {
     usb_close(h2);
 }
 
+// The commands below are the ones dfu-programmer sends to this bootloader.
+
+TEST_F(DeviceTest, AbortReturnsToIdleAndDropsTheQueuedRead) {
+    usb_dev_handle* h = plug_and_open();
+    ASSERT_EQ(dnload(h, kSelectFlash), 6);
+    ASSERT_EQ(dnload(h, {0x03, 0x00, 0x00, 0x00, 0x00, 0x0F}), 6);
+    EXPECT_EQ(usb_control_msg(h, 0x21, 6, 0, 0, nullptr, 0, kTimeoutMs), 0);
+    EXPECT_EQ(status(h), kStatusIdle);
+    Bytes got;
+    EXPECT_EQ(upload(h, 16, got), kEpipe);
+    EXPECT_EQ(status(h), kStatusErrStalled);
+
+    // dfuERROR is left only through DFU_CLRSTATUS.
+    EXPECT_EQ(usb_control_msg(h, 0x21, 6, 0, 0, nullptr, 0, kTimeoutMs), kEpipe);
+    EXPECT_EQ(status(h), kStatusErrStalled);
+    ASSERT_EQ(clear_status(h), 0);
+    EXPECT_EQ(status(h), kStatusIdle);
+    usb_close(h);
+}
+
+TEST_F(DeviceTest, ChipEraseEmptiesTheFlashAndKeepsTheEeprom) {
+    usb_dev_handle* h = plug_and_open();
+    device->flip()->load(sim::MemoryUnit::Flash, 0, Bytes(sim::kFlashSize, 0x00));
+    device->flip()->load(sim::MemoryUnit::Eeprom, 0, Bytes(sim::kEepromSize, 0x42));
+    EXPECT_EQ(dnload(h, {0x04, 0x00, 0xFF}), 3);
+    EXPECT_EQ(status(h), kStatusDnloadIdle);
+    EXPECT_EQ(device->flip()->flash(), Bytes(sim::kFlashSize, 0xFF));
+    EXPECT_EQ(device->flip()->eeprom(), Bytes(sim::kEepromSize, 0x42));
+
+    // Two bytes are no command at all.
+    EXPECT_EQ(dnload(h, {0x04, 0x00}), kEpipe);
+    EXPECT_EQ(status(h), kStatusErrUnknown);
+    usb_close(h);
+}
+
+TEST_F(DeviceTest, ChipEraseDoesNotTakeOnAStuckFlash) {
+    usb_dev_handle* h = plug_and_open();
+    device->flip()->load(sim::MemoryUnit::Flash, 0, Bytes(16, 0x00));
+    device->add_fault(sim::Fault{sim::FaultKind::Stuck, std::nullopt});
+    EXPECT_EQ(dnload(h, {0x04, 0x00, 0xFF}), 3);
+    EXPECT_EQ(device->flip()->flash()[0], 0x00);
+    usb_close(h);
+}
+
+TEST_F(DeviceTest, BlankCheckReportsTheFirstProgrammedAddress) {
+    usb_dev_handle* h = plug_and_open();
+    ASSERT_EQ(dnload(h, {0x06, 0x03, 0x00, 0x00}), 4);
+    ASSERT_EQ(dnload(h, {0x03, 0x01, 0x00, 0x00, 0x6F, 0xFF}), 6);
+    EXPECT_EQ(status(h), kStatusDnloadIdle);
+
+    device->flip()->load(sim::MemoryUnit::Flash, 0x1234, {0x7E});
+    ASSERT_EQ(dnload(h, {0x03, 0x01, 0x00, 0x00, 0x6F, 0xFF}), 6);
+    EXPECT_EQ(status(h), Bytes({0x05, 0x00, 0x00, 0x00, 0x05, 0x00}));
+    Bytes got;
+    EXPECT_EQ(upload(h, 2, got), 2);
+    EXPECT_EQ(got, Bytes({0x12, 0x34}));
+
+    // A range after the programmed byte is blank.
+    ASSERT_EQ(dnload(h, {0x03, 0x01, 0x12, 0x35, 0x6F, 0xFF}), 6);
+    EXPECT_EQ(status(h), kStatusDnloadIdle);
+    EXPECT_EQ(upload(h, 2, got), kEpipe);
+    usb_close(h);
+}
+
+TEST_F(DeviceTest, FourAndFiveByteSelectCommands) {
+    usb_dev_handle* h = plug_and_open();
+    device->flip()->load(sim::MemoryUnit::Eeprom, 0, {0xE1, 0xE2});
+    ASSERT_EQ(dnload(h, {0x06, 0x03, 0x00, 0x01}), 4);
+    ASSERT_EQ(dnload(h, {0x06, 0x03, 0x01, 0x00, 0x00}), 5);
+    EXPECT_EQ(device->flip()->selected_unit(), sim::MemoryUnit::Eeprom);
+    ASSERT_EQ(dnload(h, {0x03, 0x00, 0x00, 0x00, 0x00, 0x01}), 6);
+    Bytes got;
+    EXPECT_EQ(upload(h, 2, got), 2);
+    EXPECT_EQ(got, Bytes({0xE1, 0xE2}));
+
+    EXPECT_EQ(dnload(h, {0x06, 0x03, 0x00}), kEpipe);
+    usb_close(h);
+}
+
+TEST_F(DeviceTest, ThreeByteStartLeavesTheBusOnTheFollowingDownload) {
+    usb_dev_handle* h = plug_and_open();
+    ASSERT_EQ(dnload(h, {0x04, 0x03, 0x01}), 3);
+    EXPECT_TRUE(device->on_bus());
+    EXPECT_EQ(dnload(h, {}), 0);
+    EXPECT_FALSE(device->on_bus());
+    usb_close(h);
+}
+
 } // namespace
 } // namespace sim_test
