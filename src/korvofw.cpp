@@ -45,6 +45,7 @@ constexpr size_t HASH_FIELD_LENGTH = 41;
 // A flash file is usable when it carries more than this many data bytes and fits 16 bits.
 constexpr int MIN_FLASH_BYTES = 17;
 constexpr int MAX_FLASH_BYTES = 0xFFFF;
+constexpr off_t MAX_FLASH_FILE_SIZE = 64 << 20;
 
 // Wait loop cadence.
 constexpr unsigned IDLE_USEC = 250000;
@@ -161,10 +162,15 @@ void analyse_file_name(RunConfig& cfg) {
 // Reads and parses the flash file into an image; the parser's byte count, or a negative
 // result when the file gave no usable image (image is then left as it was).
 int load_flash(const char* flash_file, ByteBuffer& image) {
+    // Intel HEX for a 64 KiB image is well under a megabyte; anything this size is not one.
+    struct stat st;
+    if (stat(flash_file, &st) == 0 && st.st_size > MAX_FLASH_FILE_SIZE) {
+        std::cout << "Invalid hex: " << flash_file << " holds " << st.st_size
+                  << " bytes, more than any firmware image needs" << std::endl;
+        return -1;
+    }
     ByteBuffer text;
     read_file(flash_file, text);
-    if (text.size() > static_cast<size_t>(INT_MAX))
-        return -1;
     AvrParser ihex;
     int parse_rval = ihex.parse(text.data(), static_cast<int>(text.size()), 0);
     if (parse_rval < MIN_FLASH_BYTES || parse_rval > MAX_FLASH_BYTES)
@@ -207,6 +213,28 @@ void prepare_eeprom_image(RunConfig& cfg) {
     }
 }
 
+// The image file is rewritten after every device, so one that exists must be a regular file
+// we can read: anything else would be overwritten with blank bytes or never saved.
+bool eeprom_file_usable(const char* name) {
+    struct stat st;
+    const char* problem = nullptr;
+    if (stat(name, &st) != 0) {
+        if (errno == ENOENT)
+            return true; // created after the first device
+        problem = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode))
+        problem = "is a directory";
+    else if (!S_ISREG(st.st_mode))
+        problem = "is not a regular file";
+    else if (access(name, R_OK) != 0)
+        problem = "cannot be read";
+    else
+        return true;
+    std::cerr << "EEPROM image file " << name << ": " << problem
+              << "; give a readable file, or a new name to start one" << std::endl;
+    return false;
+}
+
 } // namespace
 
 int startup(int argc, char** argv, RunConfig& cfg) {
@@ -217,6 +245,8 @@ int startup(int argc, char** argv, RunConfig& cfg) {
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX) ||
         !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
         !identity_valid("RXaddr", cfg.rxaddr_set, record::RXADDR_MAX))
+        return EXIT_USAGE;
+    if (cfg.eeprom_file != nullptr && !eeprom_file_usable(cfg.eeprom_file))
         return EXIT_USAGE;
     if (cfg.flash_file != nullptr)
         load_flash_at_startup(cfg);
