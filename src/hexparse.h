@@ -44,7 +44,9 @@ class IntelHex {
     unsigned char buf[BUFSIZE];
     int32_t lineCount;
 
-  private:
+    // Value of one hex digit, or -1.
     static int hex_digit(unsigned char c);
+
+  private:
     int close_block();
 };

@@ -367,13 +367,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
 // Text, hex and file helpers
 
 int32_t hex_to_bin(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
+    int digit = IntelHex::hex_digit(static_cast<unsigned char>(c));
+    return digit < 0 ? 0 : digit;
 }
 
 char bin4_to_hex(uint8_t b) {
