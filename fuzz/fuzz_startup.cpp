@@ -6,6 +6,7 @@
 // file, @F for the flash file and @T for the same flash file under a name that carries a
 // tag and a commit id (name-MAJ-M-gHASH.hex).
 #include "korvofw.h"
+#include "output_counter.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -36,6 +37,11 @@ struct Files {
     std::string tagged;
 };
 Files files;
+OutputCounter out;
+
+// Messages name options, files and records, so they grow no faster than the input.
+constexpr size_t OUTPUT_PER_INPUT_BYTE = 4;
+constexpr size_t OUTPUT_SLACK = 4096;
 
 void remove_files() {
     unlink(files.eeprom.c_str());
@@ -72,9 +78,9 @@ std::string expand(std::string arg) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Start-up's messages and usage text would dominate the run.
-    std::cout.setstate(std::ios::failbit);
-    std::cerr.setstate(std::ios::failbit);
+    // Printing start-up's messages and usage text would dominate the run.
+    std::cout.rdbuf(&out);
+    std::cerr.rdbuf(&out);
     opterr = 0;
 
     char dir[] = "/dev/shm/korvofw-fuzz-XXXXXX";
@@ -125,13 +131,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_whole(files.flash, flash, end - flash);
     write_whole(files.tagged, flash, end - flash);
 
+    size_t input = size;
     std::vector<char*> argv;
-    for (std::string& a : args)
+    for (std::string& a : args) {
         argv.push_back(&a[0]);
+        input += a.size();
+    }
     argv.push_back(nullptr);
 
+    out.count = 0;
     RunConfig cfg;
     int status = startup(static_cast<int>(args.size()), argv.data(), cfg);
+    check(out.count <= OUTPUT_PER_INPUT_BYTE * input + OUTPUT_SLACK);
     check(status == RUN_ON || status == -1);
     if (status != RUN_ON)
         return 0;

@@ -34,10 +34,28 @@ std::string repeated(const std::string& text, int times) {
 
 } // namespace
 
-// Many extended linear address records ahead of the data: each one printed the whole rest
-// of the file, so time and output grew with the square of the file's length (a 1 MiB file
-// of them ran for minutes).
+// Records of types other than data and end of file each printed the whole rest of the file,
+// so time and output grew with the square of the file's length. fuzz_hex's input, reduced:
 TEST(FuzzRegressions, RecordOfAnotherTypePrintsOnlyItsOwnLine) {
+    Built b = build(":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n"
+                    ":0001FFFc\n:000000FFFF\n516174000FFFF\n");
+    EXPECT_EQ(b.parsed, -1);
+    EXPECT_EQ(b.copied, -1);
+    EXPECT_EQ(b.out, "rectype = 252\n:000000FC\n"
+                     "rectype = 73\n:02000049\n"
+                     "rectype = 3\n:04000003\n"
+                     "rectype = 9\n:00000509\n"
+                     "rectype = 179\n:400004B3\n"
+                     "rectype = 255\n:0400FFFF\n"
+                     "rectype = 252\n:0001FFFc\n"
+                     "rectype = 255\n:000000FFFF\n"
+                     ".hex parse error line # 1\n"
+                     "Invalid hex\n");
+}
+
+// The same at scale: a 1 MiB file of extended linear address records ran for minutes.
+// Ahead of the data, with CR LF line ends, each prints its line without the line end.
+TEST(FuzzRegressions, ManyRecordsOfAnotherTypeAheadOfTheData) {
     const int records = 1024;
     Built b =
         build(repeated(":020000040001F9\r\n", records) + ":0400000001020304F2\n:00000001FF\n");
