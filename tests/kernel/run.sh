@@ -246,6 +246,7 @@ dfu_start_text=$(tr '\n' ' ' <"$last_out" | tr -d "'")
 wait_event "name=dfu left"
 
 # ---- end of the guest
+guest 'dmesg >dmesg.txt'
 touch "$share/cmd/end"
 waited=0
 while kill -0 "$qemu_pid" 2>/dev/null; do
