@@ -625,6 +625,7 @@ void Slot::cancel_data_packet(std::uint64_t id) {
         return; // already answered
     device_->unanswered_id.reset();
     reply(id, device_->unanswered, usb_redir_cancelled);
+    note("the host cancelled the unanswered request");
 }
 
 void Slot::reply(std::uint64_t id, usb_redir_control_packet_header header, std::uint8_t status,
