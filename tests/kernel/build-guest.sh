@@ -79,6 +79,9 @@ done
 cp /etc/passwd /etc/group "$root/etc/"
 
 copy_with_libraries "$station" /bin/korvofw
+# The dynamic loader comes from ldd's own line for it; without it nothing starts.
+loader=$(ldd "$station" | awk '/^\t\// { print $1 }')
+[ -n "$loader" ] && [ -f "$root$loader" ] || fail "the dynamic loader was not copied"
 dfu=$(command -v dfu-programmer) || fail "dfu-programmer is not installed"
 copy_with_libraries "$dfu" /bin/dfu-programmer
 
