@@ -1,8 +1,10 @@
 #!/bin/sh
-# Installs what building, testing and the demo need on Debian 12.
+# Installs what building, the tests, the demo and every test stage need on Debian 12.
 set -e
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
-    build-essential cmake pkg-config git ca-certificates \
-    libusb-dev libudev-dev libgtest-dev srecord
+    build-essential cmake pkg-config git ca-certificates file dpkg-dev \
+    libusb-dev libudev-dev libgtest-dev srecord \
+    clang libclang-rt-14-dev \
+    qemu-system-x86 busybox-static udev dfu-programmer libusbredirparser-dev cpio
