@@ -461,4 +461,8 @@ TEST_P(PassFaultMatrix, NeverReportsAnUnprogrammedDevice) {
 INSTANTIATE_TEST_SUITE_P(Faults, PassFaultMatrix,
                          testing::Combine(testing::Values("unplug", "stall", "timeout", "short",
                                                           "statuslen", "badstatus", "stuck"),
-                                          testing::Range(0, 80)));
+                                          testing::Range(0, 80)),
+                         [](const testing::TestParamInfo<PassFaultMatrix::ParamType>& info) {
+                             return std::string(std::get<0>(info.param)) + "_at_" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
