@@ -32,6 +32,12 @@ constexpr std::uint16_t kUsb2 = 0x0200;
 constexpr std::uint8_t kControlPacketSize = 64;
 
 std::unique_ptr<Bench> g_bench;
+void (*g_request_hook)(RequestStage) = nullptr;
+
+void tell_request_hook(RequestStage stage) {
+    if (g_request_hook)
+        g_request_hook(stage);
+}
 
 bool is_request(const LogEntry& entry, std::uint8_t type, std::uint8_t request) {
     return entry.request_type == type && entry.request == request;
@@ -398,6 +404,7 @@ int Bench::check_present(usb_dev_handle* handle) {
 int Bench::control(usb_dev_handle* handle, int request_type, int request, int value, int index,
                    char* bytes, int size, int timeout_ms) {
     SimDevice& device = device_of(handle);
+    tell_request_hook(RequestStage::Before);
     const bool was_on_bus = device.on_bus();
     LogEntry entry;
     entry.n = device.log_.size();
@@ -426,6 +433,7 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
         device.on_bus_ = false;
     if (was_on_bus && !device.on_bus())
         notify(&BenchObserver::device_left, device);
+    tell_request_hook(RequestStage::Answered);
     return result;
 }
 
@@ -472,6 +480,10 @@ int Bench::deliver(SimDevice& device, std::size_t request_index, const LogEntry&
     if (device.take_fault(FaultKind::StatusLen, request_index))
         in.resize(std::min(in.size(), kShortStatusLength));
     return static_cast<int>(in.size());
+}
+
+void set_request_hook(void (*hook)(RequestStage stage)) {
+    g_request_hook = hook;
 }
 
 // ---- Files

@@ -185,6 +185,12 @@ class Bench {
     std::uint64_t now_us_ = 0;
 };
 
+// The two moments of a control request at which the kill points (kill_points.h) look in:
+// before it is carried out, and once it is answered and logged, before the caller sees it.
+enum class RequestStage { Before, Answered };
+// Bench::control tells the hook, when one is set (null for none), of every request.
+void set_request_hook(void (*hook)(RequestStage stage));
+
 // Writes <dir>/<bus>-<devnum>.flash and .eeprom (bootloader devices only) and
 // <dir>/<bus>-<devnum>.log. Throws std::runtime_error naming the file that failed.
 void write_device_files(const SimDevice& device, const std::string& dir);
