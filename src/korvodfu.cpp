@@ -378,6 +378,10 @@ int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bi
             return rval;
     }
     int rval = eeprom_phase(eeprom_bin, hard_id_set, soft_id_set, rxaddr_set, write_ee);
+    // A record write that was sent but not confirmed may still have reached the device: its
+    // hard ID is used up all the same, so that no second device gets it.
+    if (rval == PASS_EEPROM_WRITE_ERROR)
+        record::advance_hard_id(hard_id_set);
     if (rval != PASS_OK)
         return rval;
 

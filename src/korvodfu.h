@@ -85,7 +85,8 @@ void merge(ByteBuffer& buf, const ByteBuffer& eeprom_bin, int hard_id_set, int s
            int rxaddr_set);
 // Puts the given identity values in, announcing each.
 void apply(ByteBuffer& buf, int hard_id_set, int soft_id_set, int rxaddr_set);
-// Hard IDs count up one per started device; 0 means none is handed out.
+// Hard IDs count up one per device that got, or may have got, a record with one; 0 means
+// none is handed out.
 void advance_hard_id(int& hard_id_set);
 } // namespace record
 
