@@ -1,34 +1,14 @@
-#include "korvodfu.h"
+#include "image_build.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
-
-namespace {
-
-struct Built {
-    int parsed;
-    int copied;
-    ByteBuffer image;
-    std::string out;
-};
-
-Built build(const std::string& text, ByteBuffer image = {}) {
-    AvrParser parser;
-    testing::internal::CaptureStdout();
-    int parsed = parser.parse(reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<int>(text.size()), 0);
-    int copied = parser.copy(image);
-    return {parsed, copied, image, testing::internal::GetCapturedStdout()};
-}
-
-} // namespace
 
 class AvrToolchainImage : public testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(AvrToolchainImage, EqualsTheReferenceBinary) {
     Bytes text = read_bytes(data_path(std::string("avr/") + GetParam().first));
     Bytes reference = read_bytes(data_path(std::string("avr/") + GetParam().second));
-    Built b = build(to_text(text));
+    BuiltImage b = build_image(to_text(text));
     EXPECT_EQ(b.parsed, static_cast<int>(reference.size()));
     EXPECT_EQ(b.copied, 0);
     EXPECT_EQ(b.out, "");
@@ -44,14 +24,14 @@ INSTANTIATE_TEST_SUITE_P(Files, AvrToolchainImage,
 
 TEST(FlashImage, SingleBlockStartsAtIndexZeroWhateverItsAddress) {
     Bytes data = {1, 2, 3, 4, 5};
-    Built b = build(hex_file(0x200, data), ByteBuffer(100, 0xEE));
+    BuiltImage b = build_image(hex_file(0x200, data), ByteBuffer(100, 0xEE));
     EXPECT_EQ(b.image, data); // cut to the image's length, no fill
 }
 
 TEST(FlashImage, BlocksArePlacedByAddressWithErasedGaps) {
     // Out of order, with a gap: 0x10..0x11, then 0x00..0x03, then 0x14.
-    Built b = build(hex_record(0x10, {0xA0, 0xA1}) + hex_record(0x00, {1, 2, 3, 4}) +
-                    hex_record(0x14, {0xB0}) + HEX_EOF);
+    BuiltImage b = build_image(hex_record(0x10, {0xA0, 0xA1}) + hex_record(0x00, {1, 2, 3, 4}) +
+                               hex_record(0x14, {0xB0}) + HEX_EOF);
     EXPECT_EQ(b.parsed, 7);
     EXPECT_EQ(b.copied, 0);
     ByteBuffer expected(0x15, 0xFF);
@@ -60,17 +40,18 @@ TEST(FlashImage, BlocksArePlacedByAddressWithErasedGaps) {
     EXPECT_EQ(b.image, expected);
 
     // Lowest address need not be 0: indices count from the lowest block.
-    Built shifted = build(hex_record(0x104, {7}) + hex_record(0x100, {5, 6}) + HEX_EOF);
+    BuiltImage shifted = build_image(hex_record(0x104, {7}) + hex_record(0x100, {5, 6}) + HEX_EOF);
     EXPECT_EQ(shifted.image, (ByteBuffer{5, 6, 0xFF, 0xFF, 7}));
 }
 
 TEST(FlashImage, SameBytesTwiceAreAcceptedDifferentBytesRefused) {
-    Built same = build(hex_record(0, {1, 2, 3}) + hex_record(1, {2, 3}) + HEX_EOF);
+    BuiltImage same = build_image(hex_record(0, {1, 2, 3}) + hex_record(1, {2, 3}) + HEX_EOF);
     EXPECT_EQ(same.copied, 0);
     EXPECT_EQ(same.image, (ByteBuffer{1, 2, 3}));
 
     ByteBuffer untouched = {9, 9};
-    Built conflict = build(hex_record(0, {1, 2, 3}) + hex_record(2, {4}) + HEX_EOF, untouched);
+    BuiltImage conflict =
+        build_image(hex_record(0, {1, 2, 3}) + hex_record(2, {4}) + HEX_EOF, untouched);
     EXPECT_EQ(conflict.parsed, -1);
     EXPECT_EQ(conflict.out, "Invalid hex: address 0x2 is given different values\n");
     EXPECT_EQ(conflict.copied, -1);
@@ -78,7 +59,7 @@ TEST(FlashImage, SameBytesTwiceAreAcceptedDifferentBytesRefused) {
 }
 
 TEST(FlashImage, NoDataIsInvalidAndLeavesTheBufferAlone) {
-    Built b = build(HEX_EOF, ByteBuffer{7, 8});
+    BuiltImage b = build_image(HEX_EOF, ByteBuffer{7, 8});
     EXPECT_EQ(b.parsed, 0);
     EXPECT_EQ(b.copied, -1);
     EXPECT_EQ(b.out, "Invalid hex\n");

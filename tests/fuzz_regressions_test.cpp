@@ -1,29 +1,11 @@
 // Inputs with which the fuzz targets in fuzz/ found faults, fed through the same paths.
-#include "korvodfu.h"
+#include "image_build.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-
-struct Built {
-    int parsed;
-    int copied;
-    ByteBuffer image;
-    std::string out;
-};
-
-// The path of fuzz_hex: a fresh flash image parser, then the copy.
-Built build(const std::string& text) {
-    AvrParser parser;
-    ByteBuffer image;
-    testing::internal::CaptureStdout();
-    int parsed = parser.parse(reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<int>(text.size()), 0);
-    int copied = parser.copy(image);
-    return {parsed, copied, image, testing::internal::GetCapturedStdout()};
-}
 
 std::string repeated(const std::string& text, int times) {
     std::string all;
@@ -37,8 +19,8 @@ std::string repeated(const std::string& text, int times) {
 // Records of types other than data and end of file each printed the whole rest of the file,
 // so time and output grew with the square of the file's length. fuzz_hex's input, reduced:
 TEST(FuzzRegressions, RecordOfAnotherTypePrintsOnlyItsOwnLine) {
-    Built b = build(":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n"
-                    ":0001FFFc\n:000000FFFF\n516174000FFFF\n");
+    BuiltImage b = build_image(":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n"
+                               ":0001FFFc\n:000000FFFF\n516174000FFFF\n");
     EXPECT_EQ(b.parsed, -1);
     EXPECT_EQ(b.copied, -1);
     EXPECT_EQ(b.out, "rectype = 252\n:000000FC\n"
@@ -57,8 +39,8 @@ TEST(FuzzRegressions, RecordOfAnotherTypePrintsOnlyItsOwnLine) {
 // Ahead of the data, with CR LF line ends, each prints its line without the line end.
 TEST(FuzzRegressions, ManyRecordsOfAnotherTypeAheadOfTheData) {
     const int records = 1024;
-    Built b =
-        build(repeated(":020000040001F9\r\n", records) + ":0400000001020304F2\n:00000001FF\n");
+    BuiltImage b = build_image(repeated(":020000040001F9\r\n", records) +
+                               ":0400000001020304F2\n:00000001FF\n");
     EXPECT_EQ(b.parsed, 4);
     EXPECT_EQ(b.copied, 0);
     EXPECT_EQ(b.image, (ByteBuffer{1, 2, 3, 4}));

@@ -145,7 +145,7 @@ TEST(IntelHex, OtherRecordTypesArePrintedAndIgnored) {
     std::string ela = ":020000040001F9\n";
     Parsed p = parse(ela + hex_record(0x10, AB) + HEX_EOF);
     EXPECT_EQ(p.result, 2);
-    EXPECT_EQ(p.out, "rectype = 4\n" + ela); // the record's line, not the rest of the file
+    EXPECT_EQ(p.out, "rectype = 4\n" + ela);       // the record's line, not the rest of the file
     EXPECT_EQ(p.blocks.back(), (Block{0x10, AB})); // the address keeps its 16 bits
 }
 

@@ -90,7 +90,7 @@ KillReport kill_and_restart(const PointKind& kind, std::size_t n, const Bytes& i
     const std::string point = std::string(kind.name) + ":" + std::to_string(n);
     Checker c;
     c.where = "killed at " + point;
-    TempDir dir;
+    ScratchDir dir(true);
     const Bytes original = id_image();
     write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
     write_bytes(dir.path("id.bin"), original);
@@ -192,7 +192,7 @@ TEST(CrashSafety, KilledAnywhereTheRestartedStationHandsOutNoIdTwice) {
     const Bytes image = read_bytes(data_path("avr/blink.bin"));
 
     // How many requests the run makes, from a run that is not killed.
-    TempDir clean;
+    ScratchDir clean(true);
     write_bytes(clean.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
     write_bytes(clean.path("id.bin"), id_image());
     std::string scenario;
@@ -254,7 +254,7 @@ TEST(CrashSafety, KillPointsAreNamedAsTheBenchDocumentsThem) {
         EXPECT_FALSE(sim::parse_kill_plan(bad)) << bad;
 
     // A kill point that cannot be read ends the run before anything happens.
-    TempDir dir;
+    ScratchDir dir(true);
     write_bytes(dir.path("id.bin"), id_image());
     RunResult r = run_station({dir.dir,
                                "run",

@@ -207,7 +207,7 @@ struct CaseReport {
 CaseReport run_case(const Case& k, const Bytes& image) {
     Checker c;
     c.where = k.name;
-    TempDir root;
+    ScratchDir root(true);
     const std::string prefix_dir = make_station_dir(root.path("prefix"));
     const std::string full_dir = make_station_dir(root.path("full"));
 
@@ -286,7 +286,7 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     CaseReport baseline = run_case(clean, image);
     for (const std::string& failure : baseline.failures)
         ADD_FAILURE() << failure;
-    TempDir scratch;
+    ScratchDir scratch(true);
     const std::string dir = make_station_dir(scratch.path("clean"));
     RunRecord all =
         run(dir, "run", std::string(FIRST_DEVICE) + "device 1 2\nwait\n" + LAST_DEVICE, FIRST_ID);
@@ -347,7 +347,7 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
 // A device that took its record but whose status request after the write got no answer may
 // well hold the hard ID: the station must not give that ID to the next device.
 TEST(FaultMatrix, AnUnconfirmedRecordWriteUsesUpItsHardId) {
-    TempDir scratch;
+    ScratchDir scratch(true);
     // Where the status request after the record write falls in a pass, from a clean one.
     RunRecord clean = run(make_station_dir(scratch.path("clean")), "run", FIRST_DEVICE, FIRST_ID);
     const std::vector<Request>& log = clean.devices.front().log;

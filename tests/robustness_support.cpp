@@ -45,7 +45,6 @@ constexpr int HEX = 16;
 constexpr int DECIMAL = 10;
 constexpr int STARTED_REQUESTS = 2; // the start command and the request that sets it off
 constexpr unsigned THREADS_PER_CORE = 2;
-const char FAST_TEMP[] = "/dev/shm";
 const char LAST_BOOKKEEPING[] = "next unique ID (";
 const char WAITING[] = "Waiting (";
 
@@ -91,13 +90,6 @@ bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::string temp_root() {
-    std::error_code error;
-    if (std::filesystem::is_directory(FAST_TEMP, error) && access(FAST_TEMP, W_OK) == 0)
-        return FAST_TEMP;
-    return std::filesystem::temp_directory_path().string();
-}
-
 // The station has printed its waiting line since the last pass's bookkeeping.
 bool back_to_waiting(const std::string& out_path) {
     std::string out = text_of(out_path);
@@ -107,26 +99,14 @@ bool back_to_waiting(const std::string& out_path) {
 
 } // namespace
 
-TempDir::TempDir() {
-    std::string tmpl = temp_root() + "/korvofw-robustness-XXXXXX";
-    if (mkdtemp(&tmpl[0]) == nullptr)
-        throw std::runtime_error("mkdtemp failed for " + tmpl);
-    dir = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
-
-RunResult run_station(const RunSpec& spec) {
-    const std::string stem = spec.dir + "/" + spec.name;
-    write_text(stem + ".scenario", spec.scenario);
+RunResult run_station(const RunPlan& plan) {
+    const std::string stem = plan.dir + "/" + plan.name;
+    write_text(stem + ".scenario", plan.scenario);
     const std::string done = stem + "/done";
 
-    std::vector<std::string> argv = spec.args;
+    std::vector<std::string> argv = plan.args;
     argv.insert(argv.begin(), KORVOFW_SIM_BIN);
-    std::vector<std::string> env = run_environment(spec.env);
+    std::vector<std::string> env = run_environment(plan.env);
     env.push_back("KORVOFW_SIM=" + stem + ".scenario");
     env.push_back("KORVOFW_SIM_OUT=" + stem);
 
@@ -137,7 +117,7 @@ RunResult run_station(const RunSpec& spec) {
                                      O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (stem + ".err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
-    posix_spawn_file_actions_addchdir_np(&actions, spec.dir.c_str());
+    posix_spawn_file_actions_addchdir_np(&actions, plan.dir.c_str());
     pid_t pid = -1;
     std::vector<char*> args = pointers(argv);
     std::vector<char*> envp = pointers(env);

@@ -21,18 +21,6 @@ constexpr std::size_t RXADDR_OFFSET = 26;
 constexpr int HARD_ID_SHIFT = 3;
 constexpr unsigned char ERASED = 0xFF;
 
-// A fresh directory, removed with the object. It lies in /dev/shm where there is one: the
-// station syncs its EEPROM image file to disk at every rewrite, which on a disk costs more
-// than the whole simulated run, and no test here is about power loss.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string dir;
-};
-
 // Failures of one case, gathered on a worker thread and reported on the test's own.
 struct Checker {
     std::string where;
@@ -52,7 +40,7 @@ std::string hex(int value);
 // One run of the station: the scenario is written to <dir>/<name>.scenario, the devices' files
 // go to <dir>/<name>/, standard output and error to <dir>/<name>.out and .err. The station
 // runs in dir; extra environment entries are NAME=value.
-struct RunSpec {
+struct RunPlan {
     std::string dir;
     std::string name;
     std::string scenario;
@@ -72,7 +60,7 @@ struct RunResult {
 // Starts the station with posix_spawn (nothing runs in a forked copy of a threaded test), waits
 // until the scenario is played out and the station is back to waiting after its last pass, and
 // stops it with SIGTERM, as the bench's harness does.
-RunResult run_station(const RunSpec& spec);
+RunResult run_station(const RunPlan& plan);
 
 // Every how many request indexes a test takes: 1, but SANITIZED_STRIDE under the sanitizers
 // (a run there costs three times as much and the suite runs two such tests at once), unless

@@ -85,13 +85,8 @@ size_t count(const std::string& text, const std::string& what) {
 
 TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
     const int devices = soak_devices();
-    // On tmpfs: the station syncs its image file twice per device.
-    ScratchDir dir;
-    std::string shm = "/dev/shm";
-    std::string work = std::filesystem::exists(shm)
-                           ? shm + "/korvofw-soak-" + std::to_string(getpid())
-                           : dir.path("work");
-    std::filesystem::create_directories(work);
+    ScratchDir dir(true);
+    const std::string work = dir.dir;
     write_text(work + "/soak.scenario", scenario(devices));
     write_bytes(work + "/fw.hex", read_bytes(data_path("avr/blink.hex")));
     write_bytes(work + "/id.bin", Bytes(40, 0x00));
@@ -165,5 +160,4 @@ TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
               << " counted; descriptors " << early.fds << " -> " << late.fds << ", RSS "
               << early.rss_kb << " kB -> " << late.rss_kb << " kB (at " << FIRST_SAMPLE_AT
               << " devices and at the end)" << std::endl;
-    std::filesystem::remove_all(work);
 }

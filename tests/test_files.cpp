@@ -1,5 +1,7 @@
 #include "test_files.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,8 +11,20 @@
 
 const char HEX_EOF[] = ":00000001FF\n";
 
-ScratchDir::ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "korvofw-test-XXXXXX").string();
+namespace {
+const char MEMORY_TEMP[] = "/dev/shm";
+
+std::string temp_root(bool in_memory) {
+    std::error_code error;
+    if (in_memory && std::filesystem::is_directory(MEMORY_TEMP, error) &&
+        access(MEMORY_TEMP, W_OK) == 0)
+        return MEMORY_TEMP;
+    return std::filesystem::temp_directory_path().string();
+}
+} // namespace
+
+ScratchDir::ScratchDir(bool in_memory) {
+    std::string tmpl = temp_root(in_memory) + "/korvofw-test-XXXXXX";
     if (mkdtemp(&tmpl[0]) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     dir = tmpl;

@@ -6,9 +6,11 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh directory under the system's temporary directory, removed with the object.
+// A fresh directory, removed with the object. In memory (/dev/shm, where there is one) when
+// asked: the station syncs its EEPROM image file at every rewrite, which on a disk costs more
+// than a whole simulated run, and runs of thousands of devices are not about power loss.
 struct ScratchDir {
-    ScratchDir();
+    explicit ScratchDir(bool in_memory = false);
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
