@@ -312,8 +312,7 @@ const char USB_DEVICE_DIR[] = "/dev/bus/usb/";
 
 // libusb 0.1 hands out a handle even when it could open the node only for reading (or not at
 // all), and every request then fails; a node we cannot write means no access.
-bool KorvoDfu::node_writable(const char* dirname, const char* filename) {
-    std::string node = std::string(USB_DEVICE_DIR) + dirname + "/" + filename;
+bool KorvoDfu::node_writable(const std::string& node) {
     return access(node.c_str(), F_OK) != 0 || access(node.c_str(), R_OK | W_OK) == 0;
 }
 
@@ -344,13 +343,14 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
             if (static_cast<int>(dev->devnum) != dev_num)
                 continue;
             found = true;
+            const std::string node =
+                std::string(USB_DEVICE_DIR) + bus->dirname + "/" + dev->filename;
             handle = usb_open(dev);
-            if (handle != nullptr && !node_writable(bus->dirname, dev->filename))
+            if (handle != nullptr && !node_writable(node))
                 close();
             if (handle == nullptr) {
                 std::cerr << "Cannot open the USB device on bus " << bus_num << ", device "
-                          << dev_num << " (/dev/bus/usb/" << std::setfill('0') << std::setw(3)
-                          << bus_num << "/" << std::setw(3) << dev_num << std::setfill(' ')
+                          << dev_num << " (" << node
                           << "): no access; install the udev rule 60-korvofw.rules and plug"
                              " the device in again, or run as a user with access to USB devices"
                           << std::endl;
@@ -439,7 +439,7 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
         return PASS_EEPROM_CLEAR_ERROR;
     }
     ByteBuffer eeprom_buf = record::prepare(eeprom_bin);
-    size_t wanted = eeprom_buf.size();
+    const size_t wanted = eeprom_buf.size();
     // With the flash still selected, the record would be read from and written over the
     // firmware.
     if (selectOp(EEPROM) < 0 || getStatus() != 0) {
@@ -448,7 +448,7 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
     }
     // Writing back a record that was not read whole would overwrite the identity.
     int rval = readOp(0, eeprom_buf);
-    if (rval < 0 || static_cast<size_t>(rval) < wanted || eeprom_buf.size() < wanted) {
+    if (rval < 0 || static_cast<size_t>(rval) < wanted) {
         report("EEPROM read error",
                "did not get its identity record; unplug it and plug it in again");
         return PASS_EEPROM_READ_ERROR;

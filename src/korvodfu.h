@@ -138,7 +138,7 @@ struct KorvoDfu {
     int eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                      int rxaddr_set, bool write_ee);
     void close();
-    static bool node_writable(const char* dirname, const char* filename);
+    static bool node_writable(const std::string& node);
     // "<what>: bus B, device D <outcome>", on standard error.
     void report(const char* what, const char* outcome) const;
 };
