@@ -33,8 +33,11 @@ int AvrParser::flush() {
     for (int32_t k = 0; k < bufCount; ++k) {
         size_t index = bufAddr - imageBase + k;
         if (written[index] && image[index] != buf[k]) {
-            std::cout << "Invalid hex: address 0x" << std::hex << (bufAddr + k) << std::dec
+            // Lower case whatever an earlier record display left switched on.
+            std::ios_base::fmtflags flags = std::cout.flags();
+            std::cout << "Invalid hex: address 0x" << std::hex << std::nouppercase << (bufAddr + k)
                       << " is given different values" << std::endl;
+            std::cout.flags(flags);
             conflicting = true;
             return -1;
         }

@@ -66,8 +66,10 @@ void cmd_info(int argc, char** argv) {
               << "[-t $(git describe)] " << std::endl;
 }
 
-// A whole hex number (optional sign, optional 0x) that fits a 32-bit int.
+// A whole hex number (leading blanks, optional sign, optional 0x) that fits a 32-bit int.
 bool parse_hex_number(const char* text, long& value) {
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
     unsigned char first = static_cast<unsigned char>(text[0]);
     if (first != '+' && first != '-' && !std::isxdigit(first))
         return false;
@@ -257,11 +259,32 @@ int startup(int argc, char** argv, RunConfig& cfg) {
 namespace {
 
 void report_write_failure(const char* name) {
-    std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(errno)
-              << "; make its directory writable for the station (and free space there). Until"
-                 " then the file lags behind: restart with -I from the last \"next unique ID\""
-                 " shown, not from the file"
+    int cause = errno;
+    bool protected_file = access(name, F_OK) == 0 && access(name, W_OK) != 0;
+    const char* fix = protected_file ? "make the file writable for the station"
+                                     : "make its directory writable for the station (and free"
+                                       " space there)";
+    std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(cause)
+              << "; " << fix
+              << ". Until then the file lags behind: restart with -I from the last \"next unique"
+                 " ID\" shown, not from the file"
               << std::endl;
+}
+
+// Writes the image file; a failure is reported every time, a rewrite in place once.
+void save_eeprom_file(const char* name, const ByteBuffer& bin) {
+    static bool told_in_place = false;
+    int rval = write_file(name, bin);
+    if (rval < 0) {
+        report_write_failure(name);
+    } else if (rval == WRITTEN_IN_PLACE && !told_in_place) {
+        std::cerr << "The directory of the EEPROM image file " << name
+                  << " cannot be written, so the file is rewritten in place: a crash or power"
+                     " loss while it is written could tear it. Make the directory writable for"
+                     " the station to have it replaced atomically"
+                  << std::endl;
+        told_in_place = true;
+    }
 }
 
 bool keeps_eeprom_file(const RunConfig& cfg) {
@@ -275,8 +298,7 @@ void reserve_hard_id(const RunConfig& cfg) {
         return;
     ByteBuffer reserved = cfg.eeprom_bin;
     record::put_hard_id(reserved, cfg.hard_id_set + 1);
-    if (write_file(cfg.eeprom_file, reserved) != 0)
-        report_write_failure(cfg.eeprom_file);
+    save_eeprom_file(cfg.eeprom_file, reserved);
 }
 
 void update_eeprom_image(RunConfig& cfg) {
@@ -292,8 +314,7 @@ void update_eeprom_image(RunConfig& cfg) {
     if (cfg.eeprom_file == nullptr)
         return;
     std::cout << "Updating " << cfg.eeprom_file << std::endl;
-    if (write_file(cfg.eeprom_file, cfg.eeprom_bin) != 0)
-        report_write_failure(cfg.eeprom_file);
+    save_eeprom_file(cfg.eeprom_file, cfg.eeprom_bin);
 }
 
 void advance_rxaddr(int& rxaddr_set) {
@@ -310,8 +331,12 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
         std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
                   << ", device " << devDetect.dev_num
-                  << " was not programmed. Stop the station: no hard ID is left to hand out"
-                  << std::endl;
+                  << " was not programmed. Stop the station: no hard ID is left to hand out";
+        // The 13-bit field cannot hold "used up": the next ID, 0x2000, is stored as 0.
+        if (keeps_eeprom_file(cfg))
+            std::cerr << ". " << cfg.eeprom_file << " now holds hard ID 0: a station restarted"
+                      << " from it would give devices no hard ID";
+        std::cerr << std::endl;
         return;
     }
     if (cfg.flash_file != nullptr) {
@@ -459,18 +484,26 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The file a symbolic link names is the one rewritten, not the link.
+constexpr int MAX_LINK_DEPTH = 40; // as the kernel allows
+
+// The file a symbolic link names is the one rewritten, not the link, even when that file
+// does not exist yet: a plain open would create it there.
 std::string resolve_target(const char* name) {
-    struct stat st;
-    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* real = realpath(name, nullptr);
-        if (real != nullptr) {
-            std::string target = real;
-            std::free(real);
-            return target;
-        }
+    std::string path = name;
+    for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::string link(PATH_MAX, '\0');
+        ssize_t n = readlink(path.c_str(), &link[0], link.size());
+        if (n < 0 || static_cast<size_t>(n) >= link.size())
+            return path;
+        link.resize(static_cast<size_t>(n));
+        path = link[0] == '/' || path.find('/') == std::string::npos
+                   ? link
+                   : directory_of(path) + "/" + link;
     }
-    return name;
+    return path;
 }
 
 bool write_all(int fd, const ByteBuffer& bin) {
@@ -486,10 +519,7 @@ bool write_all(int fd, const ByteBuffer& bin) {
     return true;
 }
 
-mode_t file_mode(const std::string& target) {
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0)
-        return st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+mode_t new_file_mode() {
     mode_t mask = umask(0);
     umask(mask);
     return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask;
@@ -503,15 +533,37 @@ void sync_directory(const std::string& dir) {
     }
 }
 
+// Where the directory cannot take a temporary file, the file itself is rewritten.
+int write_in_place(const std::string& target, const ByteBuffer& bin) {
+    int fd = open(target.c_str(), O_WRONLY);
+    if (fd < 0)
+        return -1;
+    bool ok =
+        write_all(fd, bin) && ftruncate(fd, static_cast<off_t>(bin.size())) == 0 && fsync(fd) == 0;
+    int saved_errno = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok)
+        errno = saved_errno;
+    return ok ? WRITTEN_IN_PLACE : -1;
+}
+
 } // namespace
 
 int write_file(const char* name, const ByteBuffer& bin) {
     std::string target = resolve_target(name);
+    struct stat st;
+    bool exists = stat(target.c_str(), &st) == 0;
+    // A write-protected file is refused as a plain write would refuse it.
+    if (exists && access(target.c_str(), W_OK) != 0)
+        return -1;
     std::string temp = target + ".XXXXXX";
     int fd = mkstemp(&temp[0]);
     if (fd < 0)
-        return -1;
-    bool ok = fchmod(fd, file_mode(target)) == 0 && write_all(fd, bin) && fsync(fd) == 0;
+        return exists && errno == EACCES ? write_in_place(target, bin) : -1;
+    mode_t mode = exists ? st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) : new_file_mode();
+    // The replacement keeps the file's owner and group; only root may give them away.
+    bool ok = !exists || geteuid() != 0 || fchown(fd, st.st_uid, st.st_gid) == 0;
+    ok = ok && fchmod(fd, mode) == 0 && write_all(fd, bin) && fsync(fd) == 0;
     int saved_errno = errno;
     ok = close(fd) == 0 && ok;
     if (ok && rename(temp.c_str(), target.c_str()) == 0) {

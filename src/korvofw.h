@@ -25,7 +25,10 @@ std::string extract_field(std::string& file_name);
 // Replaces bin with the file's bytes; empty when the file cannot be read.
 void read_file(const char* name, ByteBuffer& bin);
 // Replaces the file's content with bin, atomically: a crash leaves the old file or the new
-// one, never a torn one. Returns 0, or -1 with errno set when the file could not be written.
+// one, never a torn one. A write-protected file is refused. Where the directory takes no
+// temporary file, the file is rewritten in place with fsync instead. Returns 0,
+// WRITTEN_IN_PLACE, or -1 with errno set when the file could not be written.
+constexpr int WRITTEN_IN_PLACE = 1;
 int write_file(const char* name, const ByteBuffer& bin);
 
 // The run configuration: options, identity values and the two images.

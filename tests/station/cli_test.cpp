@@ -59,7 +59,7 @@ TEST(CommandLine, IdentityValuesOutOfRange) {
 
 TEST(CommandLine, HexNumbersMustBeWhole) {
     for (const char* option : {"-I", "-i", "-s", "-r"}) {
-        for (const char* text : {"1O", "zz", "", " 10", "0x", "10 ", "100000000", "-80000001"}) {
+        for (const char* text : {"1O", "zz", "", " ", "0x", "10 ", "100000000", "-80000001"}) {
             ProcessResult r = korvofw({option, text});
             expect_usage(r, "invalid hex number for " + std::string(option) + ": \"" + text +
                                 "\" (give hex digits with an optional sign and 0x, such as 1A0 "
