@@ -129,7 +129,7 @@ const Wire UPLOAD_1K = {0xA1, 2, 1024, ""};
 
 } // namespace
 
-TEST_F(Pass, WholePassOnTheWire) {
+TEST_F(Pass, WholePassOnTheWireWhatTheOperatorSeesAndTheDeviceAfter) {
     sim::SimDevice& dev = plug();
     const ByteBuffer old_flash = pattern(sim::kFlashSize, 99);
     dev.flip()->load(sim::MemoryUnit::Flash, 0, old_flash);
@@ -140,6 +140,20 @@ TEST_F(Pass, WholePassOnTheWire) {
 
     PassRun r = run();
     ASSERT_EQ(r.result, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, std::string("Writing firmware... Checking... Passed. \n\n"
+                                 "Reading EEPROM.\n") +
+                         SAMPLE_SHOWN + SAMPLE_DUMP +
+                         " -> Setting Hard ID to: 0x0010\n"
+                         " -> Setting RXaddr to: 0x8700\n"
+                         "\nWriting EEPROM.\n"
+                         " Tag:       1234\n"
+                         " Version:   0102030405060708090A0B0C0D0E0F1011121314\n"
+                         " Hard ID:   0x0010\n"
+                         " Soft ID:   0x0005\n"
+                         " RXaddr:    0x8700\n"
+                         "\n"
+                         "Starting device.\n");
     const auto& log = dev.log();
     ASSERT_EQ(log.size(), 82u);
 
@@ -155,11 +169,10 @@ TEST_F(Pass, WholePassOnTheWire) {
     EXPECT_EQ(hex(log[1].in), "000000000200");
     // A download block: command, 58 zero bytes, the data, 16 zero bytes.
     const auto& block = log[6].out;
-    EXPECT_EQ(std::vector<uint8_t>(block.begin() + 6, block.begin() + 64),
-              std::vector<uint8_t>(58, 0));
+    EXPECT_EQ(ByteBuffer(block.begin() + 6, block.begin() + 64), ByteBuffer(58, 0));
     EXPECT_EQ(ByteBuffer(block.begin() + 64, block.end() - 16),
               ByteBuffer(flash_bin.begin() + 2048, flash_bin.end()));
-    EXPECT_EQ(std::vector<uint8_t>(block.end() - 16, block.end()), std::vector<uint8_t>(16, 0));
+    EXPECT_EQ(ByteBuffer(block.end() - 16, block.end()), ByteBuffer(16, 0));
 
     // Read-back: 32 read commands, each followed by a 1024-byte upload.
     expect_wire(log, 7, {{0x21, 1, 6, "0300000003FF"}, UPLOAD_1K, {0x21, 1, 6, "0300040007FF"}});
@@ -185,105 +198,88 @@ TEST_F(Pass, WholePassOnTheWire) {
     EXPECT_EQ(ByteBuffer(flash.begin() + 2500, flash.begin() + 2560), ByteBuffer(60, 0xFF));
     EXPECT_EQ(ByteBuffer(flash.begin() + 2560, flash.end()),
               ByteBuffer(old_flash.begin() + 2560, old_flash.end()));
-    std::vector<uint8_t> record = sample_record();
+    ByteBuffer record = sample_record();
     record[22] = 0;
     record[23] = 0x00, record[24] = 0x80; // hard ID 0x10
     record[26] = 0x87, record[27] = 0x00;
-    EXPECT_EQ(std::vector<uint8_t>(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + 80),
-              record);
+    EXPECT_EQ(ByteBuffer(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + 80), record);
     EXPECT_FALSE(dev.on_bus()); // started: it left for its application
     EXPECT_EQ(hard_id, 0x11);
     EXPECT_EQ(closes.closed, 1);
 }
 
-TEST_F(Pass, WhatTheOperatorSees) {
-    sim::SimDevice& dev = plug();
-    dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
-    flash_bin = pattern(300);
-    hard_id = 0x10;
-    rxaddr = 0x8700;
-
-    PassRun r = run();
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, std::string("Writing firmware... Checking... Passed. \n\n"
-                                 "Reading EEPROM.\n") +
-                         SAMPLE_SHOWN + SAMPLE_DUMP +
-                         " -> Setting Hard ID to: 0x0010\n"
-                         " -> Setting RXaddr to: 0x8700\n"
-                         "\nWriting EEPROM.\n"
-                         " Tag:       1234\n"
-                         " Version:   0102030405060708090A0B0C0D0E0F1011121314\n"
-                         " Hard ID:   0x0010\n"
-                         " Soft ID:   0x0005\n"
-                         " RXaddr:    0x8700\n"
-                         "\n"
-                         "Starting device.\n");
-}
-
-TEST_F(Pass, MergeAndIdentityValues) {
-    sim::SimDevice& dev = plug();
-    dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
-    // A 100-byte image: read and written over 100 bytes, dumped over 80.
-    eeprom_bin = ByteBuffer(100, 0x21);
-    eeprom_bin[23] = 0xAA, eeprom_bin[24] = 0xBB;
-    hard_id = 0x1FFF;
-    soft_id = 0x12;
-    rxaddr = 0x12;
-
-    PassRun r = run();
-    ASSERT_EQ(r.result, 0) << r.err;
-    EXPECT_NE(r.out.find(" -> Setting Hard ID to: 0x1FFF\n -> Setting Soft ID to: 0x0012\n"
-                         " -> Setting RXaddr to: 0x0012\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find(" Hard ID:   0x1FFF\n Soft ID:   0x0012\n RXaddr:    0x12\n"),
-              std::string::npos);
-
-    const auto& log = dev.log();
-    expect_wire(log, 5,
-                {{0x21, 1, 6, "030000000063"}, {0xA1, 2, 100, ""}, {0x21, 1, 180, "010000000063"}});
-    std::vector<uint8_t> expected(100, 0x21);
-    expected[22] = 0;
-    expected[23] = 0xFF, expected[24] = 0xF8; // the hard ID wins over the image
-    expected[25] = 0x12;
-    expected[26] = 0x00, expected[27] = 0x12;
-    EXPECT_EQ(
-        std::vector<uint8_t>(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + 100),
-        expected);
-    EXPECT_EQ(hard_id, 0x2000);
-}
-
-TEST_F(Pass, NoIdentityValuesWritesTheRecordBackWithByte22Cleared) {
-    sim::SimDevice& dev = plug();
-    dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
-    PassRun r = run();
-    ASSERT_EQ(r.result, 0);
-    // No flash image: the pass opens with the EEPROM phase.
-    EXPECT_EQ(r.out.rfind("Reading EEPROM.\n", 0), 0u);
-    expect_wire(dev.log(), 0, {CLEAR, STATUS, {0x21, 1, 6, "060300010000"}});
-    std::vector<uint8_t> expected = sample_record();
-    expected[22] = 0;
-    EXPECT_EQ(std::vector<uint8_t>(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + 80),
-              expected);
-    EXPECT_EQ(hard_id, 0); // -1 advances to 0
-}
-
-TEST_F(Pass, WithoutWriteBackNothingIsWrittenToTheEeprom) {
-    sim::SimDevice& dev = plug();
-    dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
-    write_ee = false;
-    hard_id = 0;
-    soft_id = 0x33;
-    PassRun r = run();
-    ASSERT_EQ(r.result, 0);
-    EXPECT_EQ(r.out.find("Writing EEPROM."), std::string::npos);
-    EXPECT_NE(r.out.find(" -> Setting Soft ID to: 0x0033\n"), std::string::npos);
-    for (const sim::LogEntry& e : dev.log())
-        EXPECT_FALSE(e.request == 1 && !e.out.empty() && e.out[0] == 0x01)
-            << "program command sent";
-    EXPECT_EQ(std::vector<uint8_t>(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + 80),
-              sample_record());
-    EXPECT_EQ(hard_id, 0); // 0 stays 0
+// The record merge without a flash image: the image file's bytes and the identity values
+// over the record the device holds, and what the operator is told.
+TEST_F(Pass, RecordMerge) {
+    struct Case {
+        const char* name;
+        ByteBuffer image;
+        int hard, soft, rx;
+        bool write_ee;
+        const char* announced;                    // the "->" lines
+        std::vector<std::pair<int, int>> changed; // record bytes that differ from the device's
+        int hard_after;
+        size_t length; // of the record read and written
+    };
+    ByteBuffer long_image(100, 0x21);
+    long_image[23] = 0xAA, long_image[24] = 0xBB;
+    std::vector<std::pair<int, int>> from_long;
+    for (int i = 0; i < 100; ++i)
+        if (i < 22 || i > 27)
+            from_long.push_back({i, 0x21});
+    from_long.insert(from_long.end(),
+                     {{22, 0}, {23, 0xFF}, {24, 0xF8}, {25, 0x12}, {26, 0}, {27, 0x12}});
+    const Case cases[] = {
+        {"nothing given: byte 22 cleared", {}, -1, -1, -1, true, "", {{22, 0}}, 0, 80},
+        {"image longer than the record; the hard ID wins over it", long_image, 0x1FFF, 0x12, 0x12,
+         true,
+         " -> Setting Hard ID to: 0x1FFF\n -> Setting Soft ID to: 0x0012\n"
+         " -> Setting RXaddr to: 0x0012\n",
+         from_long, 0x2000, 100},
+        {"soft ID 0 and hard ID 0 are not put in; RXaddr 1 is",
+         {},
+         0,
+         0,
+         1,
+         true,
+         " -> Setting RXaddr to: 0x0001\n",
+         {{22, 0}, {26, 0}, {27, 1}},
+         0,
+         80},
+        {"no write-back", {}, 0, 0x33, -1, false, " -> Setting Soft ID to: 0x0033\n", {}, 0, 80},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bench->reset();
+        sim::SimDevice& dev = plug();
+        dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
+        eeprom_bin = c.image;
+        flash_bin.clear();
+        hard_id = c.hard, soft_id = c.soft, rxaddr = c.rx, write_ee = c.write_ee;
+        PassRun r = run();
+        ASSERT_EQ(r.result, 0) << r.err;
+        // No flash image: the pass opens with the EEPROM phase.
+        EXPECT_EQ(r.out.rfind("Reading EEPROM.\n", 0), 0u);
+        size_t shown = r.out.find(SAMPLE_DUMP) + std::string(SAMPLE_DUMP).size();
+        size_t end = r.out.find(c.write_ee ? "\nWriting EEPROM.\n" : "Starting device.\n");
+        EXPECT_EQ(r.out.substr(shown, end - shown), c.announced);
+        EXPECT_EQ(r.out.find("Writing EEPROM.") != std::string::npos, c.write_ee);
+        ByteBuffer expected = sample_record();
+        expected.resize(std::max<size_t>(expected.size(), c.length), 0xFF);
+        for (auto [at, value] : c.changed)
+            expected[at] = static_cast<unsigned char>(value);
+        EXPECT_EQ(ByteBuffer(dev.flip()->eeprom().begin(), dev.flip()->eeprom().begin() + c.length),
+                  expected);
+        std::string length = hex({static_cast<uint8_t>(c.length - 1)});
+        expect_wire(dev.log(), 5,
+                    {{0x21, 1, 6, ("03000000" + std::string("00") + length).c_str()},
+                     {0xA1, 2, static_cast<int>(c.length), ""}});
+        size_t programs = 0;
+        for (const sim::LogEntry& e : dev.log())
+            programs += e.request == 1 && !e.out.empty() && e.out[0] == 0x01;
+        EXPECT_EQ(programs, c.write_ee ? 1u : 0u);
+        EXPECT_EQ(hard_id, c.hard_after);
+    }
 }
 
 TEST_F(Pass, FailureCodesAndMessages) {
@@ -325,6 +321,8 @@ TEST_F(Pass, FailureCodesAndMessages) {
         PassRun r = run();
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.err, c.err);
+        if (c.result == PASS_STATUS_CLEAR_ERROR) // nothing after the first text
+            EXPECT_EQ(r.out, "Writing firmware... ");
         // A record write that was not confirmed may have reached the device: its ID is used up.
         EXPECT_EQ(hard_id, c.result == -5 ? 0x101 : 0x100);
         EXPECT_TRUE(dev.on_bus()); // left in its bootloader
@@ -339,61 +337,49 @@ TEST_F(Pass, FailureCodesAndMessages) {
     }
 }
 
-TEST_F(Pass, StatusClearErrorLeavesOnlyTheFirstText) {
-    sim::SimDevice& dev = plug();
-    dev.add_fault(*sim::parse_fault("statuslen@1"));
-    flash_bin = pattern(100);
-    PassRun r = run();
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.out, "Writing firmware... ");
-    EXPECT_EQ(dev.log().size(), 2u);
-}
-
-TEST_F(Pass, MismatchListing) {
-    // Two cells differ: their offsets, run together, then the abort line.
-    sim::SimDevice& dev = plug();
-    flash_bin = ByteBuffer(200, 0xFF);
-    flash_bin[5] = 0x00;
-    flash_bin[17] = 0x01;
-    dev.add_fault(*sim::parse_fault("stuck"));
-    PassRun r = run();
-    EXPECT_EQ(r.result, -2);
-    EXPECT_EQ(r.out, "Writing firmware... Checking... 517Abort ********** \n");
-
-    // At most 100 offsets are listed.
-    bench->reset();
-    sim::SimDevice& dev2 = plug();
-    dev2.add_fault(*sim::parse_fault("stuck"));
-    flash_bin = ByteBuffer(300, 0x00);
-    r = run();
+// The read-back decides: differing cells are listed (at most 100), a read-back segment that
+// failed or lies beyond the device's flash fails the pass.
+TEST_F(Pass, Verification) {
+    struct Case {
+        const char* name;
+        ByteBuffer image;
+        const char* fault;
+        const char* out;     // null: only "Abort" at the end is checked
+        const char* request; // a request the pass must have sent, or ""
+    };
+    ByteBuffer two_cells(200, 0xFF);
+    two_cells[5] = 0x00, two_cells[17] = 0x01;
     std::string offsets;
     for (int i = 0; i < 100; ++i)
         offsets += std::to_string(i);
-    EXPECT_EQ(r.out, "Writing firmware... Checking... " + offsets + "Abort ********** \n");
-}
-
-TEST_F(Pass, FailedReadBackSegmentFailsTheVerification) {
-    // Erased flash and an erased image: stale bytes would pass for the device's.
-    sim::SimDevice& dev = plug();
-    flash_bin = ByteBuffer(4096, 0xFF);
-    dev.add_fault(*sim::parse_fault("stall@11")); // second segment's upload
-    PassRun r = run();
-    EXPECT_EQ(r.result, -2);
-    EXPECT_NE(r.out.find("Memory read error\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Abort ********** \n"), std::string::npos);
-}
-
-TEST_F(Pass, ImageLongerThanTheReadBackIsReadBackWhole) {
-    sim::SimDevice& dev = plug();
-    flash_bin = pattern(sim::kFlashSize + 1000);
-    PassRun r = run();
-    // The model's flash ends at 32 KiB: the segment beyond stalls and the pass fails
-    // instead of comparing past the read-back.
-    EXPECT_EQ(r.result, -2);
-    bool read_beyond = false;
-    for (const sim::LogEntry& e : dev.log())
-        read_beyond |= hex(e.out) == "0300800083E7";
-    EXPECT_TRUE(read_beyond);
+    const std::string listed = "Writing firmware... Checking... " + offsets + "Abort ********** \n";
+    const Case cases[] = {
+        {"two cells differ", two_cells, "stuck",
+         "Writing firmware... Checking... 517Abort ********** \n", ""},
+        {"at most 100 listed", ByteBuffer(300, 0x00), "stuck", listed.c_str(), ""},
+        // Erased flash and an erased image: stale bytes would pass for the device's.
+        {"second segment's upload stalls", ByteBuffer(4096, 0xFF), "stall@11", nullptr, ""},
+        // The model's flash ends at 32 KiB: the segment beyond stalls.
+        {"image beyond the flash", pattern(sim::kFlashSize + 1000), nullptr, nullptr,
+         "0300800083E7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bench->reset();
+        sim::SimDevice& dev = plug();
+        if (c.fault != nullptr)
+            dev.add_fault(*sim::parse_fault(c.fault));
+        flash_bin = c.image;
+        PassRun r = run();
+        EXPECT_EQ(r.result, -2);
+        if (c.out != nullptr)
+            EXPECT_EQ(r.out, c.out);
+        EXPECT_NE(r.out.find("Abort ********** \n"), std::string::npos);
+        bool sent = *c.request == '\0';
+        for (const sim::LogEntry& e : dev.log())
+            sent |= hex(e.out) == c.request;
+        EXPECT_TRUE(sent);
+    }
 }
 
 TEST_F(Pass, FindingTheDevice) {
@@ -422,48 +408,3 @@ TEST_F(Pass, FindingTheDevice) {
                      "again, or run as a user with access to USB devices\n");
     EXPECT_TRUE(locked.log().empty());
 }
-
-// Each fault at each request of a pass ends in a failure or in a device that really is
-// programmed: never a device reported programmed that is not.
-class PassFaultMatrix : public testing::TestWithParam<std::tuple<const char*, int>> {};
-
-TEST_P(PassFaultMatrix, NeverReportsAnUnprogrammedDevice) {
-    const auto [kind, index] = GetParam();
-    sim::Bench& bench = sim::Bench::install();
-    sim::SimDevice& dev = bench.plug(BUS, DEVNUM);
-    dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
-    dev.add_fault(*sim::parse_fault(std::string(kind) + "@" + std::to_string(index)));
-
-    ByteBuffer flash_bin = pattern(2100);
-    int hard_id = 0x20;
-    KorvoDfu loader;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int result = loader.try_device(BUS, DEVNUM, flash_bin, {}, hard_id, -1, 0x8700, true);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-
-    if (result == 0) {
-        const auto& flash = dev.flip()->flash();
-        EXPECT_EQ(ByteBuffer(flash.begin(), flash.begin() + flash_bin.size()), flash_bin);
-        const auto& ee = dev.flip()->eeprom();
-        EXPECT_EQ(ee[23], 0x01);
-        EXPECT_EQ(ee[24], 0x00);
-        EXPECT_EQ(ee[26], 0x87);
-        EXPECT_EQ(ee[22], 0x00);
-        EXPECT_EQ(hard_id, 0x21);
-    } else {
-        EXPECT_EQ(hard_id, result == PASS_EEPROM_WRITE_ERROR ? 0x21 : 0x20);
-        EXPECT_TRUE(dev.on_bus() || std::string(kind) == "unplug");
-    }
-    sim::Bench::uninstall();
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, PassFaultMatrix,
-                         testing::Combine(testing::Values("unplug", "stall", "timeout", "short",
-                                                          "statuslen", "badstatus", "stuck"),
-                                          testing::Range(0, 80)),
-                         [](const testing::TestParamInfo<PassFaultMatrix::ParamType>& info) {
-                             return std::string(std::get<0>(info.param)) + "_at_" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
