@@ -32,12 +32,14 @@ struct Station : testing::Test {
 
     // Runs the scenario to its end and stops the station, as the harness does.
     StationRun run(const std::string& scenario, std::vector<std::string> options,
-                   std::vector<std::string> env = {}) {
+                   std::vector<std::string> env = {}, int uid = -1) {
         write_text(dir.path("run.scenario"), scenario);
         std::string done = dir.path("out/done");
         std::remove(done.c_str());
         ProcessOptions po;
         po.cwd = dir.dir;
+        po.uid = po.gid = uid;
+        po.timeout_ms = 10000;
         po.env = {"KORVOFW_SIM=" + dir.path("run.scenario"), "KORVOFW_SIM_OUT=" + dir.path("out")};
         po.env.insert(po.env.end(), env.begin(), env.end());
         po.stop_when = [done](const std::string&) { return std::filesystem::exists(done); };
@@ -289,30 +291,67 @@ TEST_F(Station, UnusableFlashFileSkipsTheDevice) {
     EXPECT_EQ(read_bytes(id), zeroed_id_file());                 // no ID or RXaddr consumed
 }
 
-TEST_F(Station, NextHardIdIsReservedBeforeTheDeviceGetsOne) {
-    // Stopped in the pause after the start request: the device carries 0x10 and the file
-    // already names 0x11, so a restart from the file cannot repeat 0x10.
-    write_bytes(id, zeroed_id_file());
-    write_text(dir.path("run.scenario"), "device 1 1\n");
-    ProcessOptions po;
-    po.cwd = dir.dir;
-    po.env = {"KORVOFW_SIM=" + dir.path("run.scenario"), "KORVOFW_SIM_OUT=" + dir.path("out"),
-              "KORVOFW_SIM_REALTIME=1"};
-    po.stop_when = [](const std::string& out) {
-        return out.find("Starting device.\n") != std::string::npos;
-    };
-    ProcessResult r = run_process({KORVOFW_SIM_BIN, "-e", "id.bin", "-I", "10"}, po);
-    ASSERT_TRUE(r.stopped);
-    EXPECT_EQ(r.out.find("Updating"), std::string::npos); // stopped before the bookkeeping
-    Bytes saved = read_bytes(id);
-    Bytes expected = zeroed_id_file();
-    expected[24] = 0x88;
-    EXPECT_EQ(saved, expected);
-}
-
 TEST_F(Station, UdevInitFailure) {
     StationRun r = run("udev-fail\n", {});
     EXPECT_EQ(r.result.status, 1);
     EXPECT_EQ(r.result.err, "error: udev init\n");
     EXPECT_EQ(r.result.out, "");
+}
+
+// What the operator is told on standard error when the EEPROM image file cannot be kept as
+// it should, or the hard IDs run out; the station runs as an unprivileged user, so that
+// permissions mean for it what they mean for an operator.
+TEST_F(Station, EepromImageFileAndHardIdMessages) {
+    const int nobody = 65534;
+    chmod(dir.dir.c_str(), 0777);
+    mkdir(dir.path("locked").c_str(), 0777);
+    write_bytes(dir.path("locked/id.bin"), zeroed_id_file());
+    chmod(dir.path("locked/id.bin").c_str(), 0666);
+    chmod(dir.path("locked").c_str(), 0555);
+    write_bytes(dir.path("ro.bin"), zeroed_id_file());
+    chmod(dir.path("ro.bin").c_str(), 0444);
+    write_bytes(id, zeroed_id_file());
+    chmod(id.c_str(), 0666);
+    const std::string lags = ". Until then the file lags behind: restart with -I from the last "
+                             "\"next unique ID\" shown, not from the file\n";
+    const std::string gone = "Cannot write the EEPROM image file gone/id.bin: No such file or "
+                             "directory; make its directory writable for the station (and free "
+                             "space there)" +
+                             lags;
+    const std::string ro = "Cannot write the EEPROM image file ro.bin: Permission denied; make "
+                           "the file writable for the station" +
+                           lags;
+    struct Case {
+        std::string file, first_id, err;
+        Bytes file_after; // empty: not looked at
+    } cases[] = {
+        // The reservation before each device and the update after it both fail.
+        {"gone/id.bin", "10", gone + gone + gone + gone, {}},
+        {"ro.bin", "10", ro + ro + ro + ro, zeroed_id_file()},
+        {"locked/id.bin",
+         "10",
+         "The directory of the EEPROM image file locked/id.bin cannot be written, so the file is "
+         "rewritten in place: a crash or power loss while it is written could tear it. Make the "
+         "directory writable for the station to have it replaced atomically\n",
+         {}},
+        {"id.bin",
+         "1FFF",
+         "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the device "
+         "on bus 1, device 2 was not programmed. Stop the station: no hard ID is left to hand "
+         "out. id.bin now holds hard ID 0: a station restarted from it would give devices no "
+         "hard ID\n",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        StationRun r = run("device 1 1\nwait\ndevice 1 2\n",
+                           {"-f", "fw.hex", "-e", c.file, "-I", c.first_id}, {}, nobody);
+        EXPECT_EQ(r.result.err, c.err);
+        if (!c.file_after.empty())
+            EXPECT_EQ(read_bytes(dir.path(c.file)), c.file_after);
+    }
+    // Rewritten in place: hard ID 0x12 next, RXaddr untouched.
+    Bytes in_place = zeroed_id_file();
+    in_place[24] = 0x90;
+    EXPECT_EQ(read_bytes(dir.path("locked/id.bin")), in_place);
 }

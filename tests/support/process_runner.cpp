@@ -21,6 +21,9 @@ void exec_child(const std::vector<std::string>& argv, const ProcessOptions& opti
         putenv(const_cast<char*>(entry.c_str()));
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
         _exit(127);
+    if (options.uid >= 0 && geteuid() == 0 &&
+        (setgid(options.gid) != 0 || setuid(options.uid) != 0))
+        _exit(127);
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));

@@ -18,6 +18,8 @@ struct ProcessOptions {
     std::function<bool(const std::string&)> stop_when; // looked at stdout after each read
     std::function<void(int pid)> on_start;             // told the child's process id
     std::string cwd;
+    int uid = -1; // run as this user (and gid) when we are root
+    int gid = -1;
     int timeout_ms = 20000; // then SIGKILL; the result's signal tells
 };
 
