@@ -88,4 +88,8 @@ const char* udev_device_get_devtype(struct udev_device* udev_device) {
     return udev_bench().devtype(udev_device);
 }
 
+const char* udev_device_get_sysname(struct udev_device* udev_device) {
+    return udev_bench().sysname(udev_device);
+}
+
 } // extern "C"

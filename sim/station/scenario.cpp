@@ -1,6 +1,6 @@
 #include "scenario.h"
 
-#include "flip_device.h"
+#include "device/flip_device.h"
 
 #include <algorithm>
 #include <cctype>
@@ -82,9 +82,16 @@ void parse_device_option(const std::string& word, const std::string& base_dir, D
     const std::string key = word.substr(0, separator);
     const std::string value = separator == std::string::npos ? "" : word.substr(separator + 1);
     if (separator == std::string::npos || value.empty() ||
-        (key != "flash" && key != "eeprom" && key != "fault"))
+        (key != "port" && key != "flash" && key != "eeprom" && key != "fault"))
         throw LineError("unknown device option " + quoted(word) +
-                        " (expected flash=<file>, eeprom=<file> or fault=<kind>[@<index>])");
+                        " (expected port=<name>, flash=<file>, eeprom=<file> or "
+                        "fault=<kind>[@<index>])");
+    if (key == "port") {
+        if (!plan.port.empty())
+            throw LineError("port is given twice");
+        plan.port = value;
+        return;
+    }
     if (key == "fault") {
         const auto fault = parse_fault(value);
         if (!fault)
@@ -101,8 +108,8 @@ void parse_device_option(const std::string& word, const std::string& base_dir, D
 
 DevicePlan parse_device(const std::vector<std::string>& words, const std::string& base_dir) {
     if (words.size() < 3)
-        throw LineError("device: expected <bus> <devnum> [flash=<file>] [eeprom=<file>] "
-                        "[fault=<kind>[@<index>]]...");
+        throw LineError("device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
+                        "[eeprom=<file>] [fault=<kind>[@<index>]]...");
     DevicePlan plan;
     plan.bus = parse_in_range(words[1], kMinBusNumber, kMaxBusNumber, "bus number");
     plan.devnum = parse_in_range(words[2], kMinDevnum, kMaxDevnum, "device number");

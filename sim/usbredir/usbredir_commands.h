@@ -10,7 +10,7 @@
 // `quit` (or the end of the input) saves every plugged device and ends.
 #pragma once
 
-#include "fault.h"
+#include "device/fault.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "kill_points.h"
 
-#include "bench.h"
+#include "usb/bench.h"
 
 #include <dlfcn.h>
 #include <signal.h>

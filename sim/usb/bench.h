@@ -1,4 +1,5 @@
-// Simulated bench: the USB devices plugged into this process's libusb stand-ins.
+// The bench's USB side (sim/usb/): the USB devices plugged into this process's libusb
+// stand-ins; the libudev stand-ins' arrival events are in udev_bench.h, the clock in sim_clock.h.
 //
 // Request log, one line per usb_control_msg call on a device (<bus>-<devnum>.log):
 //
@@ -17,7 +18,7 @@
 //
 //   e.g. "0 type=21 req=1 value=0000 index=0000 len=6 out=060300000000 in=- rc=6"
 //
-// Faults (see fault.h for their text form). A request-indexed fault fires once,
+// Faults (see device/fault.h for their text form). A request-indexed fault fires once,
 // on the first matching request whose index is at least k (k = 0 when omitted):
 //   unplug     any request: the device leaves the bus first; that request and
 //              all later ones return -ENODEV
@@ -35,8 +36,8 @@
 //   gone, noattr  stored only, for the arrival-event layer
 #pragma once
 
-#include "fault.h"
-#include "flip_device.h"
+#include "device/fault.h"
+#include "device/flip_device.h"
 
 #include <usb.h>
 
@@ -65,7 +66,9 @@ std::string format_log_line(const LogEntry& entry);
 
 class SimDevice {
   public:
-    SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product);
+    // An empty port stands for the default, name().
+    SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
+              std::string port = {});
 
     int bus() const { return bus_; }
     int devnum() const { return devnum_; }
@@ -74,6 +77,8 @@ class SimDevice {
     bool on_bus() const { return on_bus_; }
     // "<bus>-<devnum>", the stem of the device's files.
     std::string name() const;
+    // The USB port the device is on, as udev names it (its sysname, e.g. "1-1.4").
+    const std::string& port() const { return port_; }
 
     // The bootloader model; null for devices that are not 03eb:2fe4.
     FlipDevice* flip() { return flip_.get(); }
@@ -95,6 +100,7 @@ class SimDevice {
     int devnum_;
     std::uint16_t vendor_;
     std::uint16_t product_;
+    std::string port_;
     bool on_bus_ = true;
     std::unique_ptr<FlipDevice> flip_;
     std::vector<Fault> faults_;
@@ -130,9 +136,10 @@ class Bench {
     // Forgets devices, handles, bus lists, observers and the clock.
     void reset();
 
-    // Throws std::invalid_argument for an address out of range or in use.
+    // Throws std::invalid_argument for an address out of range or in use. An empty port
+    // gives the device the default port name, "<bus>-<devnum>".
     SimDevice& plug(int bus, int devnum, std::uint16_t vendor = kAtmelVendorId,
-                    std::uint16_t product = kFlipProductId);
+                    std::uint16_t product = kFlipProductId, const std::string& port = {});
     // Takes the device off the bus; open handles then fail with -ENODEV.
     void unplug(SimDevice& device);
     // The device on the bus at that address, else the last one plugged there, else null.

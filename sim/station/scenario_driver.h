@@ -1,3 +1,6 @@
+// The station on the bench (sim/station/): scenario files (scenario.h), this driver, kill
+// points (kill_points.h) and korvofw-sim's environment (sim_environment.cpp).
+//
 // Plays a scenario on the bench as the program under test runs, and keeps the
 // devices' memories and request logs in an output directory.
 //
@@ -14,8 +17,8 @@
 #pragma once
 
 #include "scenario.h"
-#include "sim_clock.h"
-#include "udev_bench.h"
+#include "usb/sim_clock.h"
+#include "usb/udev_bench.h"
 
 #include <cstddef>
 #include <cstdint>

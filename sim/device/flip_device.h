@@ -1,3 +1,5 @@
+// The simulated device (sim/device/): the bootloader model here, its faults in fault.h.
+//
 // Model of an XMEGA-class USB bootloader speaking DFU 1.1 with Atmel's FLIP
 // command set (protocol version 2). It knows nothing about libusb: the bench
 // feeds it setup packets and payloads and turns its replies into libusb results.

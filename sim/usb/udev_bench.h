@@ -11,6 +11,9 @@
 // and idProduct as 4 lower-case hex digits ("03eb"). They are read when the
 // event is published, so a record stays readable after its device has gone;
 // remove events have none (reading gives NULL, as for a device that vanished).
+// Every event of a device, remove events too, carries its port name as the
+// sysname (the interface's is the port name with ":1.0" appended, as udev names
+// interfaces): by default "<bus>-<devnum>", or what the scenario gave.
 // The faults of the arrival layer are looked at when an event is taken, so
 // they may be added to a device right after plugging it: the add event of a
 // `noattr` device comes without attributes, and a `gone` device leaves the bus
@@ -39,6 +42,7 @@ struct UdevEvent {
     std::string action; // "add" or "remove"
     std::string subsystem;
     std::string devtype;
+    std::string sysname;
     std::map<std::string, std::string> attributes;
     SimDevice* device = nullptr; // owned by the Bench
 };
@@ -93,6 +97,7 @@ class UdevBench : public BenchObserver {
     const char* action(udev_device* record);
     const char* subsystem(udev_device* record);
     const char* devtype(udev_device* record);
+    const char* sysname(udev_device* record);
 
   private:
     // Made only by install(), and destroyed only along with its Bench.

@@ -1,19 +1,21 @@
 // Scenario files: which devices an operator plugs into the bench, and when.
 //
 //   # a comment, to the end of the line; blank lines are fine
-//   device <bus> <devnum> [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
+//   device <bus> <devnum> [port=<name>] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
 //   other <bus> <devnum> <vendor hex> <product hex>
 //   wait
 //   udev-fail
 //
 // `device` plugs in a bootloader (03eb:2fe4) whose memories are erased unless a
 // file gives their start contents from address 0; `other` plugs in some other
-// device; `wait` ends a batch of devices that arrive together; `udev-fail`
-// makes udev_new fail. Relative file paths are taken from the scenario file's
+// device; `port` names the USB port the device is on, as udev gives it to the
+// program (udev_device_get_sysname; any text without blanks, e.g. "1-1.4"),
+// "<bus>-<devnum>" (e.g. "1-5") when not given; `wait` ends a batch of devices that arrive
+// together; `udev-fail` makes udev_new fail. Relative file paths are taken from the scenario file's
 // directory. Files are read when the scenario is.
 #pragma once
 
-#include "fault.h"
+#include "device/fault.h"
 
 #include <cstdint>
 #include <istream>
@@ -29,6 +31,7 @@ struct DevicePlan {
     int devnum = 0;
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
+    std::string port; // empty: the default, "<bus>-<devnum>"
     std::optional<std::vector<std::uint8_t>> flash;
     std::optional<std::vector<std::uint8_t>> eeprom;
     std::vector<Fault> faults;

@@ -1,6 +1,6 @@
 // Scripted faults of a simulated device, written as text such as "stall@5"
 // (kind, optionally '@' and the index of the request it hits) so a scenario
-// can list them. See bench.h for what each kind does.
+// can list them. See usb/bench.h for what each kind does.
 #pragma once
 
 #include <cstddef>

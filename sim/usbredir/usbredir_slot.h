@@ -1,3 +1,6 @@
+// The real-kernel bench's front end, korvo-usbredir (sim/usbredir/): its commands in
+// usbredir_commands.h, descriptors in usbredir_descriptors.h, main in usbredir_frontend.cpp.
+//
 // One slot of the usbredir front end: a listening unix socket that QEMU's
 // usb-redir device connects to, and the bench bootloader plugged into it, if any.
 //
@@ -9,7 +12,7 @@
 // the host cancels it, as a device that never answers would be.
 #pragma once
 
-#include "bench.h"
+#include "usb/bench.h"
 #include "usbredir_commands.h"
 
 #include <usbredirfilter.h>

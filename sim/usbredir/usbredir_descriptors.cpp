@@ -1,6 +1,6 @@
 #include "usbredir_descriptors.h"
 
-#include "flip_device.h"
+#include "device/flip_device.h"
 
 #include <cstring>
 

@@ -44,6 +44,8 @@ constexpr char kActionAdd[] = "add";
 constexpr char kActionRemove[] = "remove";
 constexpr char kUdevStream[] = "udev";
 constexpr char kKernelStream[] = "kernel";
+// The sysname of a device's only interface: configuration 1, interface 0.
+constexpr char kInterfaceSuffix[] = ":1.0";
 constexpr std::uint64_t kOneEvent = 1;
 
 std::unique_ptr<UdevBench> g_udev;
@@ -75,6 +77,9 @@ UdevEvent device_event(SimDevice& device, const char* action, const char* devtyp
     event.action = action;
     event.subsystem = kSubsystemUsb;
     event.devtype = devtype;
+    event.sysname = device.port();
+    if (event.devtype == kDevtypeInterface)
+        event.sysname += kInterfaceSuffix;
     event.device = &device;
     return event;
 }
@@ -331,6 +336,10 @@ const char* UdevBench::subsystem(udev_device* record) {
 
 const char* UdevBench::devtype(udev_device* record) {
     return record ? checked(record).event.devtype.c_str() : nullptr;
+}
+
+const char* UdevBench::sysname(udev_device* record) {
+    return record ? checked(record).event.sysname.c_str() : nullptr;
 }
 
 } // namespace sim

@@ -127,8 +127,10 @@ std::string format_log_line(const LogEntry& entry) {
 
 // ---- SimDevice
 
-SimDevice::SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product)
-    : bus_(bus), devnum_(devnum), vendor_(vendor), product_(product) {
+SimDevice::SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
+                     std::string port)
+    : bus_(bus), devnum_(devnum), vendor_(vendor), product_(product),
+      port_(port.empty() ? name() : std::move(port)) {
     if (vendor == kAtmelVendorId && product == kFlipProductId)
         flip_ = std::make_unique<FlipDevice>();
 }
@@ -197,7 +199,8 @@ void Bench::reset() {
     now_us_ = 0;
 }
 
-SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t product) {
+SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
+                       const std::string& port) {
     if (bus < kMinBusNumber || bus > kMaxBusNumber)
         throw std::invalid_argument("sim: bus number out of range: " + std::to_string(bus));
     if (devnum < kMinDevnum || devnum > kMaxDevnum)
@@ -206,7 +209,7 @@ SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t 
     if (present && present->on_bus())
         throw std::invalid_argument("sim: address in use: " + present->name());
     forget_departed(bus, devnum);
-    devices_.push_back(std::make_unique<SimDevice>(bus, devnum, vendor, product));
+    devices_.push_back(std::make_unique<SimDevice>(bus, devnum, vendor, product, port));
     SimDevice& device = *devices_.back();
     notify(&BenchObserver::device_plugged, device);
     return device;
