@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -330,6 +331,14 @@ void KorvoDfu::report(const char* what, const char* outcome) const {
               << std::endl;
 }
 
+namespace {
+int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - since)
+        .count();
+}
+} // namespace
+
 int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
                          const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                          int rxaddr_set, bool write_ee) {
@@ -376,11 +385,15 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
 int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bin, int& hard_id_set,
                         int soft_id_set, int rxaddr_set, bool write_ee) {
     if (!flash_bin.empty()) {
+        auto flash_start = std::chrono::steady_clock::now();
         int rval = flash_phase(flash_bin);
+        flashMs = elapsed_ms(flash_start);
         if (rval != PASS_OK)
             return rval;
     }
+    auto eeprom_start = std::chrono::steady_clock::now();
     int rval = eeprom_phase(eeprom_bin, hard_id_set, soft_id_set, rxaddr_set, write_ee);
+    eepromMs = elapsed_ms(eeprom_start);
     // A record write that was sent but not confirmed may still have reached the device: its
     // hard ID is used up all the same, so that no second device gets it.
     if (rval == PASS_EEPROM_WRITE_ERROR)
@@ -456,6 +469,7 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
                "did not get its identity record; unplug it and plug it in again");
         return PASS_EEPROM_READ_ERROR;
     }
+    recordRead = eeprom_buf;
     std::cout << "Reading EEPROM." << std::endl;
     record::show(eeprom_buf);
     record::dump(eeprom_buf);
@@ -465,6 +479,7 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
     if (write_ee) {
         std::cout << "\nWriting EEPROM." << std::endl;
         record::show(eeprom_buf);
+        recordWritten = eeprom_buf;
         // A write that never reached the device leaves its status clean.
         if (writeOp(0, eeprom_buf) < 0 || getStatus() != 0) {
             std::cerr << "EEPROM write error" << std::endl;

@@ -104,6 +104,12 @@ struct KorvoDfu {
     // The device of the current pass, named in its messages.
     int pass_bus = 0;
     int pass_dev = 0;
+    // What the pass did, for the device's record in the ledger: the identity record as read
+    // and as sent (empty when it got no further), and the time the two phases took.
+    ByteBuffer recordRead;
+    ByteBuffer recordWritten;
+    int64_t flashMs = 0;
+    int64_t eepromMs = 0;
 
     KorvoDfu();
 

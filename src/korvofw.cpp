@@ -1,6 +1,7 @@
 #include "korvofw.h"
 
 #include "korvodfu.h"
+#include "station_ledger.h"
 #include "udevwrapper.h"
 
 #include <fcntl.h>
@@ -27,6 +28,13 @@ const char OPTIONS[] = "f:e:s:v:t:i:I:hr:";
 const char HEX_DIGITS[] = "0123456789ABCDEF";
 
 constexpr int EXIT_USAGE = -1;
+constexpr int EXIT_NO_LEDGER = 1;
+
+enum LongOption { OPT_LEDGER = 256, OPT_STATION, OPT_POOL };
+const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
+                               {"station", required_argument, nullptr, OPT_STATION},
+                               {"pool", required_argument, nullptr, OPT_POOL},
+                               {nullptr, 0, nullptr, 0}};
 constexpr int LOW_NIBBLE = 0x0F;
 constexpr int NIBBLE_BITS = 4;
 
@@ -101,8 +109,17 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
     optind = 0; // full reset, so start-up can run more than once in a process
     int c;
     long value = 0;
-    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+    while ((c = getopt_long(argc, argv, OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
         switch (c) {
+        case OPT_LEDGER:
+            cfg.ledger = optarg;
+            break;
+        case OPT_STATION:
+            cfg.station = optarg;
+            break;
+        case OPT_POOL:
+            cfg.pool = optarg;
+            break;
         case 'f':
             cfg.flash_file = optarg;
             break;
@@ -139,6 +156,21 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
         }
     }
     return optind >= argc;
+}
+
+// The ledger's names must say something: a station's name is its identity there.
+bool ledger_names_valid(RunConfig& cfg) {
+    if (cfg.ledger == nullptr)
+        return true;
+    if (cfg.station.empty()) {
+        char host[HOST_NAME_MAX + 1] = {};
+        gethostname(host, sizeof host - 1);
+        cfg.station = host;
+    }
+    if (*cfg.ledger != '\0' && !cfg.station.empty() && !cfg.pool.empty())
+        return true;
+    std::cerr << "--ledger, --station and --pool need a name that is not empty" << std::endl;
+    return false;
 }
 
 // Splits the flash file's name into fields; name-MAJ-M-gHASH gives tag and commit id.
@@ -244,6 +276,8 @@ int startup(int argc, char** argv, RunConfig& cfg) {
         cmd_info(argc, argv);
         return EXIT_USAGE;
     }
+    if (!ledger_names_valid(cfg))
+        return EXIT_USAGE;
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX) ||
         !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
         !identity_valid("RXaddr", cfg.rxaddr_set, record::RXADDR_MAX))
@@ -325,18 +359,24 @@ void advance_rxaddr(int& rxaddr_set) {
     rxaddr_set = (rxaddr_set + 1) & rxaddr_mask;
 }
 
-// One bootloader device: reload the image, program it, then the bookkeeping.
-void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count) {
+void report_used_up(const RunConfig& cfg, const UdevWrapper& devDetect) {
+    std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
+              << ", device " << devDetect.dev_num
+              << " was not programmed. Stop the station: no hard ID is left to hand out";
+    // The 13-bit field cannot hold "used up": the next ID, 0x2000, is stored as 0.
+    if (keeps_eeprom_file(cfg) && cfg.hard_id_set > record::HARD_ID_MAX)
+        std::cerr << ". " << cfg.eeprom_file << " now holds hard ID 0: a station restarted"
+                  << " from it would give devices no hard ID";
+    std::cerr << std::endl;
+}
+
+// One bootloader device: reload the image, program it, then the bookkeeping. With a
+// ledger, the ledger hands out the hard ID and keeps the device's row.
+void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
+                    StationLedger* sl) {
     std::cout << std::endl;
-    if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
-        std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
-                  << ", device " << devDetect.dev_num
-                  << " was not programmed. Stop the station: no hard ID is left to hand out";
-        // The 13-bit field cannot hold "used up": the next ID, 0x2000, is stored as 0.
-        if (keeps_eeprom_file(cfg))
-            std::cerr << ". " << cfg.eeprom_file << " now holds hard ID 0: a station restarted"
-                      << " from it would give devices no hard ID";
-        std::cerr << std::endl;
+    if (sl == nullptr && !identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
+        report_used_up(cfg, devDetect);
         return;
     }
     if (cfg.flash_file != nullptr) {
@@ -350,7 +390,16 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
             return;
         }
     }
-    reserve_hard_id(cfg);
+    if (sl == nullptr) {
+        reserve_hard_id(cfg);
+    } else {
+        int rval = begin_device(*sl, cfg, devDetect);
+        if (rval == ledger::NO_ID_LEFT)
+            report_used_up(cfg, devDetect);
+        if (rval != 0)
+            return;
+    }
+    const int hard_id_before = cfg.hard_id_set;
 
     KorvoDfu loader;
     int rval =
@@ -358,6 +407,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
     if (rval == PASS_OK)
         ++device_count;
+    if (sl != nullptr)
+        end_device(*sl, cfg, loader, rval, hard_id_before);
 
     update_eeprom_image(cfg);
     std::cout << std::endl;
@@ -367,14 +418,14 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     advance_rxaddr(cfg.rxaddr_set);
 }
 
-[[noreturn]] void wait_loop(RunConfig& cfg) {
+[[noreturn]] void wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
     for (;;) {
         if (devDetect.poll(0) && devDetect.vend_num == BOOTLOADER_VENDOR &&
             devDetect.prod_num == BOOTLOADER_PRODUCT) {
-            program_device(cfg, devDetect, device_count);
+            program_device(cfg, devDetect, device_count, sl);
             usleep(AFTER_DEVICE_USEC);
             iter_count = WAITING_TEXT_EVERY;
         }
@@ -583,5 +634,8 @@ int korvofw_main(int argc, char** argv) {
     int status = startup(argc, argv, cfg);
     if (status != RUN_ON)
         return status;
-    wait_loop(cfg);
+    StationLedger sl;
+    if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0)
+        return EXIT_NO_LEDGER;
+    wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
 }

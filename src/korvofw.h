@@ -43,6 +43,11 @@ struct RunConfig {
     bool write_ee = false;
     ByteBuffer flash_bin;
     ByteBuffer eeprom_bin;
+    // The device ledger (long options only): where it is, this station's name in it and
+    // the hard-ID space drawn from.
+    const char* ledger = nullptr;
+    std::string station;
+    std::string pool = "default";
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;

@@ -47,6 +47,8 @@ bool UdevWrapper::read_attributes() {
     dev_num = std::strtol(devnum, nullptr, DECIMAL);
     vend_num = std::strtol(vendor, nullptr, HEXADECIMAL);
     prod_num = std::strtol(product, nullptr, HEXADECIMAL);
+    const char* sysname = udev_device_get_sysname(dev);
+    port = sysname != nullptr ? sysname : "";
     return true;
 }
 
@@ -64,6 +66,7 @@ bool UdevWrapper::poll(int /*delay_usec*/) {
         dev = udev_monitor_receive_device(mon);
     if (dev != nullptr && !read_attributes()) {
         bus_num = dev_num = vend_num = prod_num = 0;
+        port.clear();
         release_device();
     }
     return dev != nullptr;

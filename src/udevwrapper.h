@@ -5,6 +5,8 @@
 #include <sys/select.h>
 #include <sys/time.h>
 
+#include <string>
+
 struct UdevWrapper {
     struct udev* udev;
     struct udev_monitor* mon;
@@ -17,6 +19,7 @@ struct UdevWrapper {
     int dev_num;
     int vend_num;
     int prod_num;
+    std::string port; // udev's name for the device, such as 1-1.4
 
     // Ends the program with status 1 when udev cannot be initialised.
     UdevWrapper();

@@ -1,0 +1,132 @@
+#include "station_ledger.h"
+
+#include "korvodfu.h"
+#include "udevwrapper.h"
+
+#include <iostream>
+
+namespace {
+
+const char* pass_message(int rval) {
+    switch (rval) {
+    case PASS_OK:
+        return "programmed";
+    case PASS_STATUS_CLEAR_ERROR:
+        return "Status clear error";
+    case PASS_VERIFY_ERROR:
+        return "Flash verification failed";
+    case PASS_EEPROM_CLEAR_ERROR:
+        return "Status clear error before the EEPROM";
+    case PASS_EEPROM_SET_ERROR:
+        return "EEPROM set error";
+    case PASS_EEPROM_WRITE_ERROR:
+        return "EEPROM write error";
+    case PASS_DEVICE_NOT_FOUND:
+        return "Device not found";
+    case PASS_OPEN_ERROR:
+        return "Cannot open the USB device";
+    case PASS_EEPROM_READ_ERROR:
+        return "EEPROM read error";
+    case PASS_FLASH_SELECT_ERROR:
+        return "Flash select error";
+    default:
+        return "unknown result";
+    }
+}
+
+void refuse(const std::string& error, const UdevWrapper& device, const char* why) {
+    std::cerr << error << "; the device on bus " << device.bus_num << ", device "
+              << device.dev_num << " was not programmed" << why
+              << ". It is tried again with the next device" << std::endl;
+}
+
+int write_pending(StationLedger& sl, std::string& error) {
+    if (!sl.pending)
+        return 0;
+    if (sl.db->finish(sl.attempt, sl.fate, error) != 0)
+        return -1;
+    sl.pending = false;
+    return 0;
+}
+
+int value_put(int value) {
+    return value > 0 ? value : -1;
+}
+
+} // namespace
+
+int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
+    sl.db = ledger::make_ledger(cfg.ledger, cfg.station, cfg.pool);
+    sl.shown = ledger::shown_location(cfg.ledger);
+    sl.from = cfg.hard_id_set;
+    std::string error;
+    if (sl.db->open(error) != 0) {
+        std::cerr << error << std::endl;
+        return -1;
+    }
+    return 0;
+}
+
+int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
+    std::string error;
+    // The last device's outcome goes in first: until it has, nothing more is programmed.
+    if (write_pending(sl, error) != 0) {
+        refuse(error, device, " (the last device's outcome is not in the ledger yet)");
+        return -1;
+    }
+    ledger::Attempt& a = sl.attempt;
+    a = ledger::Attempt();
+    a.arrived_ms = ledger::now_ms();
+    a.bus = device.bus_num;
+    a.devnum = device.dev_num;
+    a.port = device.port;
+    if (cfg.flash_file != nullptr) {
+        a.flash_path = cfg.flash_file;
+        a.image_sha256 = ledger::sha256_hex(cfg.flash_bin.data(), cfg.flash_bin.size());
+        a.image_length = static_cast<int64_t>(cfg.flash_bin.size());
+    }
+    a.soft_id = value_put(cfg.soft_id_set);
+    a.rxaddr = value_put(cfg.rxaddr_set);
+    int rval = sl.db->begin(a, sl.from > 0 ? sl.from : 0, error);
+    if (rval < 0) {
+        refuse(error, device, "");
+        return -1;
+    }
+    if (rval == ledger::NO_ID_LEFT)
+        return rval;
+    if (sl.from > 0)
+        cfg.hard_id_set = a.hard_id;
+    return 0;
+}
+
+void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
+                int hard_id_before) {
+    ledger::Attempt& a = sl.attempt;
+    a.ended_ms = ledger::now_ms();
+    a.record_read = loader.recordRead;
+    a.record_written = loader.recordWritten;
+    a.result = rval;
+    a.message = pass_message(rval);
+    a.flash_ms = loader.flashMs;
+    a.eeprom_ms = loader.eepromMs;
+    // The pass advances the hard ID once the record may have reached the device.
+    sl.fate = cfg.hard_id_set != hard_id_before ? ledger::ID_USED : ledger::ID_RELEASED;
+    sl.pending = true;
+    std::string error;
+    if (write_pending(sl, error) != 0) {
+        std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
+                  << a.devnum
+                  << " is kept and written before the next device is programmed" << std::endl;
+        return;
+    }
+    if (sl.from <= 0)
+        return;
+    int next = 0, left = 0;
+    if (sl.db->peek(sl.from, next, left, error) != 0) {
+        std::cerr << error << std::endl;
+        return;
+    }
+    cfg.hard_id_set = next;
+    if (left <= FEW_IDS_LEFT)
+        std::cout << left << " hard IDs left in pool " << cfg.pool << std::endl;
+}

@@ -1,0 +1,36 @@
+// The station's side of the device ledger: each device's row and hard ID drawn before its
+// pass, its outcome written after it, and no device programmed while the ledger is out of reach.
+#pragma once
+
+#include "korvofw.h"
+#include "ledger.h"
+
+#include <memory>
+#include <string>
+
+struct KorvoDfu;
+struct UdevWrapper;
+
+struct StationLedger {
+    std::unique_ptr<ledger::Ledger> db;
+    std::string shown; // the ledger as messages name it, without a password
+    int from = -1;     // the lowest hard ID handed out (-I); 0 or below: none
+    // The outcome of the last pass, until the ledger has taken it.
+    bool pending = false;
+    ledger::Attempt attempt;
+    ledger::IdFate fate = ledger::ID_RELEASED;
+};
+
+// Hard IDs left from which every device says how many remain.
+constexpr int FEW_IDS_LEFT = 100;
+
+// Opens the ledger the options name: 0, or -1 after saying why.
+int open_station_ledger(const RunConfig& cfg, StationLedger& sl);
+// Before a pass: writes a pending outcome, then the device's row and, when hard IDs are
+// handed out, reserves the next one into cfg.hard_id_set. 0 when the device may be
+// programmed, ledger::NO_ID_LEFT, or -1 after saying why it may not.
+int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device);
+// After the pass: completes the row, uses up or releases its hard ID, and puts the ID the
+// ledger hands out next into cfg.hard_id_set. A failure keeps the outcome pending.
+void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
+                int hard_id_before);
