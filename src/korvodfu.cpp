@@ -333,8 +333,8 @@ void KorvoDfu::report(const char* what, const char* outcome) const {
 
 namespace {
 int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now() - since)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
         .count();
 }
 } // namespace

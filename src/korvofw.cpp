@@ -360,8 +360,8 @@ void advance_rxaddr(int& rxaddr_set) {
 }
 
 void report_used_up(const RunConfig& cfg, const UdevWrapper& devDetect) {
-    std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num
-              << ", device " << devDetect.dev_num
+    std::cerr << "All hard IDs are used up; the device on bus " << devDetect.bus_num << ", device "
+              << devDetect.dev_num
               << " was not programmed. Stop the station: no hard ID is left to hand out";
     // The 13-bit field cannot hold "used up": the next ID, 0x2000, is stored as 0.
     if (keeps_eeprom_file(cfg) && cfg.hard_id_set > record::HARD_ID_MAX)

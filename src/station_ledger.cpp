@@ -35,9 +35,9 @@ const char* pass_message(int rval) {
 }
 
 void refuse(const std::string& error, const UdevWrapper& device, const char* why) {
-    std::cerr << error << "; the device on bus " << device.bus_num << ", device "
-              << device.dev_num << " was not programmed" << why
-              << ". It is tried again with the next device" << std::endl;
+    std::cerr << error << "; the device on bus " << device.bus_num << ", device " << device.dev_num
+              << " was not programmed" << why << ". It is tried again with the next device"
+              << std::endl;
 }
 
 int write_pending(StationLedger& sl, std::string& error) {
@@ -115,8 +115,8 @@ void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int r
     std::string error;
     if (write_pending(sl, error) != 0) {
         std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
-                  << a.devnum
-                  << " is kept and written before the next device is programmed" << std::endl;
+                  << a.devnum << " is kept and written before the next device is programmed"
+                  << std::endl;
         return;
     }
     if (sl.from <= 0)

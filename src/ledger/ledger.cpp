@@ -1,0 +1,268 @@
+#include "ledger.h"
+
+#include "ledger_backends.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace ledger {
+
+namespace {
+
+const char* const URI_SCHEMES[] = {"postgresql://", "postgres://"};
+const char PASSWORD_KEY[] = "password=";
+const char REDACTED[] = "***";
+constexpr int MS_PER_SECOND = 1000;
+
+// The length of the URI scheme that starts the location, or 0 when it is no URI.
+size_t scheme_length(const std::string& location) {
+    for (const char* scheme : URI_SCHEMES) {
+        std::string prefix = scheme;
+        if (location.compare(0, prefix.size(), prefix) == 0)
+            return prefix.size();
+    }
+    return 0;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// libpq decodes %XX in URIs, so a message may carry either form.
+std::string percent_decoded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Where the user information of a URI ends: at the last '@' before the query, so that a
+// password holding '/' or '@' is still found (and a path with '@' hidden rather than shown).
+size_t userinfo_end(const std::string& location, size_t start) {
+    size_t query = location.find('?', start);
+    size_t at = location.rfind('@', query == std::string::npos ? std::string::npos : query);
+    return at == std::string::npos || at < start ? std::string::npos : at;
+}
+
+// The passwords a URI carries: in its user information and in password= parameters.
+std::vector<std::string> uri_passwords(const std::string& location) {
+    std::vector<std::string> found;
+    size_t start = scheme_length(location);
+    if (start == 0)
+        return found;
+    size_t at = userinfo_end(location, start);
+    if (at != std::string::npos) {
+        size_t colon = location.find(':', start);
+        if (colon < at)
+            found.push_back(location.substr(colon + 1, at - colon - 1));
+    }
+    size_t query = location.find('?', start);
+    while (query != std::string::npos) {
+        size_t begin = query + 1;
+        size_t end = location.find('&', begin);
+        std::string param = location.substr(begin, end == std::string::npos ? end : end - begin);
+        if (param.compare(0, sizeof PASSWORD_KEY - 1, PASSWORD_KEY) == 0)
+            found.push_back(param.substr(sizeof PASSWORD_KEY - 1));
+        query = end;
+    }
+    return found;
+}
+
+void replace_all(std::string& text, const std::string& what, const std::string& with) {
+    if (what.empty())
+        return;
+    for (size_t at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
+std::string int_field(int64_t value) {
+    return std::to_string(value);
+}
+
+// An identity value as the export shows it: empty when none.
+std::string id_field(int value) {
+    return value < 0 ? std::string() : std::to_string(value);
+}
+
+} // namespace
+
+std::unique_ptr<Ledger> make_ledger(const std::string& location, const std::string& station,
+                                    const std::string& pool) {
+    if (scheme_length(location) > 0)
+        return make_pg_ledger(location, station, pool);
+    return make_sqlite_ledger(location, station, pool);
+}
+
+std::string shown_location(const std::string& location) {
+    size_t start = scheme_length(location);
+    if (start == 0)
+        return location;
+    std::string shown = location;
+    size_t at = userinfo_end(shown, start);
+    if (at != std::string::npos) {
+        size_t colon = shown.find(':', start);
+        if (colon < at)
+            shown.erase(colon, at - colon);
+    }
+    size_t query = shown.find('?', start);
+    if (query == std::string::npos)
+        return shown;
+    std::string kept;
+    for (size_t begin = query + 1; begin <= shown.size();) {
+        size_t end = shown.find('&', begin);
+        if (end == std::string::npos)
+            end = shown.size();
+        std::string param = shown.substr(begin, end - begin);
+        if (param.compare(0, sizeof PASSWORD_KEY - 1, PASSWORD_KEY) != 0 && !param.empty())
+            kept += (kept.empty() ? "" : "&") + param;
+        begin = end + 1;
+    }
+    shown.erase(query);
+    return kept.empty() ? shown : shown + "?" + kept;
+}
+
+std::string without_password(const std::string& text, const std::string& location) {
+    std::string out = text;
+    for (const std::string& password : uri_passwords(location)) {
+        replace_all(out, password, REDACTED);
+        replace_all(out, percent_decoded(password), REDACTED);
+    }
+    return out;
+}
+
+std::string sha256_hex(const uint8_t* data, size_t length) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    if (EVP_Digest(data, length, digest, &digest_length, EVP_sha256(), nullptr) != 1)
+        return std::string();
+    return hex_bytes(std::vector<uint8_t>(digest, digest + digest_length));
+}
+
+int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * MS_PER_SECOND + now.tv_nsec / 1000000;
+}
+
+std::string utc_text(int64_t ms) {
+    time_t seconds = static_cast<time_t>(ms / MS_PER_SECOND);
+    tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[64];
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+             parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+             static_cast<int>(ms % MS_PER_SECOND));
+    return text;
+}
+
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string csv_header() {
+    return "row_id,station,pool,state,arrived_ms,ended_ms,bus,devnum,port,flash_path,"
+           "image_sha256,image_length,from_id,hard_id,id_state,soft_id,rxaddr,record_read,"
+           "record_written,result,message,flash_ms,eeprom_ms\r\n";
+}
+
+std::string csv_line(const AttemptRow& r) {
+    // A row that never finished has no outcome: its outcome fields stay empty.
+    bool done = r.finished();
+    std::vector<std::string> fields = {
+        int_field(r.row_id),
+        csv_field(r.station),
+        csv_field(r.pool),
+        r.state,
+        int_field(r.arrived_ms),
+        done ? int_field(r.ended_ms) : "",
+        int_field(r.bus),
+        int_field(r.devnum),
+        csv_field(r.port),
+        csv_field(r.flash_path),
+        r.image_sha256,
+        int_field(r.image_length),
+        r.from_id > 0 ? int_field(r.from_id) : "",
+        id_field(r.hard_id),
+        r.id_state,
+        id_field(r.soft_id),
+        id_field(r.rxaddr),
+        hex_bytes(r.record_read),
+        done ? hex_bytes(r.record_written) : "",
+        done ? int_field(r.result) : "",
+        done ? csv_field(r.message) : "",
+        done ? int_field(r.flash_ms) : "",
+        done ? int_field(r.eeprom_ms) : "",
+    };
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i)
+        line += (i == 0 ? "" : ",") + fields[i];
+    return line + "\r\n";
+}
+
+std::string hex_bytes(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+std::string rows_query(RowSet set) {
+    std::string query = sql::ROW_SELECT;
+    if (set == ROWS_OF_HARD_ID)
+        return query + "WHERE hard_id = $1 ORDER BY row_id";
+    if (set == UNCERTAIN_ROWS)
+        return query + "WHERE id_state = 'uncertain' ORDER BY row_id";
+    return query + "ORDER BY row_id";
+}
+
+const char* state_of(int result) {
+    return result == 0 ? "ok" : "failed";
+}
+
+const char* fate_name(IdFate fate) {
+    return fate == ID_USED ? "used" : "released";
+}
+
+bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    if (hex.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int high = hex_value(hex[i]), low = hex_value(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    return true;
+}
+
+std::string failure(const std::string& location, const std::string& what,
+                    const std::string& cause, const std::string& fix) {
+    return "ledger " + shown_location(location) + ": " + what + ": " +
+           without_password(cause, location) + "; " + fix;
+}
+
+} // namespace ledger

@@ -1,0 +1,113 @@
+// The device ledger: one row per device attempt, and the hard IDs that stations share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ledger {
+
+constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
+constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
+constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
+constexpr int SCHEMA_VERSION = 1;    // the layout this program writes and reads
+enum IdFate { ID_USED, ID_RELEASED };
+
+// One device attempt: one row, written 'started' before the pass and completed after it.
+// begin() writes the identity values and what is known at arrival; finish() writes the rest.
+struct Attempt {
+    int64_t row_id = 0;                   // set by begin()
+    int64_t arrived_ms = 0, ended_ms = 0; // UTC, milliseconds since the epoch
+    int bus = 0, devnum = 0;
+    std::string port; // udev's name for the device, such as 1-1.4
+    std::string flash_path;
+    std::string image_sha256; // 64 lower-case hex digits
+    int64_t image_length = 0;
+    int hard_id = -1, soft_id = -1, rxaddr = -1; // as put into the record; -1: none
+    std::vector<uint8_t> record_read, record_written;
+    int result = 0;                      // the pass's result code (0 ok, negative failure)
+    std::string message;                 // the pass's message
+    int64_t flash_ms = 0, eeprom_ms = 0; // time spent in the flash and EEPROM phases
+};
+
+// An attempt as the ledger holds it.
+struct AttemptRow : Attempt {
+    std::string station, pool;
+    std::string state;    // started, ok, failed, interrupted
+    std::string id_state; // of its hard ID: reserved, used, released, uncertain; empty: none
+    int from_id = 0;      // the lowest hard ID the station asked for; 0: none asked
+    bool finished() const { return state == "ok" || state == "failed"; }
+};
+
+// Devices per pool and station, for the summary.
+struct StationCounts {
+    std::string pool, station;
+    int64_t ok = 0, failed = 0, interrupted = 0, started = 0;
+    int from_id = 0; // the `from` of the station's latest attempt in the pool; 0: none
+};
+
+enum RowSet { ALL_ROWS, ROWS_OF_HARD_ID, UNCERTAIN_ROWS };
+using RowSink = std::function<void(const AttemptRow&)>;
+
+class Ledger {
+  public:
+    virtual ~Ledger() = default;
+    // Connects, creates or checks the schema (with its version), takes this station's name
+    // (refuses when a station of that name runs), then marks this station's reserved hard IDs
+    // 'uncertain' and its 'started' rows 'interrupted'. 0, or -1 with `error` set.
+    virtual int open(std::string& error) = 0;
+    // For reports: connects and checks the schema, creates nothing, takes no station name
+    // and marks nothing. Only the read calls below may follow. 0, or -1 with `error` set.
+    virtual int open_read(std::string& error) = 0;
+    // One transaction: when from > 0, reserves the lowest hard ID of the pool that is >= from,
+    // <= HARD_ID_LAST and neither used, reserved nor uncertain, for this station and this
+    // attempt, and puts it in a.hard_id; writes the 'started' row and sets a.row_id.
+    // 0; NO_ID_LEFT (nothing written); -1 with `error` set.
+    virtual int begin(Attempt& a, int from, std::string& error) = 0;
+    // One transaction: completes the row a.row_id (state 'ok' when a.result == 0, else
+    // 'failed') and marks the hard ID its begin() reserved used or releases it (a released ID
+    // is free again). Calling it again with the same values changes nothing more.
+    virtual int finish(const Attempt& a, IdFate fate, std::string& error) = 0;
+    // The hard ID begin(from) would hand out now (HARD_ID_LAST + 1 when none) and how many
+    // are left in [from, HARD_ID_LAST]; -1 with `error` set.
+    virtual int peek(int from, int& next, int& left, std::string& error) = 0;
+    // The same for another pool, for reports.
+    virtual int peek_pool(const std::string& pool, int from, int& next, int& left,
+                          std::string& error) = 0;
+    // Counts per pool and station, ordered by pool and station.
+    virtual int counts(std::vector<StationCounts>& out, std::string& error) = 0;
+    // The rows of a set in row order; hard_id selects ROWS_OF_HARD_ID's rows (any pool).
+    virtual int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) = 0;
+};
+
+// Every call that fails after open() leaves the ledger to reconnect at the next call: it
+// connects again and takes the station's name again, without marking anything.
+
+// "postgresql://..." or "postgres://..." (libpq URIs) give PostgreSQL; anything else is an
+// SQLite file path.
+std::unique_ptr<Ledger> make_ledger(const std::string& location, const std::string& station,
+                                    const std::string& pool);
+// The location as it may be shown: a URI's password (user:PASSWORD@ or password=...) removed.
+std::string shown_location(const std::string& location);
+// Text with every occurrence of the location's password replaced, for messages from a server
+// or library that might echo it.
+std::string without_password(const std::string& text, const std::string& location);
+std::string sha256_hex(const uint8_t* data, size_t length);
+// Milliseconds since the epoch, UTC.
+int64_t now_ms();
+// 2024-05-01T12:00:00.123Z
+std::string utc_text(int64_t ms);
+// One CSV field as RFC 4180 wants it: quoted when it holds a comma, quote, CR or LF.
+std::string csv_field(const std::string& text);
+// The export's header line and one row's line, each ending in CRLF.
+std::string csv_header();
+std::string csv_line(const AttemptRow& row);
+std::string hex_bytes(const std::vector<uint8_t>& bytes);
+// The message a failed ledger call gives: the ledger, what failed, the cause and the fix.
+std::string failure(const std::string& location, const std::string& what,
+                    const std::string& cause, const std::string& fix);
+
+} // namespace ledger

@@ -1,0 +1,114 @@
+// What the two ledger back ends share: their factories and the SQL both dialects run.
+#pragma once
+
+#include "ledger.h"
+
+namespace ledger {
+
+std::unique_ptr<Ledger> make_sqlite_ledger(const std::string& path, const std::string& station,
+                                           const std::string& pool);
+std::unique_ptr<Ledger> make_pg_ledger(const std::string& uri, const std::string& station,
+                                       const std::string& pool);
+
+// Parameters are written $1, $2, ... as PostgreSQL takes them; the SQLite back end turns them
+// into ?1, ?2, ... which mean the same there.
+namespace sql {
+
+inline constexpr char VERSION_KEY[] = "schema_version";
+inline constexpr char READ_VERSION[] = "SELECT value FROM meta WHERE key = 'schema_version'";
+inline constexpr char WRITE_VERSION[] =
+    "INSERT INTO meta (key, value) VALUES ('schema_version', '1')";
+
+// Uniqueness of (pool, hard ID) is the primary key. A released ID is deleted, so it is free.
+inline constexpr char CREATE_HARD_IDS[] =
+    "CREATE TABLE hard_ids (pool TEXT NOT NULL, "
+    "hard_id INTEGER NOT NULL CHECK (hard_id BETWEEN 1 AND 8191), "
+    "state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'uncertain')), "
+    "station TEXT NOT NULL, row_id BIGINT NOT NULL REFERENCES attempts (row_id), "
+    "PRIMARY KEY (pool, hard_id))";
+inline constexpr const char* CREATE_REST[] = {
+    "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE INDEX attempts_station_state ON attempts (station, state)",
+    "CREATE INDEX attempts_hard_id ON attempts (hard_id)",
+    "CREATE INDEX attempts_uncertain ON attempts (row_id) WHERE id_state = 'uncertain'",
+    CREATE_HARD_IDS,
+    "CREATE INDEX hard_ids_row ON hard_ids (row_id)",
+    "CREATE INDEX hard_ids_station ON hard_ids (station, state)",
+    WRITE_VERSION,
+};
+
+// The lowest free hard ID >= $2 in pool $1: $2 itself when free, else the first taken ID at or
+// above it whose successor is free (8192 when that is the last one). The scan runs in key order
+// and stops at the first gap.
+inline constexpr char LOWEST_FREE[] =
+    "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM hard_ids WHERE pool = $1 AND hard_id = $2) "
+    "THEN CAST($2 AS INTEGER) ELSE (SELECT h.hard_id + 1 FROM hard_ids h "
+    "WHERE h.pool = $1 AND h.hard_id >= $2 AND NOT EXISTS "
+    "(SELECT 1 FROM hard_ids n WHERE n.pool = $1 AND n.hard_id = h.hard_id + 1) "
+    "ORDER BY h.hard_id LIMIT 1) END";
+inline constexpr char TAKEN_FROM[] =
+    "SELECT COUNT(*) FROM hard_ids WHERE pool = $1 AND hard_id >= $2";
+
+// $1..$16: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
+// image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read.
+inline constexpr char INSERT_ATTEMPT[] =
+    "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, flash_path, "
+    "image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read) "
+    "VALUES ($1, $2, 'started', $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) "
+    "RETURNING row_id";
+inline constexpr char RESERVE_ID[] =
+    "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
+    "VALUES ($1, $2, 'reserved', $3, $4)";
+
+// $1 row_id, $2 station, $3 state, $4 ended_ms, $5 record_read, $6 record_written, $7 result,
+// $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released).
+inline constexpr char FINISH_ATTEMPT[] =
+    "UPDATE attempts SET state = $3, ended_ms = $4, record_read = $5, record_written = $6, "
+    "result = $7, message = $8, flash_ms = $9, eeprom_ms = $10, "
+    "id_state = CASE WHEN id_state = 'reserved' THEN $11 ELSE id_state END "
+    "WHERE row_id = $1 AND station = $2";
+inline constexpr char USE_ID[] =
+    "UPDATE hard_ids SET state = 'used' WHERE row_id = $1 AND state = 'reserved'";
+inline constexpr char RELEASE_ID[] = "DELETE FROM hard_ids WHERE row_id = $1 AND state = 'reserved'";
+
+// At a station's start: what it left in flight when it last stopped. $1 station.
+inline constexpr char MARK_UNCERTAIN[] =
+    "UPDATE hard_ids SET state = 'uncertain' WHERE station = $1 AND state = 'reserved'";
+inline constexpr char MARK_INTERRUPTED[] =
+    "UPDATE attempts SET state = 'interrupted', "
+    "id_state = CASE WHEN id_state = 'reserved' THEN 'uncertain' ELSE id_state END "
+    "WHERE station = $1 AND state = 'started'";
+
+// Read back in this order by both back ends (see RowColumn), followed by rows_query's tail.
+inline constexpr char ROW_SELECT[] =
+    "SELECT row_id, station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
+    "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
+    "record_read, record_written, result, message, flash_ms, eeprom_ms FROM attempts ";
+enum RowColumn {
+    C_ROW_ID, C_STATION, C_POOL, C_STATE, C_ARRIVED, C_ENDED, C_BUS, C_DEVNUM, C_PORT,
+    C_FLASH_PATH, C_SHA256, C_LENGTH, C_FROM_ID, C_HARD_ID, C_ID_STATE, C_SOFT_ID, C_RXADDR,
+    C_RECORD_READ, C_RECORD_WRITTEN, C_RESULT, C_MESSAGE, C_FLASH_MS, C_EEPROM_MS
+};
+
+// Per pool and station; the `from` of the latest attempt that asked for a hard ID.
+inline constexpr char COUNTS[] =
+    "SELECT g.pool, g.station, g.ok, g.failed, g.interrupted, g.started, l.from_id FROM "
+    "(SELECT pool, station, SUM(CASE WHEN state = 'ok' THEN 1 ELSE 0 END) AS ok, "
+    "SUM(CASE WHEN state = 'failed' THEN 1 ELSE 0 END) AS failed, "
+    "SUM(CASE WHEN state = 'interrupted' THEN 1 ELSE 0 END) AS interrupted, "
+    "SUM(CASE WHEN state = 'started' THEN 1 ELSE 0 END) AS started, "
+    "MAX(CASE WHEN from_id > 0 THEN row_id END) AS latest FROM attempts "
+    "GROUP BY pool, station) g LEFT JOIN attempts l ON l.row_id = g.latest "
+    "ORDER BY g.pool, g.station";
+
+} // namespace sql
+
+// The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
+std::string rows_query(RowSet set);
+// The row state a pass's result gives, and the ID state a fate gives.
+const char* state_of(int result);
+const char* fate_name(IdFate fate);
+// Bytes from lower- or upper-case hex text; false when it is not hex.
+bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes);
+
+} // namespace ledger

@@ -1,0 +1,174 @@
+// korvofw-ledger: what a ledger holds, for the operator (summary, one hard ID) and for other
+// programs (CSV export). It only reads: it takes no station name and marks nothing.
+#include "ledger.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+constexpr int EXIT_OPEN_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+void usage() {
+    std::cerr << "Usage: korvofw-ledger LEDGER summary\n"
+                 "       korvofw-ledger LEDGER export\n"
+                 "       korvofw-ledger LEDGER device HARD_ID\n"
+                 "LEDGER is an SQLite file or a postgresql:// URI, as given to korvofw --ledger.\n"
+                 "summary: devices per pool and station, the next hard IDs, the uncertain IDs.\n"
+                 "export:  every attempt row as CSV.\n"
+                 "device:  every attempt that involved HARD_ID (hex, such as 0x123)."
+              << std::endl;
+}
+
+// A hard ID in hex, with or without 0x, as the station's -I takes it.
+bool parse_hard_id(const char* text, int& value) {
+    errno = 0;
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 16);
+    if (end == text || *end != '\0' || errno != 0 || parsed < ledger::HARD_ID_FIRST ||
+        parsed > ledger::HARD_ID_LAST)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+std::string hex4(int value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string next_text(ledger::Ledger& led, const std::string& pool, int from, std::string& error) {
+    int next = 0, left = 0;
+    if (led.peek_pool(pool, from, next, left, error) != 0)
+        return std::string();
+    std::string text = next > ledger::HARD_ID_LAST ? "no hard ID left"
+                                                   : "next hard ID " + hex4(next) + ", " +
+                                                         std::to_string(left) + " left";
+    return text + " (from " + hex4(from) + ")";
+}
+
+std::string id_text(int value) {
+    return value < 0 ? std::string("-") : hex4(value);
+}
+
+void print_row(const ledger::AttemptRow& r) {
+    std::cout << "Row " << r.row_id << ": pool " << r.pool << ", station " << r.station << ", "
+              << r.state << ", hard ID " << id_text(r.hard_id)
+              << (r.id_state.empty() ? "" : " " + r.id_state) << "\n"
+              << "  arrived " << ledger::utc_text(r.arrived_ms) << ", bus " << r.bus
+              << " device " << r.devnum << ", port " << r.port << "\n"
+              << "  flash " << r.flash_path << ", " << r.image_length << " bytes, sha256 "
+              << r.image_sha256 << "\n"
+              << "  soft ID " << id_text(r.soft_id) << ", RXaddr " << id_text(r.rxaddr) << "\n";
+    if (!r.finished()) {
+        std::cout << "  no outcome\n";
+        return;
+    }
+    std::cout << "  ended " << ledger::utc_text(r.ended_ms) << ", result " << r.result << ": "
+              << r.message << "\n"
+              << "  flash " << r.flash_ms << " ms, EEPROM " << r.eeprom_ms << " ms\n"
+              << "  record read    " << ledger::hex_bytes(r.record_read) << "\n"
+              << "  record written " << ledger::hex_bytes(r.record_written) << "\n";
+}
+
+// One line per pool (its next ID counted from the lowest `from` its stations used), one per
+// station in it, then the uncertain IDs with their rows.
+int summary(ledger::Ledger& led, std::string& error) {
+    std::vector<ledger::StationCounts> counts;
+    if (led.counts(counts, error) != 0)
+        return -1;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        const std::string& pool = counts[i].pool;
+        if (i == 0 || counts[i - 1].pool != pool) {
+            int from = 0;
+            for (const ledger::StationCounts& c : counts)
+                if (c.pool == pool && c.from_id > 0 && (from == 0 || c.from_id < from))
+                    from = c.from_id;
+            std::string next = from > 0 ? next_text(led, pool, from, error) : "no hard IDs asked";
+            if (!error.empty())
+                return -1;
+            std::cout << "Pool " << pool << ": " << next << "\n";
+        }
+        const ledger::StationCounts& c = counts[i];
+        std::cout << "  Station " << c.station << ": " << c.ok << " programmed, " << c.failed
+                  << " failed, " << c.interrupted << " interrupted";
+        if (c.started > 0)
+            std::cout << ", " << c.started << " in progress";
+        if (c.from_id > 0) {
+            std::string next = next_text(led, pool, c.from_id, error);
+            if (!error.empty())
+                return -1;
+            std::cout << "; " << next;
+        }
+        std::cout << "\n";
+    }
+    if (counts.empty())
+        std::cout << "No devices\n";
+    int uncertain = 0;
+    auto show = [&uncertain](const ledger::AttemptRow& r) {
+        if (uncertain++ == 0)
+            std::cout << "Uncertain hard IDs:\n";
+        print_row(r);
+    };
+    if (led.rows(ledger::UNCERTAIN_ROWS, 0, show, error) != 0)
+        return -1;
+    if (uncertain == 0)
+        std::cout << "Uncertain hard IDs: none\n";
+    return 0;
+}
+
+int export_csv(ledger::Ledger& led, std::string& error) {
+    std::cout << ledger::csv_header();
+    return led.rows(
+        ledger::ALL_ROWS, 0, [](const ledger::AttemptRow& r) { std::cout << ledger::csv_line(r); },
+        error);
+}
+
+int device(ledger::Ledger& led, int hard_id, std::string& error) {
+    int found = 0;
+    auto show = [&found](const ledger::AttemptRow& r) {
+        ++found;
+        print_row(r);
+    };
+    if (led.rows(ledger::ROWS_OF_HARD_ID, hard_id, show, error) != 0)
+        return -1;
+    std::cout << "Hard ID " << hex4(hard_id) << ": " << found
+              << (found == 1 ? " attempt" : " attempts") << "\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string command = argc >= 3 ? argv[2] : "";
+    int hard_id = 0;
+    bool known = (argc == 3 && (command == "summary" || command == "export")) ||
+                 (argc == 4 && command == "device");
+    if (!known || (command == "device" && !parse_hard_id(argv[3], hard_id))) {
+        if (known)
+            std::cerr << "korvofw-ledger: invalid hard ID \"" << argv[3]
+                      << "\" (give hex digits from 0x1 to 0x1FFF, such as 0x123)\n";
+        usage();
+        return EXIT_USAGE;
+    }
+    std::string location = argv[1], error;
+    std::unique_ptr<ledger::Ledger> led = ledger::make_ledger(location, "", "");
+    if (led->open_read(error) != 0) {
+        std::cerr << "korvofw-ledger: " << error << std::endl;
+        return EXIT_OPEN_FAILED;
+    }
+    int rc = command == "summary" ? summary(*led, error)
+             : command == "export" ? export_csv(*led, error)
+                                   : device(*led, hard_id, error);
+    std::cout.flush();
+    if (rc != 0) {
+        std::cerr << "korvofw-ledger: " << error << std::endl;
+        return EXIT_OPEN_FAILED;
+    }
+    return 0;
+}
