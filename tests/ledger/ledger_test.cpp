@@ -152,6 +152,11 @@ TEST_P(Restart, MarksOnlyWhatItsOwnStationLeftInFlight) {
     std::vector<AttemptRow> uncertain = rows(UNCERTAIN_ROWS);
     ASSERT_EQ(uncertain.size(), 1u);
     EXPECT_EQ(uncertain[0].hard_id, in_flight.hard_id);
+    std::string states;
+    for (int id = 1; id <= 3; ++id)
+        states += raw_sql(location, "SELECT state FROM hard_ids WHERE hard_id = " +
+                                        std::to_string(id)) + " ";
+    EXPECT_EQ(states, "used uncertain reserved ");
 
     Attempt next;
     take(*again, 1, next, 5);
