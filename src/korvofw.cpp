@@ -415,6 +415,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     if (cfg.hard_id_set > 0)
         std::cout << "next unique ID (" << std::hex << std::setw(ID_WIDTH) << std::setfill('0')
                   << cfg.hard_id_set << std::dec << std::setfill(' ') << std::endl;
+    if (sl != nullptr)
+        report_ids_left(*sl, cfg);
     advance_rxaddr(cfg.rxaddr_set);
 }
 

@@ -112,6 +112,7 @@ void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int r
     // The pass advances the hard ID once the record may have reached the device.
     sl.fate = cfg.hard_id_set != hard_id_before ? ledger::ID_USED : ledger::ID_RELEASED;
     sl.pending = true;
+    sl.left = -1;
     std::string error;
     if (write_pending(sl, error) != 0) {
         std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
@@ -127,6 +128,10 @@ void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int r
         return;
     }
     cfg.hard_id_set = next;
-    if (left <= FEW_IDS_LEFT)
-        std::cout << left << " hard IDs left in pool " << cfg.pool << std::endl;
+    sl.left = left;
+}
+
+void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
+    if (sl.left >= 0 && sl.left <= FEW_IDS_LEFT)
+        std::cout << "Hard IDs left in pool " << cfg.pool << ": " << sl.left << std::endl;
 }

@@ -19,6 +19,7 @@ struct StationLedger {
     bool pending = false;
     ledger::Attempt attempt;
     ledger::IdFate fate = ledger::ID_RELEASED;
+    int left = -1; // hard IDs left after the last device; -1: not known
 };
 
 // Hard IDs left from which every device says how many remain.
@@ -34,3 +35,5 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device);
 // ledger hands out next into cfg.hard_id_set. A failure keeps the outcome pending.
 void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
                 int hard_id_before);
+// From FEW_IDS_LEFT on, how many hard IDs the pool has left.
+void report_ids_left(const StationLedger& sl, const RunConfig& cfg);
