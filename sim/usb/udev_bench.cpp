@@ -44,8 +44,6 @@ constexpr char kActionAdd[] = "add";
 constexpr char kActionRemove[] = "remove";
 constexpr char kUdevStream[] = "udev";
 constexpr char kKernelStream[] = "kernel";
-// The sysname of a device's only interface: configuration 1, interface 0.
-constexpr char kInterfaceSuffix[] = ":1.0";
 constexpr std::uint64_t kOneEvent = 1;
 
 std::unique_ptr<UdevBench> g_udev;
@@ -78,8 +76,6 @@ UdevEvent device_event(SimDevice& device, const char* action, const char* devtyp
     event.subsystem = kSubsystemUsb;
     event.devtype = devtype;
     event.sysname = device.port();
-    if (event.devtype == kDevtypeInterface)
-        event.sysname += kInterfaceSuffix;
     event.device = &device;
     return event;
 }

@@ -12,8 +12,8 @@
 // event is published, so a record stays readable after its device has gone;
 // remove events have none (reading gives NULL, as for a device that vanished).
 // Every event of a device, remove events too, carries its port name as the
-// sysname (the interface's is the port name with ":1.0" appended, as udev names
-// interfaces): by default "<bus>-<devnum>", or what the scenario gave.
+// sysname (udev_device_get_sysname): by default "<bus>-<devnum>", or the name
+// the scenario gave (port=).
 // The faults of the arrival layer are looked at when an event is taken, so
 // they may be added to a device right after plugging it: the add event of a
 // `noattr` device comes without attributes, and a `gone` device leaves the bus
