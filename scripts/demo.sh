@@ -1,7 +1,8 @@
 #!/bin/sh
 # Plays examples/demo.scenario on the simulated bench, in real time: the real
 # station program programs three boards plugged in one after another, with the
-# example firmware and hard IDs from 0x10, and keeps its EEPROM image file.
+# example firmware and hard IDs from 0x10 drawn from an SQLite ledger, and keeps its EEPROM
+# image file; then the ledger's summary.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -13,14 +14,15 @@ DONE_LIMIT_SECONDS=50
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake -S . -B "$BUILD"
 fi
-cmake --build "$BUILD" -j2 --target korvofw-sim
+cmake --build "$BUILD" -j2 --target korvofw-sim korvofw-ledger
 
 rm -rf "$OUT"
 mkdir -p "$BENCH_OUT"
 cp examples/fw.hex "$OUT/"
 
 KORVOFW_SIM=examples/demo.scenario KORVOFW_SIM_OUT=$BENCH_OUT KORVOFW_SIM_REALTIME=1 \
-    "$BUILD/sim/korvofw-sim" -f "$OUT/fw.hex" -e "$OUT/id.bin" -I 10 -r 0x8700 &
+    "$BUILD/sim/korvofw-sim" -f "$OUT/fw.hex" -e "$OUT/id.bin" -I 10 -r 0x8700 \
+    --ledger "$OUT/line.db" --station demo &
 station=$!
 trap 'kill "$station" 2>/dev/null || true' EXIT INT TERM
 
@@ -50,3 +52,7 @@ for memory in "$BENCH_OUT"/*.flash "$BENCH_OUT"/*.eeprom; do
 done
 echo "Their request logs: $BENCH_OUT/*.log"
 echo "The station's EEPROM image file: $OUT/id.bin"
+echo "The device ledger: $OUT/line.db"
+echo
+echo "$BUILD/src/ledger/korvofw-ledger $OUT/line.db summary"
+"$BUILD/src/ledger/korvofw-ledger" "$OUT/line.db" summary
