@@ -45,7 +45,6 @@ bool takes_request_index(FaultKind kind) {
     case FaultKind::NoErase:
     case FaultKind::NoOpen:
     case FaultKind::Gone:
-    case FaultKind::NoAttr:
         return false;
     default:
         return true;

@@ -21,7 +21,8 @@ enum class FaultKind {
     NoErase,   // programming only clears bits
     NoOpen,    // the device node cannot be opened
     Gone,      // leaves the bus between its arrival event and the pass
-    NoAttr,    // its arrival event has unreadable attributes
+    NoAttr,    // its arrival event has unreadable attributes: all, or with @k only the k-th
+               // of busnum, devnum, idVendor, idProduct
 };
 
 struct Fault {

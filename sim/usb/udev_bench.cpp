@@ -1,5 +1,7 @@
 #include "udev_bench.h"
 
+#include <array>
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -79,6 +81,9 @@ UdevEvent device_event(SimDevice& device, const char* action, const char* devtyp
     event.device = &device;
     return event;
 }
+
+// The order in which `noattr@k` counts a device's attributes.
+const std::array<const char*, 4> kAttributeOrder = {"busnum", "devnum", "idVendor", "idProduct"};
 
 // What sysfs shows for a whole device while it is there.
 std::map<std::string, std::string> device_attributes(const SimDevice& device) {
@@ -283,8 +288,15 @@ void UdevBench::apply_faults(UdevEvent& taken) {
     if (taken.action != kActionAdd || taken.devtype != kDevtypeDevice)
         return;
     SimDevice& device = *taken.device;
-    if (device.has_fault(FaultKind::NoAttr))
-        taken.attributes.clear();
+    for (const Fault& fault : device.faults()) {
+        if (fault.kind != FaultKind::NoAttr)
+            continue;
+        if (!fault.at) {
+            taken.attributes.clear();
+        } else if (*fault.at < kAttributeOrder.size()) {
+            taken.attributes.erase(kAttributeOrder[*fault.at]);
+        }
+    }
     if (device.has_fault(FaultKind::Gone) && device.on_bus())
         bench_.unplug(device);
 }

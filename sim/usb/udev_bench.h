@@ -16,7 +16,8 @@
 // the scenario gave (port=).
 // The faults of the arrival layer are looked at when an event is taken, so
 // they may be added to a device right after plugging it: the add event of a
-// `noattr` device comes without attributes, and a `gone` device leaves the bus
+// `noattr` device comes without attributes (`noattr@k` without the k-th of busnum, devnum,
+// idVendor and idProduct), and a `gone` device leaves the bus
 // as soon as its add event is taken, so the program sees the event but finds
 // no device.
 //

@@ -191,6 +191,7 @@ const Case kCases[] = {
      "not on the bus",
      "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
     {"device 1 5 fault=noattr", {kStatus}, "6:000000000200", "add 1-5 - - - -"},
+    {"device 1 5 fault=noattr@1", {}, "", "add 1-5 1 - 03eb 2fe4"},
     // The port name udev gives: the scenario's, or <bus>-<devnum>.
     {"device 1 5 port=1-1.4", {}, "", "add 1-1.4 1 5 03eb 2fe4"},
     {"device 12 34", {}, "", "add 12-34 12 34 03eb 2fe4"},
