@@ -136,7 +136,25 @@ void expect_alone(const std::vector<std::string>& words) {
         throw LineError(quoted(words[0]) + " takes no arguments");
 }
 
-void add_to_batch(DevicePlan plan, Batch& batch) {
+// Copies wait for the next device line.
+struct Pending {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> copies;
+};
+
+constexpr std::size_t kMaxCopySize = 64 << 20;
+
+void add_copy(const std::vector<std::string>& words, const std::string& base_dir,
+              Pending& pending) {
+    if (words.size() != 3)
+        throw LineError("copy: expected <source> <file>");
+    pending.copies.emplace_back(
+        resolve(words[2], base_dir),
+        read_memory_file("copy", resolve(words[1], base_dir), kMaxCopySize));
+}
+
+void add_to_batch(DevicePlan plan, Batch& batch, Pending& pending) {
+    plan.copies = std::move(pending.copies);
+    pending.copies.clear();
     const bool taken = std::any_of(batch.begin(), batch.end(), [&](const DevicePlan& other) {
         return other.bus == plan.bus && other.devnum == plan.devnum;
     });
@@ -154,12 +172,14 @@ void end_batch(Batch& batch, Scenario& scenario) {
 
 // Adds one line's meaning to the scenario; throws LineError when it has none.
 void parse_line(const std::vector<std::string>& words, const std::string& base_dir, Batch& batch,
-                Scenario& scenario) {
+                Scenario& scenario, Pending& pending) {
     const std::string& kind = words[0];
     if (kind == "device") {
-        add_to_batch(parse_device(words, base_dir), batch);
+        add_to_batch(parse_device(words, base_dir), batch, pending);
     } else if (kind == "other") {
-        add_to_batch(parse_other(words), batch);
+        add_to_batch(parse_other(words), batch, pending);
+    } else if (kind == "copy") {
+        add_copy(words, base_dir, pending);
     } else if (kind == "wait") {
         expect_alone(words);
         end_batch(batch, scenario);
@@ -168,7 +188,7 @@ void parse_line(const std::vector<std::string>& words, const std::string& base_d
         scenario.udev_new_fails = true;
     } else {
         throw LineError("unknown line kind " + quoted(kind) +
-                        " (expected device, other, wait or udev-fail)");
+                        " (expected device, other, copy, wait or udev-fail)");
     }
 }
 
@@ -184,17 +204,20 @@ std::string directory_of(const std::string& path) {
 Scenario parse_scenario(std::istream& text, const std::string& name, const std::string& base_dir) {
     Scenario scenario;
     Batch batch;
+    Pending pending;
     std::string line;
     for (int number = 1; std::getline(text, line); ++number) {
         const auto words = words_of(line);
         if (words.empty())
             continue;
         try {
-            parse_line(words, base_dir, batch, scenario);
+            parse_line(words, base_dir, batch, scenario, pending);
         } catch (const LineError& error) {
             throw ScenarioError(name + ":" + std::to_string(number) + ": " + error.what());
         }
     }
+    if (!pending.copies.empty())
+        throw ScenarioError(name + ": a copy line with no device line after it");
     end_batch(batch, scenario);
     return scenario;
 }

@@ -3,6 +3,7 @@
 //   # a comment, to the end of the line; blank lines are fine
 //   device <bus> <devnum> [port=<name>] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
 //   other <bus> <devnum> <vendor hex> <product hex>
+//   copy <source> <file>
 //   wait
 //   udev-fail
 //
@@ -11,8 +12,10 @@
 // device; `port` names the USB port the device is on, as udev gives it to the
 // program (udev_device_get_sysname; any text without blanks, e.g. "1-1.4"),
 // "<bus>-<devnum>" (e.g. "1-5") when not given; `wait` ends a batch of devices that arrive
-// together; `udev-fail` makes udev_new fail. Relative file paths are taken from the scenario file's
-// directory. Files are read when the scenario is.
+// together; `copy` replaces <file> with the bytes <source> held when the scenario was read,
+// as an operator would between two devices, just before the next device line's device is
+// plugged in; `udev-fail` makes udev_new fail. Relative file paths are taken from the scenario
+// file's directory. Files are read when the scenario is.
 #pragma once
 
 #include "device/fault.h"
@@ -22,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -35,6 +39,8 @@ struct DevicePlan {
     std::optional<std::vector<std::uint8_t>> flash;
     std::optional<std::vector<std::uint8_t>> eeprom;
     std::vector<Fault> faults;
+    // Files written just before the device is plugged in: path, bytes.
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> copies;
 };
 
 using Batch = std::vector<DevicePlan>;

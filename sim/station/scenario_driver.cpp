@@ -52,6 +52,12 @@ void ScenarioDriver::plug_batch(const Batch& batch) {
 }
 
 void ScenarioDriver::plug(const DevicePlan& plan) {
+    for (const auto& [path, bytes] : plan.copies) {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        if (!file.write(reinterpret_cast<const char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size())))
+            fail("cannot write " + path);
+    }
     Bench& bench = udev_.bench();
     if (SimDevice* previous = bench.find(plan.bus, plan.devnum); previous && previous->on_bus())
         bench.unplug(*previous);

@@ -33,7 +33,7 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         const char* line; // line 6
         std::string message;
     } cases[] = {
-        {"plug 1 5", "unknown line kind 'plug' (expected device, other, wait or udev-fail)"},
+        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait or udev-fail)"},
         {"device 1", "device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
                      "[eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
@@ -52,6 +52,9 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         {"other 1 5 03eb", "other: expected <bus> <devnum> <vendor hex> <product hex>"},
         {"other 1 5 12345 0001", "vendor id '12345' is not 1 to 4 hex digits"},
         {"wait now", "'wait' takes no arguments"},
+        {"copy fw.hex", "copy: expected <source> <file>"},
+        {"copy none.hex fw.hex",
+         "cannot read copy file '" + dir.path("none.hex") + "': No such file or directory"},
         {"other 1 1 0001 0002", "address 1-1 is already used in this batch"},
     };
     const std::string path = dir.path("run.scenario");
@@ -83,10 +86,6 @@ struct SimRun {
 };
 
 TEST(SimScenario, KorvofwSimRunsTellTheOperatorWhatIsWrong) {
-    const std::string cannot_write =
-        "Cannot write the EEPROM image file gone/id.bin: No such file or directory; make "
-        "its directory writable for the station (and free space there). Until then the file lags "
-        "behind: restart with -I from the last \"next unique ID\" shown, not from the file\n";
     const SimRun runs[] = {
         {"device 1 5\nwait\ndevice 1 5 fault=melt\n",
          {},
@@ -94,20 +93,6 @@ TEST(SimScenario, KorvofwSimRunsTellTheOperatorWhatIsWrong) {
          "korvofw-sim: run.scenario:3: unknown fault 'melt'\n",
          {}},
         {nullptr, {}, 2, "korvofw-sim: KORVOFW_SIM is not set; it names the scenario file\n", {}},
-        // 0x1FFF goes to the first device; the second gets none and is not programmed.
-        {"device 1 5\nwait\ndevice 1 6\n",
-         {"-I", "1FFF"},
-         kPlayedOut,
-         "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the device "
-         "on bus 1, device 6 was not programmed. Stop the station: no hard ID is left to hand "
-         "out\n",
-         {{"1-5.eeprom", 23, 0xFF}, {"1-5.eeprom", 24, 0xF8}, {"1-6.eeprom", 24, 0xFF}}},
-        // Said for the reservation before the device and the update after; the device gets 0x10.
-        {"device 1 5\n",
-         {"-e", "gone/id.bin", "-I", "10"},
-         kPlayedOut,
-         cannot_write + cannot_write,
-         {{"1-5.eeprom", 23, 0x00}, {"1-5.eeprom", 24, 0x80}}},
     };
     for (const SimRun& r : runs) {
         SCOPED_TRACE(r.scenario ? r.scenario : "no scenario");
