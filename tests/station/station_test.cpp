@@ -24,11 +24,11 @@ struct StationRun {
 
 struct Station : testing::Test {
     ScratchDir dir;
-    std::string fw = dir.path("fw.hex");
+    std::string fw_path = dir.path("fw.hex");
     std::string id = dir.path("id.bin");
     Bytes image = read_bytes(data_path("avr/blink.bin"));
 
-    void SetUp() override { write_bytes(fw, read_bytes(data_path("avr/blink.hex"))); }
+    void SetUp() override { write_bytes(fw_path, read_bytes(data_path("avr/blink.hex"))); }
 
     // Runs the scenario to its end and stops the station, as the harness does.
     StationRun run(const std::string& scenario, std::vector<std::string> options,
@@ -160,107 +160,108 @@ TEST_F(Station, ThreeDevicesInARow) {
     EXPECT_EQ(read_bytes(id), expected);
 }
 
-TEST_F(Station, RestartsFromTheImageFileWithoutRepeatingAnId) {
-    write_bytes(id, zeroed_id_file());
-    run("device 1 1\n", {"-f", "fw.hex", "-e", "id.bin", "-I", "10"});
-    Bytes saved = read_bytes(id);
-    int next = ((saved[23] << 8) | saved[24]) >> 3;
-    EXPECT_EQ(next, 0x11);
-    StationRun again = run("device 1 2\n", {"-f", "fw.hex", "-e", "id.bin", "-I", hex4(next)});
-    EXPECT_NE(again.out.find(" -> Setting Hard ID to: 0x0011\n"), std::string::npos);
-    Bytes ee = memory("1-2", "eeprom");
-    EXPECT_EQ(ee[23], 0x00);
-    EXPECT_EQ(ee[24], 0x88);
-}
-
-TEST_F(Station, NoOptionsAtAll) {
-    Bytes used(EEPROM_SIZE, 0x5A);
-    write_bytes(dir.path("used.eeprom"), used);
-    StationRun r = run("device 2 7 eeprom=used.eeprom\n", {});
-    EXPECT_EQ(r.result.err, "");
-    // No flash image, nothing written back, no IDs: the record is only read and shown.
-    EXPECT_EQ(r.out.rfind(".\rWaiting (0 devices) \nReading EEPROM.\n", 0), 0u)
-        << r.out.substr(0, 200);
-    EXPECT_EQ(r.out.find("Writing"), std::string::npos);
-    EXPECT_EQ(r.out.find("Updating"), std::string::npos);
-    EXPECT_EQ(r.out.find("next unique ID"), std::string::npos);
-    EXPECT_NE(r.out.find("\nStarting device.\n"), std::string::npos);
-    expect_idle(r.idle, 1);
-    EXPECT_EQ(memory("2-7", "eeprom"), used);
-    EXPECT_EQ(memory("2-7", "flash"), Bytes(FLASH_SIZE, 0xFF));
-}
-
-TEST_F(Station, OtherDevicesAreIgnored) {
-    write_bytes(id, zeroed_id_file());
-    StationRun r =
-        run("other 1 4 046d c52b\ndevice 1 5\n", {"-f", "fw.hex", "-e", "id.bin", "-I", "10"});
-    EXPECT_EQ(r.result.err, "");
-    EXPECT_EQ(r.out.rfind("Parsed firmware file: fw.hex : v  414 bytes\n"
-                          ".\rWaiting (0 devices) .\nLoading Flash.\n",
-                          0),
-              0u)
-        << r.out.substr(0, 200);
-    std::string log = to_text(read_bytes(dir.path("out/1-4.log")));
-    EXPECT_EQ(log, ""); // never spoken to
-    expect_idle(r.idle, 1);
-}
-
-TEST_F(Station, FailingPassIsNotCountedButBookkeepingGoesOn) {
-    write_bytes(id, zeroed_id_file());
-    StationRun r = run("device 1 1 fault=stuck\nwait\ndevice 1 2\n",
-                       {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"});
-    size_t abort = r.out.find("Abort ********** \nUpdating id.bin\n\nnext unique ID (0010\n"
-                              ".\rWaiting (0 devices) ");
-    EXPECT_NE(abort, std::string::npos) << r.out;
-    // The next device gets the same hard ID and the next RXaddr.
-    EXPECT_NE(r.out.find(" -> Setting Hard ID to: 0x0010\n -> Setting RXaddr to: 0x8701\n"),
-              std::string::npos);
-    expect_idle(r.idle, 1);
-    Bytes failed = memory("1-1", "eeprom");
-    EXPECT_EQ(Bytes(failed.begin(), failed.begin() + 80), Bytes(80, 0xFF)); // never written
-}
-
-TEST_F(Station, TwoDevicesPluggedTogetherAreProgrammedOneAfterTheOther) {
-    write_bytes(id, zeroed_id_file());
-    StationRun r = run("device 1 1\ndevice 3 1\n", {"-f", "fw.hex", "-e", "id.bin", "-I", "10"});
-    EXPECT_EQ(r.result.err, "");
-    size_t first = r.out.find(" -> Setting Hard ID to: 0x0010\n");
-    size_t second = r.out.find(" -> Setting Hard ID to: 0x0011\n");
-    EXPECT_NE(first, std::string::npos);
-    EXPECT_NE(second, std::string::npos);
-    EXPECT_LT(first, second);
-    EXPECT_EQ(memory("1-1", "eeprom")[24], 0x80);
-    EXPECT_EQ(memory("3-1", "eeprom")[24], 0x88);
-    expect_idle(r.idle, 2);
-}
-
-TEST_F(Station, RxaddrWrapsWithinItsMask) {
-    StationRun r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n", {"-r", "0x8706"});
-    EXPECT_EQ(r.result.err, "");
-    EXPECT_EQ(memory("1-1", "eeprom")[27], 0x06);
-    EXPECT_EQ(memory("1-2", "eeprom")[27], 0x07);
-    EXPECT_EQ(memory("1-3", "eeprom")[27], 0x00);
-    EXPECT_EQ(memory("1-3", "eeprom")[26], 0x87);
-}
-
-TEST_F(Station, FlashFileIsReadAgainForEveryDevice) {
-    // The operator replaces the file between the two devices.
-    Bytes other = read_bytes(data_path("avr/uart_echo.bin"));
-    StationRun r =
-        run("device 1 1\nwait\ncopy " + data_path("avr/uart_echo.hex") + " fw.hex\ndevice 1 2\n",
-            {"-f", "fw.hex"});
-    EXPECT_TRUE(r.result.stopped);
-    Bytes first = memory("1-1", "flash");
-    Bytes second = memory("1-2", "flash");
-    EXPECT_EQ(Bytes(first.begin(), first.begin() + image.size()), image);
-    EXPECT_EQ(Bytes(second.begin(), second.begin() + other.size()), other);
+// Whole runs, each checked by what it printed, in order, the bytes its devices hold and the
+// count it ends with.
+TEST_F(Station, Runs) {
+    struct Byte {
+        const char* file; // "<bus>-<devnum>.<memory>", or "id.bin"
+        size_t at;
+        int value;
+    };
+    struct Case {
+        const char* name;
+        std::string scenario;
+        std::vector<std::string> options;
+        std::vector<std::string> printed; // in this order
+        std::vector<Byte> bytes;
+        int count;
+    };
+    const std::vector<std::string> with_ids = {"-f", "fw.hex", "-e", "id.bin", "-I", "10"};
+    const std::string fw = data_path("avr/uart_echo.hex");
+    const Bytes other = read_bytes(data_path("avr/uart_echo.bin"));
+    write_bytes(dir.path("used.eeprom"), Bytes(EEPROM_SIZE, 0x5A));
+    const Case cases[] = {
+        {"restart from the image file",
+         "device 1 2\n",
+         {"-f", "fw.hex", "-e", "id.bin", "-I", "11"},
+         {" -> Setting Hard ID to: 0x0011\n"},
+         {{"1-2.eeprom", 23, 0x00}, {"1-2.eeprom", 24, 0x88}, {"id.bin", 24, 0x90}},
+         1},
+        // No flash image, nothing written back, no IDs: the record is only read and shown.
+        {"no options",
+         "device 2 7 eeprom=used.eeprom\n",
+         {},
+         {".\rWaiting (0 devices) \nReading EEPROM.\n", "\nStarting device.\n"},
+         {{"2-7.eeprom", 0, 0x5A}, {"2-7.eeprom", 1023, 0x5A}, {"2-7.flash", 0, 0xFF}},
+         1},
+        {"another device is ignored",
+         "other 1 4 046d c52b\ndevice 1 5\n",
+         with_ids,
+         {"Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) .\nLoading "
+          "Flash.\n"},
+         {},
+         1},
+        // Not counted, but the next device gets the same hard ID and the next RXaddr.
+        {"a failing pass",
+         "device 1 1 fault=stuck\nwait\ndevice 1 2\n",
+         {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"},
+         {"Abort ********** \nUpdating id.bin\n\nnext unique ID (0010\n.\rWaiting (0 devices) ",
+          " -> Setting Hard ID to: 0x0010\n -> Setting RXaddr to: 0x8701\n"},
+         {{"1-1.eeprom", 23, 0xFF}, {"1-1.eeprom", 79, 0xFF}, {"1-2.eeprom", 24, 0x80}},
+         1},
+        {"two devices plugged together",
+         "device 1 1\ndevice 3 1\n",
+         with_ids,
+         {" -> Setting Hard ID to: 0x0010\n", " -> Setting Hard ID to: 0x0011\n"},
+         {{"1-1.eeprom", 24, 0x80}, {"3-1.eeprom", 24, 0x88}},
+         2},
+        {"RXaddr wraps within its mask",
+         "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n",
+         {"-r", "0x8706"},
+         {},
+         {{"1-1.eeprom", 27, 0x06},
+          {"1-2.eeprom", 27, 0x07},
+          {"1-3.eeprom", 26, 0x87},
+          {"1-3.eeprom", 27, 0x00}},
+         3},
+        // The operator replaces the file between the two devices.
+        {"the flash file is read again",
+         "device 1 1\nwait\ncopy " + fw + " fw.hex\ndevice 1 2\n",
+         {"-f", "fw.hex"},
+         {},
+         {{"1-1.flash", 0, image[0]},
+          {"1-1.flash", 413, image[413]},
+          {"1-2.flash", 0, other[0]},
+          {"1-2.flash", other.size() - 1, other.back()}},
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir.path("out"));
+        write_bytes(fw_path, read_bytes(data_path("avr/blink.hex")));
+        write_bytes(id, zeroed_id_file());
+        StationRun r = run(c.scenario, c.options);
+        EXPECT_EQ(r.result.err, "");
+        size_t at = 0;
+        for (const std::string& text : c.printed) {
+            at = r.out.find(text, at);
+            EXPECT_NE(at, std::string::npos) << text << "\nin\n" << r.out.substr(0, 2000);
+        }
+        for (const Byte& b : c.bytes) {
+            Bytes held =
+                read_bytes(std::string(b.file) == "id.bin" ? id : dir.path("out/") + b.file);
+            ASSERT_GT(held.size(), b.at) << b.file;
+            EXPECT_EQ(held[b.at], b.value) << b.file << " byte " << b.at;
+        }
+        expect_idle(r.idle, c.count);
+    }
 }
 
 TEST_F(Station, UnusableFlashFileSkipsTheDevice) {
     write_bytes(id, zeroed_id_file());
     std::string text = hex_record(0, Bytes(16, 0xAA)) + hex_record(16, Bytes(16, 0xBB));
     text[text.size() - 2] ^= 1; // the second record's checksum no longer adds up
-    write_text(fw, text);
+    write_text(fw_path, text);
     StationRun r =
         run("device 1 1\n", {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"});
     EXPECT_EQ(r.result.err,
