@@ -109,8 +109,9 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
         EXPECT_EQ(row.result, w.result);
         EXPECT_EQ(row.message, w.message);
         EXPECT_GT(row.arrived_ms, 0);
-        if (row.finished())
+        if (row.finished()) {
             EXPECT_GE(row.ended_ms, row.arrived_ms);
+        }
         if (w.record_written) {
             const Bytes held = record_of(first, "1-" + std::to_string(w.devnum));
             EXPECT_EQ(row.record_written, held);

@@ -321,8 +321,9 @@ TEST_F(Pass, FailureCodesAndMessages) {
         PassRun r = run();
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.err, c.err);
-        if (c.result == PASS_STATUS_CLEAR_ERROR) // nothing after the first text
+        if (c.result == PASS_STATUS_CLEAR_ERROR) { // nothing after the first text
             EXPECT_EQ(r.out, "Writing firmware... ");
+        }
         // A record write that was not confirmed may have reached the device: its ID is used up.
         EXPECT_EQ(hard_id, c.result == -5 ? 0x101 : 0x100);
         EXPECT_TRUE(dev.on_bus()); // left in its bootloader
@@ -372,8 +373,9 @@ TEST_F(Pass, Verification) {
         flash_bin = c.image;
         PassRun r = run();
         EXPECT_EQ(r.result, -2);
-        if (c.out != nullptr)
+        if (c.out != nullptr) {
             EXPECT_EQ(r.out, c.out);
+        }
         EXPECT_NE(r.out.find("Abort ********** \n"), std::string::npos);
         bool sent = *c.request == '\0';
         for (const sim::LogEntry& e : dev.log())

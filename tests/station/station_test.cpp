@@ -335,8 +335,9 @@ TEST_F(Station, EepromImageFileAndHardIdMessages) {
         StationRun r = run("device 1 1\nwait\ndevice 1 2\n",
                            {"-f", "fw.hex", "-e", c.file, "-I", c.first_id}, {}, nobody);
         EXPECT_EQ(r.result.err, c.err);
-        if (!c.file_after.empty())
+        if (!c.file_after.empty()) {
             EXPECT_EQ(read_bytes(dir.path(c.file)), c.file_after);
+        }
     }
     // Rewritten in place: hard ID 0x12 next, RXaddr untouched.
     Bytes in_place = zeroed_id_file();
