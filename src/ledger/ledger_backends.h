@@ -20,18 +20,19 @@ inline constexpr char WRITE_VERSION[] =
     "INSERT INTO meta (key, value) VALUES ('schema_version', '1')";
 
 // Uniqueness of (pool, hard ID) is the primary key. A released ID is deleted, so it is free.
+// Each dialect may add to the end (SQLite: WITHOUT ROWID, so the key holds the state too).
 inline constexpr char CREATE_HARD_IDS[] =
     "CREATE TABLE hard_ids (pool TEXT NOT NULL, "
     "hard_id INTEGER NOT NULL CHECK (hard_id BETWEEN 1 AND 8191), "
     "state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'uncertain')), "
     "station TEXT NOT NULL, row_id BIGINT NOT NULL REFERENCES attempts (row_id), "
     "PRIMARY KEY (pool, hard_id))";
+// After attempts and hard_ids.
 inline constexpr const char* CREATE_REST[] = {
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE INDEX attempts_station_state ON attempts (station, state)",
     "CREATE INDEX attempts_hard_id ON attempts (hard_id)",
     "CREATE INDEX attempts_uncertain ON attempts (row_id) WHERE id_state = 'uncertain'",
-    CREATE_HARD_IDS,
     "CREATE INDEX hard_ids_row ON hard_ids (row_id)",
     "CREATE INDEX hard_ids_station ON hard_ids (station, state)",
     WRITE_VERSION,
@@ -46,6 +47,14 @@ inline constexpr char LOWEST_FREE[] =
     "WHERE h.pool = $1 AND h.hard_id >= $2 AND NOT EXISTS "
     "(SELECT 1 FROM hard_ids n WHERE n.pool = $1 AND n.hard_id = h.hard_id + 1) "
     "ORDER BY h.hard_id LIMIT 1) END";
+// The same, with reserved IDs counted as free: the end of the run of used and uncertain IDs
+// that starts at $2.
+inline constexpr char LOWEST_NOT_FOR_GOOD[] =
+    "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM hard_ids WHERE pool = $1 AND hard_id = $2 "
+    "AND state <> 'reserved') THEN CAST($2 AS INTEGER) ELSE (SELECT h.hard_id + 1 "
+    "FROM hard_ids h WHERE h.pool = $1 AND h.hard_id >= $2 AND h.state <> 'reserved' "
+    "AND NOT EXISTS (SELECT 1 FROM hard_ids n WHERE n.pool = $1 AND n.hard_id = h.hard_id + 1 "
+    "AND n.state <> 'reserved') ORDER BY h.hard_id LIMIT 1) END";
 inline constexpr char TAKEN_FROM[] =
     "SELECT COUNT(*) FROM hard_ids WHERE pool = $1 AND hard_id >= $2";
 
@@ -102,6 +111,19 @@ inline constexpr char COUNTS[] =
     "ORDER BY g.pool, g.station";
 
 } // namespace sql
+
+// What a station knows for good about its pool: every ID in [from, floor) is used or
+// uncertain, and no ID ever leaves those states, so a search for a free ID may start at the
+// floor. It keeps the search short however full the pool: it covers the IDs taken since the
+// station last looked, not every one from `from` on.
+struct IdFloor {
+    int from = 0, floor = 0;
+    int start(int f) const { return f == from && floor > f ? floor : f; }
+    void learn(int f, int found) {
+        from = f;
+        floor = found;
+    }
+};
 
 // The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
 std::string rows_query(RowSet set);

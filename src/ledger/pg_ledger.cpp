@@ -183,16 +183,21 @@ class PgLedger : public Ledger {
         if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0)
             return -1;
         int hard_id = a.hard_id;
+        int64_t good_end = 0;
         if (from > 0) {
+            const char* finding = "finding a free hard ID";
+            std::vector<Param> at = {text(pool_), number(floor_.start(from))};
             if (run(LOCK_POOL, {text(pool_)}, r, "locking the pool", error) != 0 ||
-                run(sql::LOWEST_FREE, {text(pool_), number(from)}, r, "finding a free hard ID",
-                    error) != 0)
+                run(sql::LOWEST_FREE, at, r, finding, error) != 0)
                 return -1;
             int64_t free_id = r.number(0, 0);
             if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
                 run("ROLLBACK", {}, r, what, error);
                 return NO_ID_LEFT;
             }
+            if (run(sql::LOWEST_NOT_FOR_GOOD, at, r, finding, error) != 0)
+                return -1;
+            good_end = r.number(0, 0);
             hard_id = static_cast<int>(free_id);
         }
         std::vector<Param> row = {
@@ -215,6 +220,8 @@ class PgLedger : public Ledger {
             return -1;
         a.row_id = row_id;
         a.hard_id = hard_id;
+        if (from > 0)
+            floor_.learn(from, static_cast<int>(good_end));
         return 0;
     }
 
@@ -255,15 +262,16 @@ class PgLedger : public Ledger {
         if (from > HARD_ID_LAST)
             return 0;
         from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+        int start = pool == pool_ ? floor_.start(from) : from;
         // One statement, so both answers come from one snapshot.
         std::string both = std::string("SELECT (") + sql::LOWEST_FREE + "), (" +
                            sql::TAKEN_FROM + ")";
         Result r;
-        if (ready(error) != 0 || run(both.c_str(), {text(pool), number(from)}, r,
+        if (ready(error) != 0 || run(both.c_str(), {text(pool), number(start)}, r,
                                      "reading the free hard IDs", error) != 0)
             return -1;
         next = static_cast<int>(r.number(0, 0));
-        left = HARD_ID_LAST - from + 1 - static_cast<int>(r.number(0, 1));
+        left = HARD_ID_LAST + 1 - start - static_cast<int>(r.number(0, 1));
         return 0;
     }
 
@@ -340,7 +348,8 @@ class PgLedger : public Ledger {
             if (!may_create)
                 return refuse(what, "the database holds no ledger yet",
                               "give the URI of the ledger a station keeps", error);
-            if (run(CREATE_ATTEMPTS, {}, r, "creating the schema", error) != 0)
+            if (run(CREATE_ATTEMPTS, {}, r, "creating the schema", error) != 0 ||
+                run(sql::CREATE_HARD_IDS, {}, r, "creating the schema", error) != 0)
                 return -1;
             for (const char* create : sql::CREATE_REST)
                 if (run(create, {}, r, "creating the schema", error) != 0)
@@ -429,6 +438,7 @@ class PgLedger : public Ledger {
     PGconn* conn_ = nullptr;
     bool read_only_ = false;
     bool opened_ = false;
+    IdFloor floor_;
 };
 
 } // namespace

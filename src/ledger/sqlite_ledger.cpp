@@ -214,15 +214,19 @@ class SqliteLedger : public Ledger {
         if (ready(error) != 0 || begin_write(what, error) != 0)
             return -1;
         int id = a.hard_id;
+        int64_t good_end = 0;
         if (from > 0) {
+            const char* finding = "finding a free hard ID";
+            int start = floor_.start(from);
             int64_t free_id = 0;
-            if (pool_number(sql::LOWEST_FREE, pool_, from, free_id, "finding a free hard ID",
-                            error) != 0)
+            if (pool_number(sql::LOWEST_FREE, pool_, start, free_id, finding, error) != 0)
                 return -1;
             if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 return NO_ID_LEFT;
             }
+            if (pool_number(sql::LOWEST_NOT_FOR_GOOD, pool_, start, good_end, finding, error) != 0)
+                return -1;
             id = static_cast<int>(free_id);
         }
         Statement s(db_, sql::INSERT_ATTEMPT);
@@ -260,6 +264,8 @@ class SqliteLedger : public Ledger {
             return -1;
         a.row_id = row_id;
         a.hard_id = id;
+        if (from > 0)
+            floor_.learn(from, static_cast<int>(good_end));
         return 0;
     }
 
@@ -307,16 +313,17 @@ class SqliteLedger : public Ledger {
         if (from > HARD_ID_LAST)
             return 0;
         from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+        int start = pool == pool_ ? floor_.start(from) : from;
         // One read transaction, so both answers come from one moment.
         const char* what = "reading the free hard IDs";
         int64_t free_id = 0, taken = 0;
         if (ready(error) != 0 || exec("BEGIN", what, error) != 0 ||
-            pool_number(sql::LOWEST_FREE, pool, from, free_id, what, error) != 0 ||
-            pool_number(sql::TAKEN_FROM, pool, from, taken, what, error) != 0 ||
+            pool_number(sql::LOWEST_FREE, pool, start, free_id, what, error) != 0 ||
+            pool_number(sql::TAKEN_FROM, pool, start, taken, what, error) != 0 ||
             commit(what, error) != 0)
             return -1;
         next = static_cast<int>(free_id);
-        left = HARD_ID_LAST - from + 1 - static_cast<int>(taken);
+        left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
         return 0;
     }
 
@@ -426,7 +433,9 @@ class SqliteLedger : public Ledger {
             return -1;
         }
         if (meta == 0) {
-            if (exec(CREATE_ATTEMPTS, "creating the schema", error) != 0)
+            std::string hard_ids = std::string(sql::CREATE_HARD_IDS) + " WITHOUT ROWID";
+            if (exec(CREATE_ATTEMPTS, "creating the schema", error) != 0 ||
+                exec(hard_ids.c_str(), "creating the schema", error) != 0)
                 return -1;
             for (const char* create : sql::CREATE_REST)
                 if (exec(create, "creating the schema", error) != 0)
@@ -512,6 +521,7 @@ class SqliteLedger : public Ledger {
     int lock_fd_ = -1;
     bool read_only_ = false;
     bool opened_ = false;
+    IdFloor floor_;
 };
 
 } // namespace

@@ -50,6 +50,7 @@ TEST_P(Allocation, HandsOutTheLowestFreeIdAndNeverAUsedOne) {
         {"a", 0x1FFE, 0x1FFE, RELEASE},
     };
     size_t written = 0;
+    Attempt kept;
     for (const Step& s : steps) {
         Ledger& led = std::string(s.pool) == "a" ? *a : *b;
         Attempt at;
@@ -64,6 +65,8 @@ TEST_P(Allocation, HandsOutTheLowestFreeIdAndNeverAUsedOne) {
         ++written;
         if (s.settle != KEEP)
             finish(led, at, s.settle == USE ? ID_USED : ID_RELEASED);
+        else
+            kept = at;
     }
     EXPECT_EQ(rows().size(), written) << "NO_ID_LEFT writes no row";
     // Pool a holds 5, 6, 10, 11, 20 (in flight), 21 and 0x1FFF; pool b holds 10.
@@ -83,6 +86,14 @@ TEST_P(Allocation, HandsOutTheLowestFreeIdAndNeverAUsedOne) {
     std::string error;
     ASSERT_EQ(b->peek(10, next, left, error), 0) << error;
     EXPECT_EQ(next, 11) << "peek() looks at the station's own pool";
+    // The one in flight at 20 is released after its neighbours were used: it is next again.
+    for (int from : {20, 20}) {
+        Attempt at;
+        finish(*a, kept, ID_RELEASED);
+        ASSERT_EQ(take(*a, from, at), 0);
+        EXPECT_EQ(at.hard_id, 20);
+        kept = at;
+    }
 }
 
 TEST_P(Allocation, ForkedStationsNeverShareAnId) {
