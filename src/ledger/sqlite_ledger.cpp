@@ -58,6 +58,20 @@ int busy_wait(void*, int tries) {
     return 1;
 }
 
+// Copying the WAL back into the database file (a checkpoint) writes and syncs that file. The
+// commit that finds the WAL this long does it, unless it is an allocation: a device waits on
+// that one, while after an outcome the station pauses anyway. A WAL that grows past four
+// times this with no outcome written is copied back all the same.
+constexpr int CHECKPOINT_PAGES = 1000;
+constexpr int CHECKPOINT_PAGES_AT_MOST = 4 * CHECKPOINT_PAGES;
+
+int after_commit(void* writing_outcome, sqlite3* db, const char*, int pages) {
+    bool outcome = *static_cast<bool*>(writing_outcome);
+    if (pages >= (outcome ? CHECKPOINT_PAGES : CHECKPOINT_PAGES_AT_MOST))
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+}
+
 uint32_t name_hash(const std::string& name) {
     uint32_t hash = FNV_OFFSET;
     for (unsigned char c : name)
@@ -310,7 +324,10 @@ class SqliteLedger : public Ledger {
         id.bind(1, a.row_id);
         if (id.step() != SQLITE_DONE)
             return fail("marking the hard ID", error);
-        return commit(what, error);
+        writing_outcome_ = true;
+        int rc = commit(what, error);
+        writing_outcome_ = false;
+        return rc;
     }
 
     int peek(int from, int& next, int& left, std::string& error) override {
@@ -415,6 +432,7 @@ class SqliteLedger : public Ledger {
         if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
             return fail("opening it", error);
         sqlite3_busy_handler(db_, busy_wait, nullptr);
+        sqlite3_wal_hook(db_, after_commit, &writing_outcome_);
         // FULL: a committed reservation survives a power cut, so no ID is handed out twice.
         if (writable && (exec("PRAGMA journal_mode = WAL", "opening it", error) != 0 ||
                          exec("PRAGMA synchronous = FULL", "opening it", error) != 0))
@@ -532,6 +550,7 @@ class SqliteLedger : public Ledger {
     int lock_fd_ = -1;
     bool read_only_ = false;
     bool opened_ = false;
+    bool writing_outcome_ = false; // for after_commit()
     IdFloor floor_;
 };
 
