@@ -7,4 +7,5 @@ apt-get install -y --no-install-recommends \
     build-essential cmake pkg-config git ca-certificates file dpkg-dev \
     libusb-dev libudev-dev libgtest-dev srecord \
     clang libclang-rt-14-dev \
-    qemu-system-x86 busybox-static udev dfu-programmer libusbredirparser-dev cpio
+    qemu-system-x86 busybox-static udev dfu-programmer libusbredirparser-dev cpio \
+    libsqlite3-dev libpq-dev libssl-dev postgresql
