@@ -288,8 +288,7 @@ bool prepare(const std::string& backend, int rows, const std::string& where, Pla
         return true;
     Clock::time_point start = Clock::now();
     bool ok = raw_sql(place.location, backend == "sqlite" ? SQLITE_FILL : PG_FILL) &&
-              raw_sql(place.location, FILL_IDS) &&
-              raw_sql(place.location, "ANALYZE");
+              raw_sql(place.location, FILL_IDS) && raw_sql(place.location, "ANALYZE");
     printf("%s, %d rows: filled in %.1f s\n", backend.c_str(), rows, ms_since(start) / 1000);
     return ok;
 }
@@ -329,8 +328,8 @@ bool bench(const std::string& backend, const std::string& where) {
                rows[i], one[i].cpu_ms);
         printf("%s, %d rows: per device, share of a device's cycle of at least %.0f s: %.2f %% "
                "(goal under %.0f %%: %s)\n",
-               b, rows[i], CYCLE_MS / 1000, 100 * one[i].median_ms / CYCLE_MS,
-               GOAL_CYCLE_PERCENT, verdict(100 * one[i].median_ms / CYCLE_MS < GOAL_CYCLE_PERCENT));
+               b, rows[i], CYCLE_MS / 1000, 100 * one[i].median_ms / CYCLE_MS, GOAL_CYCLE_PERCENT,
+               verdict(100 * one[i].median_ms / CYCLE_MS < GOAL_CYCLE_PERCENT));
         printf("%s, %d rows: allocation, %d stations at once (a device each in every %d ms): "
                "median %.2f ms, p99 %.2f ms (goal p99 under %.0f ms: %s)\n",
                b, rows[i], STATIONS, static_cast<int>(PACE.count()), together_median[i],

@@ -107,7 +107,7 @@ std::string csv_header();
 std::string csv_line(const AttemptRow& row);
 std::string hex_bytes(const std::vector<uint8_t>& bytes);
 // The message a failed ledger call gives: the ledger, what failed, the cause and the fix.
-std::string failure(const std::string& location, const std::string& what,
-                    const std::string& cause, const std::string& fix);
+std::string failure(const std::string& location, const std::string& what, const std::string& cause,
+                    const std::string& fix);
 
 } // namespace ledger

@@ -65,9 +65,8 @@ inline constexpr char INSERT_ATTEMPT[] =
     "image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read) "
     "VALUES ($1, $2, 'started', $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) "
     "RETURNING row_id";
-inline constexpr char RESERVE_ID[] =
-    "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
-    "VALUES ($1, $2, 'reserved', $3, $4)";
+inline constexpr char RESERVE_ID[] = "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
+                                     "VALUES ($1, $2, 'reserved', $3, $4)";
 
 // $1 row_id, $2 station, $3 state, $4 ended_ms, $5 record_read, $6 record_written, $7 result,
 // $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released).
@@ -78,7 +77,8 @@ inline constexpr char FINISH_ATTEMPT[] =
     "WHERE row_id = $1 AND station = $2";
 inline constexpr char USE_ID[] =
     "UPDATE hard_ids SET state = 'used' WHERE row_id = $1 AND state = 'reserved'";
-inline constexpr char RELEASE_ID[] = "DELETE FROM hard_ids WHERE row_id = $1 AND state = 'reserved'";
+inline constexpr char RELEASE_ID[] =
+    "DELETE FROM hard_ids WHERE row_id = $1 AND state = 'reserved'";
 
 // At a station's start: what it left in flight when it last stopped. $1 station.
 inline constexpr char MARK_UNCERTAIN[] =
@@ -94,9 +94,29 @@ inline constexpr char ROW_SELECT[] =
     "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
     "record_read, record_written, result, message, flash_ms, eeprom_ms FROM attempts ";
 enum RowColumn {
-    C_ROW_ID, C_STATION, C_POOL, C_STATE, C_ARRIVED, C_ENDED, C_BUS, C_DEVNUM, C_PORT,
-    C_FLASH_PATH, C_SHA256, C_LENGTH, C_FROM_ID, C_HARD_ID, C_ID_STATE, C_SOFT_ID, C_RXADDR,
-    C_RECORD_READ, C_RECORD_WRITTEN, C_RESULT, C_MESSAGE, C_FLASH_MS, C_EEPROM_MS
+    C_ROW_ID,
+    C_STATION,
+    C_POOL,
+    C_STATE,
+    C_ARRIVED,
+    C_ENDED,
+    C_BUS,
+    C_DEVNUM,
+    C_PORT,
+    C_FLASH_PATH,
+    C_SHA256,
+    C_LENGTH,
+    C_FROM_ID,
+    C_HARD_ID,
+    C_ID_STATE,
+    C_SOFT_ID,
+    C_RXADDR,
+    C_RECORD_READ,
+    C_RECORD_WRITTEN,
+    C_RESULT,
+    C_MESSAGE,
+    C_FLASH_MS,
+    C_EEPROM_MS
 };
 
 // Per pool and station; the `from` of the latest attempt that asked for a hard ID.

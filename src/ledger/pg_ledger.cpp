@@ -160,7 +160,8 @@ class PgLedger : public Ledger {
     int open(std::string& error) override {
         const char* what = "marking what the station left in flight";
         Result r;
-        if (connect(true, error) != 0 || take_name(error) != 0 || run("BEGIN", {}, r, what, error) != 0 ||
+        if (connect(true, error) != 0 || take_name(error) != 0 ||
+            run("BEGIN", {}, r, what, error) != 0 ||
             run(sql::MARK_UNCERTAIN, {text(station_)}, r, what, error) != 0 ||
             run(sql::MARK_INTERRUPTED, {text(station_)}, r, what, error) != 0 ||
             run("COMMIT", {}, r, what, error) != 0)
@@ -201,20 +202,20 @@ class PgLedger : public Ledger {
             hard_id = static_cast<int>(free_id);
         }
         std::vector<Param> row = {
-            text(station_),     text(pool_),
-            number(a.arrived_ms), number(a.bus),
-            number(a.devnum),   text(a.port),
-            text(a.flash_path), text(a.image_sha256),
+            text(station_),         text(pool_),
+            number(a.arrived_ms),   number(a.bus),
+            number(a.devnum),       text(a.port),
+            text(a.flash_path),     text(a.image_sha256),
             number(a.image_length), id(from, 1),
-            id(hard_id, 0),     from > 0 ? text("reserved") : Param{"", true, false},
-            id(a.soft_id, 0),   id(a.rxaddr, 0),
+            id(hard_id, 0),         from > 0 ? text("reserved") : Param{"", true, false},
+            id(a.soft_id, 0),       id(a.rxaddr, 0),
             bytes(a.record_read)};
         if (run(sql::INSERT_ATTEMPT, row, r, what, error) != 0)
             return -1;
         int64_t row_id = r.number(0, 0);
-        if (from > 0 && run(sql::RESERVE_ID,
-                            {text(pool_), number(hard_id), text(station_), number(row_id)}, r,
-                            "reserving the hard ID", error) != 0)
+        if (from > 0 &&
+            run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)}, r,
+                "reserving the hard ID", error) != 0)
             return -1;
         if (run("COMMIT", {}, r, what, error) != 0)
             return -1;
@@ -229,10 +230,10 @@ class PgLedger : public Ledger {
         const char* what = "writing the device's outcome";
         Result r;
         std::vector<Param> outcome = {
-            number(a.row_id),       text(station_),         text(state_of(a.result)),
-            number(a.ended_ms),     bytes(a.record_read),   bytes(a.record_written),
-            number(a.result),       text(a.message),        number(a.flash_ms),
-            number(a.eeprom_ms),    text(fate_name(fate))};
+            number(a.row_id),    text(station_),       text(state_of(a.result)),
+            number(a.ended_ms),  bytes(a.record_read), bytes(a.record_written),
+            number(a.result),    text(a.message),      number(a.flash_ms),
+            number(a.eeprom_ms), text(fate_name(fate))};
         if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0 ||
             run(sql::FINISH_ATTEMPT, outcome, r, what, error) != 0)
             return -1;
@@ -264,8 +265,8 @@ class PgLedger : public Ledger {
         from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
         int start = pool == pool_ ? floor_.start(from) : from;
         // One statement, so both answers come from one snapshot.
-        std::string both = std::string("SELECT (") + sql::LOWEST_FREE + "), (" +
-                           sql::TAKEN_FROM + ")";
+        std::string both =
+            std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
         Result r;
         if (ready(error) != 0 || run(both.c_str(), {text(pool), number(start)}, r,
                                      "reading the free hard IDs", error) != 0)
@@ -302,8 +303,7 @@ class PgLedger : public Ledger {
         std::string id_text = std::to_string(hard_id);
         const char* values[] = {id_text.c_str()};
         int count = set == ROWS_OF_HARD_ID ? 1 : 0;
-        if (!PQsendQueryParams(conn_, query.c_str(), count, nullptr, values, nullptr, nullptr,
-                               0) ||
+        if (!PQsendQueryParams(conn_, query.c_str(), count, nullptr, values, nullptr, nullptr, 0) ||
             !PQsetSingleRowMode(conn_))
             return fail("reading the rows", PQerrorMessage(conn_), error);
         std::string cause;
@@ -321,8 +321,8 @@ class PgLedger : public Ledger {
 
   private:
     int connect(bool may_create, std::string& error) {
-        const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name",
-                              "dbname", nullptr};
+        const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name", "dbname",
+                              nullptr};
         const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, "korvofw", uri_.c_str(),
                                 nullptr};
         disconnect();
@@ -362,8 +362,7 @@ class PgLedger : public Ledger {
             return refuse(what,
                           "its schema version is " + found + ", this program knows version " +
                               std::to_string(SCHEMA_VERSION),
-                          "use the korvofw release that wrote this ledger, or a newer one",
-                          error);
+                          "use the korvofw release that wrote this ledger, or a newer one", error);
         return run("COMMIT", {}, r, what, error);
     }
 
@@ -373,10 +372,9 @@ class PgLedger : public Ledger {
             return -1;
         if (r.text(0, 0) == "t")
             return 0;
-        return refuse("taking the station name",
-                      "a station named " + station_ + " is running on this ledger",
-                      "stop that station first, or give this one another name (--station NAME)",
-                      error);
+        return refuse(
+            "taking the station name", "a station named " + station_ + " is running on this ledger",
+            "stop that station first, or give this one another name (--station NAME)", error);
     }
 
     // After a lost connection the next call connects again and takes the name again; the
@@ -402,8 +400,8 @@ class PgLedger : public Ledger {
             lengths.push_back(static_cast<int>(p.value.size()));
             formats.push_back(p.binary ? 1 : 0);
         }
-        r.reset(PQexecParams(conn_, query, static_cast<int>(params.size()), nullptr,
-                             values.data(), lengths.data(), formats.data(), 0));
+        r.reset(PQexecParams(conn_, query, static_cast<int>(params.size()), nullptr, values.data(),
+                             lengths.data(), formats.data(), 0));
         ExecStatusType status = PQresultStatus(r.get());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return 0;

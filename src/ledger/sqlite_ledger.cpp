@@ -140,8 +140,7 @@ class Statement {
     int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
     int64_t int_at(int i) const { return sqlite3_column_int64(stmt_, i); }
     int id_at(int i) const {
-        return sqlite3_column_type(stmt_, i) == SQLITE_NULL ? -1
-                                                            : sqlite3_column_int(stmt_, i);
+        return sqlite3_column_type(stmt_, i) == SQLITE_NULL ? -1 : sqlite3_column_int(stmt_, i);
     }
     std::string text_at(int i) const {
         const unsigned char* text = sqlite3_column_text(stmt_, i);
