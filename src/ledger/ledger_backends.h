@@ -14,12 +14,13 @@ std::unique_ptr<Ledger> make_pg_ledger(const std::string& uri, const std::string
 // into ?1, ?2, ... which mean the same there.
 namespace sql {
 
-inline constexpr char VERSION_KEY[] = "schema_version";
 inline constexpr char READ_VERSION[] = "SELECT value FROM meta WHERE key = 'schema_version'";
+// SCHEMA_VERSION, the layout created below.
 inline constexpr char WRITE_VERSION[] =
     "INSERT INTO meta (key, value) VALUES ('schema_version', '1')";
 
 // Uniqueness of (pool, hard ID) is the primary key. A released ID is deleted, so it is free.
+// The check is HARD_ID_FIRST..HARD_ID_LAST.
 // Each dialect may add to the end (SQLite: WITHOUT ROWID, so the key holds the state too).
 inline constexpr char CREATE_HARD_IDS[] =
     "CREATE TABLE hard_ids (pool TEXT NOT NULL, "
@@ -58,7 +59,7 @@ inline constexpr char LOWEST_NOT_FOR_GOOD[] =
 inline constexpr char TAKEN_FROM[] =
     "SELECT COUNT(*) FROM hard_ids WHERE pool = $1 AND hard_id >= $2";
 
-// $1..$16: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
+// $1..$15: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
 // image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read.
 inline constexpr char INSERT_ATTEMPT[] =
     "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, flash_path, "

@@ -60,9 +60,9 @@ Param text(const std::string& value) {
 Param number(int64_t value) {
     return {std::to_string(value), false, false};
 }
-// An identity value or `from`; below none_below it is NULL.
-Param id(int value, int none_below) {
-    return value < none_below ? Param{"", true, false} : number(value);
+// An identity value or `from`: 0 or below is none (it goes into no record), sent as NULL.
+Param id(int value) {
+    return value <= 0 ? Param{"", true, false} : number(value);
 }
 Param bytes(const std::vector<uint8_t>& value) {
     return {std::string(value.begin(), value.end()), false, true};
@@ -201,15 +201,21 @@ class PgLedger : public Ledger {
             good_end = r.number(0, 0);
             hard_id = static_cast<int>(free_id);
         }
-        std::vector<Param> row = {
-            text(station_),         text(pool_),
-            number(a.arrived_ms),   number(a.bus),
-            number(a.devnum),       text(a.port),
-            text(a.flash_path),     text(a.image_sha256),
-            number(a.image_length), id(from, 1),
-            id(hard_id, 0),         from > 0 ? text("reserved") : Param{"", true, false},
-            id(a.soft_id, 0),       id(a.rxaddr, 0),
-            bytes(a.record_read)};
+        std::vector<Param> row = {text(station_),
+                                  text(pool_),
+                                  number(a.arrived_ms),
+                                  number(a.bus),
+                                  number(a.devnum),
+                                  text(a.port),
+                                  text(a.flash_path),
+                                  text(a.image_sha256),
+                                  number(a.image_length),
+                                  id(from),
+                                  id(hard_id),
+                                  from > 0 ? text("reserved") : Param{"", true, false},
+                                  id(a.soft_id),
+                                  id(a.rxaddr),
+                                  bytes(a.record_read)};
         if (run(sql::INSERT_ATTEMPT, row, r, what, error) != 0)
             return -1;
         int64_t row_id = r.number(0, 0);

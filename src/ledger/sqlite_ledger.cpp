@@ -129,9 +129,9 @@ class Statement {
         sqlite3_bind_blob(stmt_, i, bytes.empty() ? &none : bytes.data(),
                           static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
-    // An identity value or `from`; none (below 0, or 0 for `from`) is stored as NULL.
-    void bind_id(int i, int value, int none_below) {
-        if (value < none_below)
+    // An identity value or `from`: 0 or below is none (it goes into no record), stored as NULL.
+    void bind_id(int i, int value) {
+        if (value <= 0)
             sqlite3_bind_null(stmt_, i);
         else
             bind(i, static_cast<int64_t>(value));
@@ -263,12 +263,12 @@ class SqliteLedger : public Ledger {
         s.bind(7, a.flash_path);
         s.bind(8, a.image_sha256);
         s.bind(9, a.image_length);
-        s.bind_id(10, from, 1);
-        s.bind_id(11, id, 0);
+        s.bind_id(10, from);
+        s.bind_id(11, id);
         if (from > 0)
             s.bind(12, std::string("reserved"));
-        s.bind_id(13, a.soft_id, 0);
-        s.bind_id(14, a.rxaddr, 0);
+        s.bind_id(13, a.soft_id);
+        s.bind_id(14, a.rxaddr);
         s.bind(15, a.record_read);
         if (s.step() != SQLITE_ROW)
             return fail(what, error);
