@@ -40,7 +40,8 @@ int hex_value(char c) {
 std::string percent_decoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+            hex_value(text[i + 2]) >= 0) {
             out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
             i += 2;
         } else {
@@ -259,8 +260,8 @@ bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
     return true;
 }
 
-std::string failure(const std::string& location, const std::string& what,
-                    const std::string& cause, const std::string& fix) {
+std::string failure(const std::string& location, const std::string& what, const std::string& cause,
+                    const std::string& fix) {
     return "ledger " + shown_location(location) + ": " + what + ": " +
            without_password(cause, location) + "; " + fix;
 }

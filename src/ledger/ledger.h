@@ -26,7 +26,7 @@ struct Attempt {
     std::string flash_path;
     std::string image_sha256; // 64 lower-case hex digits
     int64_t image_length = 0;
-    int hard_id = -1, soft_id = -1, rxaddr = -1; // as put into the record; -1: none
+    int hard_id = -1, soft_id = -1, rxaddr = -1; // as put into the record; 0 or below: none
     std::vector<uint8_t> record_read, record_written;
     int result = 0;                      // the pass's result code (0 ok, negative failure)
     std::string message;                 // the pass's message
@@ -107,7 +107,7 @@ std::string csv_header();
 std::string csv_line(const AttemptRow& row);
 std::string hex_bytes(const std::vector<uint8_t>& bytes);
 // The message a failed ledger call gives: the ledger, what failed, the cause and the fix.
-std::string failure(const std::string& location, const std::string& what,
-                    const std::string& cause, const std::string& fix);
+std::string failure(const std::string& location, const std::string& what, const std::string& cause,
+                    const std::string& fix);
 
 } // namespace ledger

@@ -14,24 +14,26 @@ std::unique_ptr<Ledger> make_pg_ledger(const std::string& uri, const std::string
 // into ?1, ?2, ... which mean the same there.
 namespace sql {
 
-inline constexpr char VERSION_KEY[] = "schema_version";
 inline constexpr char READ_VERSION[] = "SELECT value FROM meta WHERE key = 'schema_version'";
+// SCHEMA_VERSION, the layout created below.
 inline constexpr char WRITE_VERSION[] =
     "INSERT INTO meta (key, value) VALUES ('schema_version', '1')";
 
 // Uniqueness of (pool, hard ID) is the primary key. A released ID is deleted, so it is free.
+// The check is HARD_ID_FIRST..HARD_ID_LAST.
+// Each dialect may add to the end (SQLite: WITHOUT ROWID, so the key holds the state too).
 inline constexpr char CREATE_HARD_IDS[] =
     "CREATE TABLE hard_ids (pool TEXT NOT NULL, "
     "hard_id INTEGER NOT NULL CHECK (hard_id BETWEEN 1 AND 8191), "
     "state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'uncertain')), "
     "station TEXT NOT NULL, row_id BIGINT NOT NULL REFERENCES attempts (row_id), "
     "PRIMARY KEY (pool, hard_id))";
+// After attempts and hard_ids.
 inline constexpr const char* CREATE_REST[] = {
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE INDEX attempts_station_state ON attempts (station, state)",
     "CREATE INDEX attempts_hard_id ON attempts (hard_id)",
     "CREATE INDEX attempts_uncertain ON attempts (row_id) WHERE id_state = 'uncertain'",
-    CREATE_HARD_IDS,
     "CREATE INDEX hard_ids_row ON hard_ids (row_id)",
     "CREATE INDEX hard_ids_station ON hard_ids (station, state)",
     WRITE_VERSION,
@@ -46,19 +48,26 @@ inline constexpr char LOWEST_FREE[] =
     "WHERE h.pool = $1 AND h.hard_id >= $2 AND NOT EXISTS "
     "(SELECT 1 FROM hard_ids n WHERE n.pool = $1 AND n.hard_id = h.hard_id + 1) "
     "ORDER BY h.hard_id LIMIT 1) END";
+// The same, with reserved IDs counted as free: the end of the run of used and uncertain IDs
+// that starts at $2.
+inline constexpr char LOWEST_NOT_FOR_GOOD[] =
+    "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM hard_ids WHERE pool = $1 AND hard_id = $2 "
+    "AND state <> 'reserved') THEN CAST($2 AS INTEGER) ELSE (SELECT h.hard_id + 1 "
+    "FROM hard_ids h WHERE h.pool = $1 AND h.hard_id >= $2 AND h.state <> 'reserved' "
+    "AND NOT EXISTS (SELECT 1 FROM hard_ids n WHERE n.pool = $1 AND n.hard_id = h.hard_id + 1 "
+    "AND n.state <> 'reserved') ORDER BY h.hard_id LIMIT 1) END";
 inline constexpr char TAKEN_FROM[] =
     "SELECT COUNT(*) FROM hard_ids WHERE pool = $1 AND hard_id >= $2";
 
-// $1..$16: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
+// $1..$15: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
 // image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read.
 inline constexpr char INSERT_ATTEMPT[] =
     "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, flash_path, "
     "image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read) "
     "VALUES ($1, $2, 'started', $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) "
     "RETURNING row_id";
-inline constexpr char RESERVE_ID[] =
-    "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
-    "VALUES ($1, $2, 'reserved', $3, $4)";
+inline constexpr char RESERVE_ID[] = "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
+                                     "VALUES ($1, $2, 'reserved', $3, $4)";
 
 // $1 row_id, $2 station, $3 state, $4 ended_ms, $5 record_read, $6 record_written, $7 result,
 // $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released).
@@ -69,7 +78,8 @@ inline constexpr char FINISH_ATTEMPT[] =
     "WHERE row_id = $1 AND station = $2";
 inline constexpr char USE_ID[] =
     "UPDATE hard_ids SET state = 'used' WHERE row_id = $1 AND state = 'reserved'";
-inline constexpr char RELEASE_ID[] = "DELETE FROM hard_ids WHERE row_id = $1 AND state = 'reserved'";
+inline constexpr char RELEASE_ID[] =
+    "DELETE FROM hard_ids WHERE row_id = $1 AND state = 'reserved'";
 
 // At a station's start: what it left in flight when it last stopped. $1 station.
 inline constexpr char MARK_UNCERTAIN[] =
@@ -85,9 +95,29 @@ inline constexpr char ROW_SELECT[] =
     "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
     "record_read, record_written, result, message, flash_ms, eeprom_ms FROM attempts ";
 enum RowColumn {
-    C_ROW_ID, C_STATION, C_POOL, C_STATE, C_ARRIVED, C_ENDED, C_BUS, C_DEVNUM, C_PORT,
-    C_FLASH_PATH, C_SHA256, C_LENGTH, C_FROM_ID, C_HARD_ID, C_ID_STATE, C_SOFT_ID, C_RXADDR,
-    C_RECORD_READ, C_RECORD_WRITTEN, C_RESULT, C_MESSAGE, C_FLASH_MS, C_EEPROM_MS
+    C_ROW_ID,
+    C_STATION,
+    C_POOL,
+    C_STATE,
+    C_ARRIVED,
+    C_ENDED,
+    C_BUS,
+    C_DEVNUM,
+    C_PORT,
+    C_FLASH_PATH,
+    C_SHA256,
+    C_LENGTH,
+    C_FROM_ID,
+    C_HARD_ID,
+    C_ID_STATE,
+    C_SOFT_ID,
+    C_RXADDR,
+    C_RECORD_READ,
+    C_RECORD_WRITTEN,
+    C_RESULT,
+    C_MESSAGE,
+    C_FLASH_MS,
+    C_EEPROM_MS
 };
 
 // Per pool and station; the `from` of the latest attempt that asked for a hard ID.
@@ -102,6 +132,19 @@ inline constexpr char COUNTS[] =
     "ORDER BY g.pool, g.station";
 
 } // namespace sql
+
+// What a station knows for good about its pool: every ID in [from, floor) is used or
+// uncertain, and no ID ever leaves those states, so a search for a free ID may start at the
+// floor. It keeps the search short however full the pool: it covers the IDs taken since the
+// station last looked, not every one from `from` on.
+struct IdFloor {
+    int from = 0, floor = 0;
+    int start(int f) const { return f == from && floor > f ? floor : f; }
+    void learn(int f, int found) {
+        from = f;
+        floor = found;
+    }
+};
 
 // The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
 std::string rows_query(RowSet set);

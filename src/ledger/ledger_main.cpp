@@ -46,9 +46,9 @@ std::string next_text(ledger::Ledger& led, const std::string& pool, int from, st
     int next = 0, left = 0;
     if (led.peek_pool(pool, from, next, left, error) != 0)
         return std::string();
-    std::string text = next > ledger::HARD_ID_LAST ? "no hard ID left"
-                                                   : "next hard ID " + hex4(next) + ", " +
-                                                         std::to_string(left) + " left";
+    std::string text = next > ledger::HARD_ID_LAST
+                           ? "no hard ID left"
+                           : "next hard ID " + hex4(next) + ", " + std::to_string(left) + " left";
     return text + " (from " + hex4(from) + ")";
 }
 
@@ -60,8 +60,8 @@ void print_row(const ledger::AttemptRow& r) {
     std::cout << "Row " << r.row_id << ": pool " << r.pool << ", station " << r.station << ", "
               << r.state << ", hard ID " << id_text(r.hard_id)
               << (r.id_state.empty() ? "" : " " + r.id_state) << "\n"
-              << "  arrived " << ledger::utc_text(r.arrived_ms) << ", bus " << r.bus
-              << " device " << r.devnum << ", port " << r.port << "\n"
+              << "  arrived " << ledger::utc_text(r.arrived_ms) << ", bus " << r.bus << " device "
+              << r.devnum << ", port " << r.port << "\n"
               << "  flash " << r.flash_path << ", " << r.image_length << " bytes, sha256 "
               << r.image_sha256 << "\n"
               << "  soft ID " << id_text(r.soft_id) << ", RXaddr " << id_text(r.rxaddr) << "\n";
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
         std::cerr << "korvofw-ledger: " << error << std::endl;
         return EXIT_OPEN_FAILED;
     }
-    int rc = command == "summary" ? summary(*led, error)
+    int rc = command == "summary"  ? summary(*led, error)
              : command == "export" ? export_csv(*led, error)
                                    : device(*led, hard_id, error);
     std::cout.flush();

@@ -60,9 +60,9 @@ Param text(const std::string& value) {
 Param number(int64_t value) {
     return {std::to_string(value), false, false};
 }
-// An identity value or `from`; below none_below it is NULL.
-Param id(int value, int none_below) {
-    return value < none_below ? Param{"", true, false} : number(value);
+// An identity value or `from`: 0 or below is none (it goes into no record), sent as NULL.
+Param id(int value) {
+    return value <= 0 ? Param{"", true, false} : number(value);
 }
 Param bytes(const std::vector<uint8_t>& value) {
     return {std::string(value.begin(), value.end()), false, true};
@@ -160,7 +160,8 @@ class PgLedger : public Ledger {
     int open(std::string& error) override {
         const char* what = "marking what the station left in flight";
         Result r;
-        if (connect(true, error) != 0 || take_name(error) != 0 || run("BEGIN", {}, r, what, error) != 0 ||
+        if (connect(true, error) != 0 || take_name(error) != 0 ||
+            run("BEGIN", {}, r, what, error) != 0 ||
             run(sql::MARK_UNCERTAIN, {text(station_)}, r, what, error) != 0 ||
             run(sql::MARK_INTERRUPTED, {text(station_)}, r, what, error) != 0 ||
             run("COMMIT", {}, r, what, error) != 0)
@@ -183,38 +184,51 @@ class PgLedger : public Ledger {
         if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0)
             return -1;
         int hard_id = a.hard_id;
+        int64_t good_end = 0;
         if (from > 0) {
+            const char* finding = "finding a free hard ID";
+            std::vector<Param> at = {text(pool_), number(floor_.start(from))};
             if (run(LOCK_POOL, {text(pool_)}, r, "locking the pool", error) != 0 ||
-                run(sql::LOWEST_FREE, {text(pool_), number(from)}, r, "finding a free hard ID",
-                    error) != 0)
+                run(sql::LOWEST_FREE, at, r, finding, error) != 0)
                 return -1;
             int64_t free_id = r.number(0, 0);
             if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
                 run("ROLLBACK", {}, r, what, error);
                 return NO_ID_LEFT;
             }
+            if (run(sql::LOWEST_NOT_FOR_GOOD, at, r, finding, error) != 0)
+                return -1;
+            good_end = r.number(0, 0);
             hard_id = static_cast<int>(free_id);
         }
-        std::vector<Param> row = {
-            text(station_),     text(pool_),
-            number(a.arrived_ms), number(a.bus),
-            number(a.devnum),   text(a.port),
-            text(a.flash_path), text(a.image_sha256),
-            number(a.image_length), id(from, 1),
-            id(hard_id, 0),     from > 0 ? text("reserved") : Param{"", true, false},
-            id(a.soft_id, 0),   id(a.rxaddr, 0),
-            bytes(a.record_read)};
+        std::vector<Param> row = {text(station_),
+                                  text(pool_),
+                                  number(a.arrived_ms),
+                                  number(a.bus),
+                                  number(a.devnum),
+                                  text(a.port),
+                                  text(a.flash_path),
+                                  text(a.image_sha256),
+                                  number(a.image_length),
+                                  id(from),
+                                  id(hard_id),
+                                  from > 0 ? text("reserved") : Param{"", true, false},
+                                  id(a.soft_id),
+                                  id(a.rxaddr),
+                                  bytes(a.record_read)};
         if (run(sql::INSERT_ATTEMPT, row, r, what, error) != 0)
             return -1;
         int64_t row_id = r.number(0, 0);
-        if (from > 0 && run(sql::RESERVE_ID,
-                            {text(pool_), number(hard_id), text(station_), number(row_id)}, r,
-                            "reserving the hard ID", error) != 0)
+        if (from > 0 &&
+            run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)}, r,
+                "reserving the hard ID", error) != 0)
             return -1;
         if (run("COMMIT", {}, r, what, error) != 0)
             return -1;
         a.row_id = row_id;
         a.hard_id = hard_id;
+        if (from > 0)
+            floor_.learn(from, static_cast<int>(good_end));
         return 0;
     }
 
@@ -222,10 +236,10 @@ class PgLedger : public Ledger {
         const char* what = "writing the device's outcome";
         Result r;
         std::vector<Param> outcome = {
-            number(a.row_id),       text(station_),         text(state_of(a.result)),
-            number(a.ended_ms),     bytes(a.record_read),   bytes(a.record_written),
-            number(a.result),       text(a.message),        number(a.flash_ms),
-            number(a.eeprom_ms),    text(fate_name(fate))};
+            number(a.row_id),    text(station_),       text(state_of(a.result)),
+            number(a.ended_ms),  bytes(a.record_read), bytes(a.record_written),
+            number(a.result),    text(a.message),      number(a.flash_ms),
+            number(a.eeprom_ms), text(fate_name(fate))};
         if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0 ||
             run(sql::FINISH_ATTEMPT, outcome, r, what, error) != 0)
             return -1;
@@ -255,15 +269,16 @@ class PgLedger : public Ledger {
         if (from > HARD_ID_LAST)
             return 0;
         from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+        int start = pool == pool_ ? floor_.start(from) : from;
         // One statement, so both answers come from one snapshot.
-        std::string both = std::string("SELECT (") + sql::LOWEST_FREE + "), (" +
-                           sql::TAKEN_FROM + ")";
+        std::string both =
+            std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
         Result r;
-        if (ready(error) != 0 || run(both.c_str(), {text(pool), number(from)}, r,
+        if (ready(error) != 0 || run(both.c_str(), {text(pool), number(start)}, r,
                                      "reading the free hard IDs", error) != 0)
             return -1;
         next = static_cast<int>(r.number(0, 0));
-        left = HARD_ID_LAST - from + 1 - static_cast<int>(r.number(0, 1));
+        left = HARD_ID_LAST + 1 - start - static_cast<int>(r.number(0, 1));
         return 0;
     }
 
@@ -294,8 +309,7 @@ class PgLedger : public Ledger {
         std::string id_text = std::to_string(hard_id);
         const char* values[] = {id_text.c_str()};
         int count = set == ROWS_OF_HARD_ID ? 1 : 0;
-        if (!PQsendQueryParams(conn_, query.c_str(), count, nullptr, values, nullptr, nullptr,
-                               0) ||
+        if (!PQsendQueryParams(conn_, query.c_str(), count, nullptr, values, nullptr, nullptr, 0) ||
             !PQsetSingleRowMode(conn_))
             return fail("reading the rows", PQerrorMessage(conn_), error);
         std::string cause;
@@ -313,8 +327,8 @@ class PgLedger : public Ledger {
 
   private:
     int connect(bool may_create, std::string& error) {
-        const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name",
-                              "dbname", nullptr};
+        const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name", "dbname",
+                              nullptr};
         const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, "korvofw", uri_.c_str(),
                                 nullptr};
         disconnect();
@@ -340,7 +354,8 @@ class PgLedger : public Ledger {
             if (!may_create)
                 return refuse(what, "the database holds no ledger yet",
                               "give the URI of the ledger a station keeps", error);
-            if (run(CREATE_ATTEMPTS, {}, r, "creating the schema", error) != 0)
+            if (run(CREATE_ATTEMPTS, {}, r, "creating the schema", error) != 0 ||
+                run(sql::CREATE_HARD_IDS, {}, r, "creating the schema", error) != 0)
                 return -1;
             for (const char* create : sql::CREATE_REST)
                 if (run(create, {}, r, "creating the schema", error) != 0)
@@ -353,8 +368,7 @@ class PgLedger : public Ledger {
             return refuse(what,
                           "its schema version is " + found + ", this program knows version " +
                               std::to_string(SCHEMA_VERSION),
-                          "use the korvofw release that wrote this ledger, or a newer one",
-                          error);
+                          "use the korvofw release that wrote this ledger, or a newer one", error);
         return run("COMMIT", {}, r, what, error);
     }
 
@@ -364,10 +378,9 @@ class PgLedger : public Ledger {
             return -1;
         if (r.text(0, 0) == "t")
             return 0;
-        return refuse("taking the station name",
-                      "a station named " + station_ + " is running on this ledger",
-                      "stop that station first, or give this one another name (--station NAME)",
-                      error);
+        return refuse(
+            "taking the station name", "a station named " + station_ + " is running on this ledger",
+            "stop that station first, or give this one another name (--station NAME)", error);
     }
 
     // After a lost connection the next call connects again and takes the name again; the
@@ -393,8 +406,8 @@ class PgLedger : public Ledger {
             lengths.push_back(static_cast<int>(p.value.size()));
             formats.push_back(p.binary ? 1 : 0);
         }
-        r.reset(PQexecParams(conn_, query, static_cast<int>(params.size()), nullptr,
-                             values.data(), lengths.data(), formats.data(), 0));
+        r.reset(PQexecParams(conn_, query, static_cast<int>(params.size()), nullptr, values.data(),
+                             lengths.data(), formats.data(), 0));
         ExecStatusType status = PQresultStatus(r.get());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return 0;
@@ -429,6 +442,7 @@ class PgLedger : public Ledger {
     PGconn* conn_ = nullptr;
     bool read_only_ = false;
     bool opened_ = false;
+    IdFloor floor_;
 };
 
 } // namespace

@@ -22,6 +22,9 @@ namespace ledger {
 namespace {
 
 constexpr int BUSY_TIMEOUT_MS = 5000;
+// A station that finds the write lock taken looks again this often, so that it goes next soon
+// after the holder commits (SQLite's own busy handler backs off to 100 ms between looks).
+constexpr useconds_t BUSY_POLL_US = 1000;
 constexpr mode_t LEDGER_MODE = 0660;
 // Far above SQLite's own lock bytes (at 1 GiB); the name's hash picks the byte.
 constexpr off_t NAME_LOCK_BASE = off_t(1) << 40;
@@ -46,6 +49,28 @@ const char META_COUNT[] =
 
 const char FIX_ACCESS[] = "give the station's user read and write access to the file and its "
                           "directory (SQLite keeps -wal and -shm files beside it)";
+
+// Waits for the write lock: true to look again, false after BUSY_TIMEOUT_MS.
+int busy_wait(void*, int tries) {
+    if (static_cast<int64_t>(tries) * BUSY_POLL_US >= int64_t(BUSY_TIMEOUT_MS) * 1000)
+        return 0;
+    usleep(BUSY_POLL_US);
+    return 1;
+}
+
+// Copying the WAL back into the database file (a checkpoint) writes and syncs that file. The
+// commit that finds the WAL this long does it, unless it is an allocation: a device waits on
+// that one, while after an outcome the station pauses anyway. A WAL that grows past four
+// times this with no outcome written is copied back all the same.
+constexpr int CHECKPOINT_PAGES = 1000;
+constexpr int CHECKPOINT_PAGES_AT_MOST = 4 * CHECKPOINT_PAGES;
+
+int after_commit(void* writing_outcome, sqlite3* db, const char*, int pages) {
+    bool outcome = *static_cast<bool*>(writing_outcome);
+    if (pages >= (outcome ? CHECKPOINT_PAGES : CHECKPOINT_PAGES_AT_MOST))
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+}
 
 uint32_t name_hash(const std::string& name) {
     uint32_t hash = FNV_OFFSET;
@@ -104,9 +129,9 @@ class Statement {
         sqlite3_bind_blob(stmt_, i, bytes.empty() ? &none : bytes.data(),
                           static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
-    // An identity value or `from`; none (below 0, or 0 for `from`) is stored as NULL.
-    void bind_id(int i, int value, int none_below) {
-        if (value < none_below)
+    // An identity value or `from`: 0 or below is none (it goes into no record), stored as NULL.
+    void bind_id(int i, int value) {
+        if (value <= 0)
             sqlite3_bind_null(stmt_, i);
         else
             bind(i, static_cast<int64_t>(value));
@@ -115,8 +140,7 @@ class Statement {
     int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
     int64_t int_at(int i) const { return sqlite3_column_int64(stmt_, i); }
     int id_at(int i) const {
-        return sqlite3_column_type(stmt_, i) == SQLITE_NULL ? -1
-                                                            : sqlite3_column_int(stmt_, i);
+        return sqlite3_column_type(stmt_, i) == SQLITE_NULL ? -1 : sqlite3_column_int(stmt_, i);
     }
     std::string text_at(int i) const {
         const unsigned char* text = sqlite3_column_text(stmt_, i);
@@ -214,15 +238,19 @@ class SqliteLedger : public Ledger {
         if (ready(error) != 0 || begin_write(what, error) != 0)
             return -1;
         int id = a.hard_id;
+        int64_t good_end = 0;
         if (from > 0) {
+            const char* finding = "finding a free hard ID";
+            int start = floor_.start(from);
             int64_t free_id = 0;
-            if (pool_number(sql::LOWEST_FREE, pool_, from, free_id, "finding a free hard ID",
-                            error) != 0)
+            if (pool_number(sql::LOWEST_FREE, pool_, start, free_id, finding, error) != 0)
                 return -1;
             if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 return NO_ID_LEFT;
             }
+            if (pool_number(sql::LOWEST_NOT_FOR_GOOD, pool_, start, good_end, finding, error) != 0)
+                return -1;
             id = static_cast<int>(free_id);
         }
         Statement s(db_, sql::INSERT_ATTEMPT);
@@ -235,12 +263,12 @@ class SqliteLedger : public Ledger {
         s.bind(7, a.flash_path);
         s.bind(8, a.image_sha256);
         s.bind(9, a.image_length);
-        s.bind_id(10, from, 1);
-        s.bind_id(11, id, 0);
+        s.bind_id(10, from);
+        s.bind_id(11, id);
         if (from > 0)
             s.bind(12, std::string("reserved"));
-        s.bind_id(13, a.soft_id, 0);
-        s.bind_id(14, a.rxaddr, 0);
+        s.bind_id(13, a.soft_id);
+        s.bind_id(14, a.rxaddr);
         s.bind(15, a.record_read);
         if (s.step() != SQLITE_ROW)
             return fail(what, error);
@@ -260,6 +288,8 @@ class SqliteLedger : public Ledger {
             return -1;
         a.row_id = row_id;
         a.hard_id = id;
+        if (from > 0)
+            floor_.learn(from, static_cast<int>(good_end));
         return 0;
     }
 
@@ -293,7 +323,10 @@ class SqliteLedger : public Ledger {
         id.bind(1, a.row_id);
         if (id.step() != SQLITE_DONE)
             return fail("marking the hard ID", error);
-        return commit(what, error);
+        writing_outcome_ = true;
+        int rc = commit(what, error);
+        writing_outcome_ = false;
+        return rc;
     }
 
     int peek(int from, int& next, int& left, std::string& error) override {
@@ -307,16 +340,17 @@ class SqliteLedger : public Ledger {
         if (from > HARD_ID_LAST)
             return 0;
         from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+        int start = pool == pool_ ? floor_.start(from) : from;
         // One read transaction, so both answers come from one moment.
         const char* what = "reading the free hard IDs";
         int64_t free_id = 0, taken = 0;
         if (ready(error) != 0 || exec("BEGIN", what, error) != 0 ||
-            pool_number(sql::LOWEST_FREE, pool, from, free_id, what, error) != 0 ||
-            pool_number(sql::TAKEN_FROM, pool, from, taken, what, error) != 0 ||
+            pool_number(sql::LOWEST_FREE, pool, start, free_id, what, error) != 0 ||
+            pool_number(sql::TAKEN_FROM, pool, start, taken, what, error) != 0 ||
             commit(what, error) != 0)
             return -1;
         next = static_cast<int>(free_id);
-        left = HARD_ID_LAST - from + 1 - static_cast<int>(taken);
+        left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
         return 0;
     }
 
@@ -396,7 +430,8 @@ class SqliteLedger : public Ledger {
         int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
         if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
             return fail("opening it", error);
-        sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+        sqlite3_busy_handler(db_, busy_wait, nullptr);
+        sqlite3_wal_hook(db_, after_commit, &writing_outcome_);
         // FULL: a committed reservation survives a power cut, so no ID is handed out twice.
         if (writable && (exec("PRAGMA journal_mode = WAL", "opening it", error) != 0 ||
                          exec("PRAGMA synchronous = FULL", "opening it", error) != 0))
@@ -426,7 +461,9 @@ class SqliteLedger : public Ledger {
             return -1;
         }
         if (meta == 0) {
-            if (exec(CREATE_ATTEMPTS, "creating the schema", error) != 0)
+            std::string hard_ids = std::string(sql::CREATE_HARD_IDS) + " WITHOUT ROWID";
+            if (exec(CREATE_ATTEMPTS, "creating the schema", error) != 0 ||
+                exec(hard_ids.c_str(), "creating the schema", error) != 0)
                 return -1;
             for (const char* create : sql::CREATE_REST)
                 if (exec(create, "creating the schema", error) != 0)
@@ -512,6 +549,8 @@ class SqliteLedger : public Ledger {
     int lock_fd_ = -1;
     bool read_only_ = false;
     bool opened_ = false;
+    bool writing_outcome_ = false; // for after_commit()
+    IdFloor floor_;
 };
 
 } // namespace

@@ -16,7 +16,8 @@ bool is_pg(const std::string& location) {
 std::string with_database(const std::string& uri, const std::string& database) {
     size_t path = uri.find('/', uri.find("://") + 3);
     size_t query = uri.find('?', path);
-    return uri.substr(0, path + 1) + database + (query == std::string::npos ? "" : uri.substr(query));
+    return uri.substr(0, path + 1) + database +
+           (query == std::string::npos ? "" : uri.substr(query));
 }
 
 std::string cluster_uri() {

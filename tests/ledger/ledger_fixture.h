@@ -36,5 +36,5 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
 };
 
 std::string backend_name(const ::testing::TestParamInfo<BackendKind>& info);
-#define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                       \
+#define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                            \
     INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES), backend_name)

@@ -57,7 +57,9 @@ const std::string SUMMARY =
     "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
     "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 6, port 1-1.3\n"
     "  flash /fw/app.hex, 1024 bytes, sha256 " +
-    std::string(64, 'a') + "\n" "  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
+    std::string(64, 'a') +
+    "\n"
+    "  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
 
 } // namespace
 
@@ -128,8 +130,12 @@ LEDGER_ON_BOTH_BACK_ENDS(Report);
 TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
     ScratchDir dir;
     const std::vector<std::string> bad[] = {
-        {}, {dir.path("x.db")}, {dir.path("x.db"), "list"}, {dir.path("x.db"), "device"},
-        {dir.path("x.db"), "device", "0x2000"}, {dir.path("x.db"), "device", "12g"},
+        {},
+        {dir.path("x.db")},
+        {dir.path("x.db"), "list"},
+        {dir.path("x.db"), "device"},
+        {dir.path("x.db"), "device", "0x2000"},
+        {dir.path("x.db"), "device", "12g"},
         {dir.path("x.db"), "summary", "extra"},
     };
     for (const std::vector<std::string>& args : bad) {
