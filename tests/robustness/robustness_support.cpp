@@ -37,16 +37,14 @@ constexpr std::size_t DEFAULT_STRIDE = SANITIZED_STRIDE;
 constexpr std::size_t DEFAULT_STRIDE = 1;
 #endif
 
-// Far beyond any run: a station that has not played its scenario out by then hangs.
-constexpr auto RUN_TIME_LIMIT = std::chrono::seconds(120);
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(1);
 constexpr mode_t OUTPUT_MODE = 0644;
 constexpr int HEX = 16;
 constexpr int DECIMAL = 10;
 constexpr int STARTED_REQUESTS = 2; // the start command and the request that sets it off
 constexpr unsigned THREADS_PER_CORE = 2;
-const char LAST_BOOKKEEPING[] = "next unique ID (";
-const char WAITING[] = "Waiting (";
+const char RSS_FIELD[] = "VmRSS:";
+constexpr int FIRST_OWN_FD = 3; // the child gets standard streams and nothing else of ours
 
 const char START_COMMAND[] = "0403010000";
 const char SELECT_EEPROM[] = "060300010000";
@@ -90,11 +88,24 @@ bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The station has printed its waiting line since the last pass's bookkeeping.
-bool back_to_waiting(const std::string& out_path) {
-    std::string out = text_of(out_path);
-    size_t last = out.rfind(LAST_BOOKKEEPING);
-    return out.find(WAITING, last == std::string::npos ? 0 : last) != std::string::npos;
+long file_size(const std::string& path) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<long>(size);
+}
+
+// Descriptors and resident memory of a process.
+void sample(pid_t pid, RunResult& result) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    result.fds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+        (void)entry;
+        ++result.fds;
+    }
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (starts_with(line, RSS_FIELD))
+            result.rss_kb = std::atol(line.c_str() + sizeof RSS_FIELD - 1);
 }
 
 } // namespace
@@ -117,6 +128,7 @@ RunResult run_station(const RunPlan& plan) {
                                      O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (stem + ".err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
+    posix_spawn_file_actions_addclosefrom_np(&actions, FIRST_OWN_FD);
     posix_spawn_file_actions_addchdir_np(&actions, plan.dir.c_str());
     pid_t pid = -1;
     std::vector<char*> args = pointers(argv);
@@ -129,11 +141,19 @@ RunResult run_station(const RunPlan& plan) {
         return result;
     }
 
-    auto deadline = std::chrono::steady_clock::now() + RUN_TIME_LIMIT;
+    // The done file appears at an idle step once everything is delivered and taken; output
+    // written after it was seen comes from a later step, and from then on every step is an idle
+    // step: the station holds nothing but what it keeps for good.
+    auto deadline = std::chrono::steady_clock::now() + plan.time_limit;
+    long size_at_done = -1;
     int wstatus = 0;
     while (waitpid(pid, &wstatus, WNOHANG) != pid) {
-        if (!result.played_out && !result.timed_out && std::filesystem::exists(done) &&
-            back_to_waiting(stem + ".out")) {
+        if (!result.played_out && !result.timed_out && size_at_done < 0 &&
+            std::filesystem::exists(done)) {
+            size_at_done = file_size(stem + ".out");
+        } else if (!result.played_out && !result.timed_out && size_at_done >= 0 &&
+                   file_size(stem + ".out") > size_at_done) {
+            sample(pid, result);
             result.played_out = true;
             kill(pid, SIGTERM);
         } else if (!result.timed_out && std::chrono::steady_clock::now() > deadline) {

@@ -5,6 +5,7 @@
 
 #include "test_files.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -46,6 +47,8 @@ struct RunPlan {
     std::string scenario;
     std::vector<std::string> args;
     std::vector<std::string> env;
+    // Far beyond the run: a station that has not played its scenario out by then hangs.
+    std::chrono::seconds time_limit = std::chrono::seconds(20);
 };
 
 struct RunResult {
@@ -55,11 +58,13 @@ struct RunResult {
     int signal = 0;          // the signal that ended it, if any
     bool played_out = false; // the scenario was played to its end; we then stopped the station
     bool timed_out = false;  // still running after the time limit, and killed
+    int fds = -1;            // descriptors and resident memory once played out
+    long rss_kb = -1;
 };
 
 // Starts the station with posix_spawn (nothing runs in a forked copy of a threaded test), waits
-// until the scenario is played out and the station is back to waiting after its last pass, and
-// stops it with SIGTERM, as the bench's harness does.
+// until the scenario is played out and the station is back to waiting after its last pass,
+// samples its resources there and stops it with SIGTERM, as the bench's harness does.
 RunResult run_station(const RunPlan& plan);
 
 // Every how many request indexes a test takes: 1, but SANITIZED_STRIDE under the sanitizers

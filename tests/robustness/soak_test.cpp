@@ -2,61 +2,39 @@
 // simulated time. Descriptors and memory must stay flat, and the count, the hard IDs and
 // the EEPROM image file must be right at the end. KORVOFW_SOAK_DEVICES sets the length
 // (scripts/soak.sh runs 10,000 and prints the figures).
-#include "process_runner.h"
-#include "test_files.h"
+#include "robustness_support.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <set>
+
+using namespace robustness;
 
 namespace {
 
 constexpr int DEFAULT_DEVICES = 1500;
-constexpr int FIRST_SAMPLE_AT = 1000;
+constexpr int EARLY_PART = 3; // the early run plays the first third of the devices
 constexpr int ADDRESSES = 127;
 constexpr int FAULTY_EVERY = 7;
 constexpr int FIRST_HARD_ID = 1;
 constexpr int LAST_HARD_ID = 0x1FFF;
+constexpr int DEVICES_PER_SECOND_AT_WORST = 50; // a sanitized build on a loaded machine
 // Allocator noise; a leak of one buffer per device would exceed it within a thousand.
 constexpr long RSS_SLACK_KB = 1024;
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer's allocator keeps its own books; freed memory is reused at once.
 constexpr long SANITIZER_SLACK_KB = 4096;
-const char CHILD_ASAN_OPTIONS[] = "ASAN_OPTIONS=quarantine_size_mb=0";
+const std::vector<std::string> CHILD_ENV = {"ASAN_OPTIONS=quarantine_size_mb=0"};
 #else
 constexpr long SANITIZER_SLACK_KB = 0;
-const char CHILD_ASAN_OPTIONS[] = "";
+const std::vector<std::string> CHILD_ENV;
 #endif
 
 const char* const FAULTS[] = {"stall@20",    "timeout@40", "short@70",  "statuslen@1",
                               "badstatus@3", "stuck",      "noopen",    "unplug@50",
                               "gone",        "noattr",     "timeout@0", "stall@80"};
-
-struct Resources {
-    int fds = -1;
-    long rss_kb = -1;
-};
-
-Resources sample(int pid) {
-    Resources r;
-    std::string proc = "/proc/" + std::to_string(pid);
-    r.fds = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-        (void)entry;
-        ++r.fds;
-    }
-    std::ifstream status(proc + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            r.rss_kb = std::atol(line.c_str() + 6);
-    return r;
-}
 
 int soak_devices() {
     const char* text = std::getenv("KORVOFW_SOAK_DEVICES");
@@ -74,56 +52,38 @@ std::string scenario(int devices) {
     return text;
 }
 
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
     const int devices = soak_devices();
     ScratchDir dir(true);
-    const std::string work = dir.dir;
-    write_text(work + "/soak.scenario", scenario(devices));
-    write_bytes(work + "/fw.hex", read_bytes(data_path("avr/blink.hex")));
-    write_bytes(work + "/id.bin", Bytes(40, 0x00));
-
-    int pid = 0;
-    Resources early, late;
-    size_t scanned = 0;
-    const std::string first_mark = "\rWaiting (" + std::to_string(FIRST_SAMPLE_AT) + " devices) ";
-    const std::string done = work + "/out/done";
-    ProcessOptions po;
-    po.cwd = work;
-    po.timeout_ms = 20 * 60 * 1000;
-    po.env = {"KORVOFW_SIM=" + work + "/soak.scenario", "KORVOFW_SIM_OUT=" + work + "/out"};
-    if (*CHILD_ASAN_OPTIONS != '\0')
-        po.env.push_back(CHILD_ASAN_OPTIONS);
-    po.on_start = [&](int child) { pid = child; };
-    po.stop_when = [&](const std::string& out) {
-        if (early.fds < 0 && out.find(first_mark, scanned) != std::string::npos)
-            early = sample(pid);
-        scanned = out.size() > first_mark.size() ? out.size() - first_mark.size() : 0;
-        if (!std::filesystem::exists(done))
-            return false;
-        late = sample(pid);
-        return true;
+    write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
+    write_bytes(dir.path("id.bin"), Bytes(40, 0x00));
+    write_bytes(dir.path("early.bin"), Bytes(40, 0x00));
+    // Two stations, each sampled once it has played its devices out and stands idle: one
+    // after the first third of the devices, one after all of them.
+    auto plan = [&](const char* name, int count, const char* id_file) {
+        RunPlan p{
+            dir.dir,
+            name,
+            scenario(count),
+            {"-f", "fw.hex", "-e", id_file, "-I", std::to_string(FIRST_HARD_ID), "-r", "0x8700"},
+            CHILD_ENV};
+        p.time_limit = std::chrono::seconds(20 + count / DEVICES_PER_SECOND_AT_WORST);
+        return p;
     };
-    ProcessResult r = run_process({KORVOFW_SIM_BIN, "-f", "fw.hex", "-e", "id.bin", "-I",
-                                   std::to_string(FIRST_HARD_ID), "-r", "0x8700"},
-                                  po);
-    ASSERT_TRUE(r.stopped) << r.err.substr(0, 500);
+    const RunPlan plans[] = {plan("early", devices / EARLY_PART, "early.bin"),
+                             plan("late", devices, "id.bin")};
+    RunResult runs[2];
+    run_in_parallel(2, [&](std::size_t i) { runs[i] = run_station(plans[i]); });
+    const RunResult &early = runs[0], &r = runs[1];
+    ASSERT_TRUE(early.played_out && r.played_out)
+        << early.err.substr(0, 500) << r.err.substr(0, 500);
 
     // Every pass that reached its start was counted, and nothing else.
-    size_t started = count(r.out, "Starting device.\n");
+    size_t started = count_of(r.out, "Starting device.\n");
     size_t counted = std::min<size_t>(started, LAST_HARD_ID - FIRST_HARD_ID + 1);
-    EXPECT_NE(r.out.find("\rWaiting (" + std::to_string(started) + " devices) "),
-              std::string::npos);
-    EXPECT_EQ(r.out.find("\rWaiting (" + std::to_string(started + 1) + " devices) "),
-              std::string::npos);
+    EXPECT_EQ(last_waiting_count(r.out), static_cast<int>(started));
 
     // Each started device carried a hard ID never given before, counting up without a gap.
     std::set<int> ids;
@@ -148,16 +108,14 @@ TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
     if (started > counted) {
         EXPECT_NE(r.err.find("hard ID invalid : 0x2000"), std::string::npos);
     }
-    Bytes id_file = read_bytes(work + "/id.bin");
+    Bytes id_file = read_bytes(dir.path("id.bin"));
     ASSERT_EQ(id_file.size(), 40u);
-    int next = ((id_file[23] << 8) | id_file[24]) >> 3;
-    EXPECT_EQ(next, (FIRST_HARD_ID + static_cast<int>(counted)) & LAST_HARD_ID);
+    EXPECT_EQ(hard_id_of(id_file), (FIRST_HARD_ID + static_cast<int>(counted)) & LAST_HARD_ID);
 
-    ASSERT_GE(early.fds, 0) << "the run never reached " << FIRST_SAMPLE_AT << " devices";
-    EXPECT_EQ(late.fds, early.fds);
-    EXPECT_LE(late.rss_kb, early.rss_kb + RSS_SLACK_KB + SANITIZER_SLACK_KB);
+    EXPECT_EQ(r.fds, early.fds);
+    EXPECT_LE(r.rss_kb, early.rss_kb + RSS_SLACK_KB + SANITIZER_SLACK_KB);
     std::cout << "soak: " << devices << " devices, " << started << " started, " << counted
-              << " counted; descriptors " << early.fds << " -> " << late.fds << ", RSS "
-              << early.rss_kb << " kB -> " << late.rss_kb << " kB (at " << FIRST_SAMPLE_AT
-              << " devices and at the end)" << std::endl;
+              << " counted; descriptors " << early.fds << " -> " << r.fds << ", RSS "
+              << early.rss_kb << " kB -> " << r.rss_kb << " kB (idle after " << devices / EARLY_PART
+              << " devices and after all)" << std::endl;
 }
