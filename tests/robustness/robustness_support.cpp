@@ -4,71 +4,55 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 extern char** environ;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KORVOFW_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KORVOFW_SANITIZED 1
-#endif
-#endif
-
 namespace robustness {
 namespace {
 
-#ifdef KORVOFW_SANITIZED
-constexpr std::size_t DEFAULT_STRIDE = SANITIZED_STRIDE;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t DEFAULT_STRIDE = 2;
 #else
 constexpr std::size_t DEFAULT_STRIDE = 1;
 #endif
+constexpr std::size_t FLASH_SIZE = 32768;
+constexpr std::size_t RECORD_SIZE = 80;
+constexpr int FIRST_OWN_FD = 3; // the station gets its standard streams and nothing of ours
+const char START[] = " out=0403010000 ";
+const char SELECT_EEPROM[] = " out=060300010000 ";
+const char RECORD_WRITE[] = " out=01000000004f"; // program EEPROM 0x00-0x4F
+const char STATUS_OK[] = " type=a1 req=3 value=0000 index=0000 len=6 out=- in=00";
 
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(1);
-constexpr mode_t OUTPUT_MODE = 0644;
-constexpr int HEX = 16;
-constexpr int DECIMAL = 10;
-constexpr int STARTED_REQUESTS = 2; // the start command and the request that sets it off
-constexpr unsigned THREADS_PER_CORE = 2;
-const char RSS_FIELD[] = "VmRSS:";
-constexpr int FIRST_OWN_FD = 3; // the child gets standard streams and nothing else of ours
+bool has(const std::string& text, const char* what) {
+    return text.find(what) != std::string::npos;
+}
 
-const char START_COMMAND[] = "0403010000";
-const char SELECT_EEPROM[] = "060300010000";
-const char PROGRAM_COMMAND[] = "01";
-constexpr int DFU_REQUEST_TYPE_IN = 0xA1;
-constexpr int DFU_DNLOAD = 1;
-constexpr int DFU_GETSTATUS = 3;
-constexpr int STATUS_LENGTH = 6;
-const char STATUS_OK[] = "00";
+Bytes file_or_empty(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error) ? read_bytes(path) : Bytes();
+}
 
-// The environment of the test with the run's entries put over it.
-std::vector<std::string> run_environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        std::string name = text.substr(0, text.find('=') + 1);
-        bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string& e) {
-            return e.compare(0, name.size(), name) == 0;
-        });
-        if (!replaced)
-            env.push_back(text);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
+long file_size(const std::string& path) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<long>(size);
+}
+
+void sample(pid_t pid, RunRecord& r) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    auto fds = std::filesystem::directory_iterator(proc + "/fd");
+    r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            r.rss_kb = std::atol(line.c_str() + 6);
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -79,156 +63,195 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return list;
 }
 
-std::string text_of(const std::string& path) {
-    std::optional<Bytes> bytes = read_file(path);
-    return bytes ? to_text(*bytes) : std::string();
-}
-
-bool starts_with(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-long file_size(const std::string& path) {
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    return error ? -1 : static_cast<long>(size);
-}
-
-// Descriptors and resident memory of a process.
-void sample(pid_t pid, RunResult& result) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    result.fds = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-        (void)entry;
-        ++result.fds;
-    }
-    std::ifstream status(proc + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (starts_with(line, RSS_FIELD))
-            result.rss_kb = std::atol(line.c_str() + sizeof RSS_FIELD - 1);
-}
-
 } // namespace
 
-RunResult run_station(const RunPlan& plan) {
-    const std::string stem = plan.dir + "/" + plan.name;
-    write_text(stem + ".scenario", plan.scenario);
-    const std::string done = stem + "/done";
+Identity identity_of(const Bytes& b) {
+    if (b.size() < IDENTITY_END)
+        return {};
+    return {((b[23] << 8) | b[24]) >> 3, b[25], (b[26] << 8) | b[27]};
+}
 
-    std::vector<std::string> argv = plan.args;
-    argv.insert(argv.begin(), KORVOFW_SIM_BIN);
-    std::vector<std::string> env = run_environment(plan.env);
+Bytes with_identity(Bytes b, const Identity& id) {
+    b[CLEARED] = 0;
+    if (id.hard >= 0) {
+        b[23] = static_cast<unsigned char>(id.hard >> 5);
+        b[24] = static_cast<unsigned char>(id.hard << 3);
+    }
+    if (id.soft >= 0)
+        b[25] = static_cast<unsigned char>(id.soft);
+    if (id.rxaddr >= 0) {
+        b[26] = static_cast<unsigned char>(id.rxaddr >> 8);
+        b[27] = static_cast<unsigned char>(id.rxaddr);
+    }
+    return b;
+}
+
+Bytes eeprom_with(const Bytes& image, const Identity& id) {
+    Bytes eeprom(EEPROM_SIZE, 0xFF);
+    std::copy(image.begin(), image.end(), eeprom.begin());
+    return with_identity(eeprom, id);
+}
+
+std::string describe(const Identity& id) {
+    return "hard ID " + hex(id.hard) + ", soft ID " + hex(id.soft) + ", RXaddr " + hex(id.rxaddr);
+}
+
+bool Device::flash_right() const {
+    static const Bytes firmware = read_bytes(data_path("avr/blink.bin"));
+    return present && std::equal(firmware.begin(), firmware.end(), flash.begin());
+}
+
+bool Device::record_untouched() const {
+    return present && std::all_of(eeprom.begin(), eeprom.begin() + RECORD_SIZE,
+                                  [](unsigned char b) { return b == 0xFF; });
+}
+
+bool Device::record_whole(const Bytes& image, int soft) const {
+    return present && eeprom == eeprom_with(image, {id().hard, soft, id().rxaddr});
+}
+
+std::size_t Device::record_write_index() const {
+    auto select =
+        std::find_if(log.begin(), log.end(), [](auto& l) { return has(l, SELECT_EEPROM); });
+    return std::find_if(select, log.end(), [](auto& l) { return has(l, RECORD_WRITE); }) -
+           log.begin();
+}
+
+bool Device::record_write_confirmed() const {
+    std::size_t status = record_write_index() + 1;
+    return status < log.size() && has(log[status], STATUS_OK) && has(log[status], " rc=6");
+}
+
+bool Device::start_sent() const {
+    return std::any_of(log.begin(), log.end(), [](auto& l) { return has(l, START); });
+}
+
+bool Device::started() const {
+    return std::count_if(log.begin(), log.end(),
+                         [](auto& l) { return has(l, START) && has(l, " rc=5"); }) == 2;
+}
+
+Station::Station(const Bytes& id_image) {
+    write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
+    write_bytes(dir.path("old.bin"), read_bytes(data_path("avr/uart_echo.bin")));
+    write_bytes(dir.path("id.bin"), id_image);
+}
+
+RunRecord Station::run(const std::string& name, const std::string& scenario,
+                       const std::vector<std::string>& args, const std::vector<std::string>& extra,
+                       std::chrono::seconds time_limit) const {
+    const std::string stem = dir.path(name);
+    write_text(stem + ".scenario", scenario);
+    // The first entry of a name is the one read: the run's own go first.
+    std::vector<std::string> env = extra, argv = args;
     env.push_back("KORVOFW_SIM=" + stem + ".scenario");
     env.push_back("KORVOFW_SIM_OUT=" + stem);
-
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        env.push_back(*entry);
+    argv.insert(argv.begin(), KORVOFW_SIM_BIN);
+    // Spawned, not forked: nothing runs in a copy of a threaded test.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (stem + ".out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (stem + ".err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, OUTPUT_MODE);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (stem + ".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (stem + ".err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addclosefrom_np(&actions, FIRST_OWN_FD);
-    posix_spawn_file_actions_addchdir_np(&actions, plan.dir.c_str());
+    posix_spawn_file_actions_addchdir_np(&actions, dir.dir.c_str());
     pid_t pid = -1;
-    std::vector<char*> args = pointers(argv);
-    std::vector<char*> envp = pointers(env);
-    int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    std::vector<char*> args_p = pointers(argv), env_p = pointers(env);
+    RunRecord r;
+    int error = posix_spawn(&pid, args_p[0], &actions, nullptr, args_p.data(), env_p.data());
     posix_spawn_file_actions_destroy(&actions);
-    RunResult result;
     if (error != 0) {
-        result.err = "cannot start " + argv[0] + ": " + std::to_string(error);
-        return result;
+        r.err = "cannot start " KORVOFW_SIM_BIN;
+        return r;
     }
-
-    // The done file appears at an idle step once everything is delivered and taken; output
-    // written after it was seen comes from a later step, and from then on every step is an idle
-    // step: the station holds nothing but what it keeps for good.
-    auto deadline = std::chrono::steady_clock::now() + plan.time_limit;
+    // The bench creates the done file at an idle step once every device is delivered and its
+    // pass is over. Output written after the file was seen comes from a later step, and every
+    // step from then on is an idle step: the station holds nothing but what it keeps for good.
+    auto deadline = std::chrono::steady_clock::now() + time_limit;
     long size_at_done = -1;
     int wstatus = 0;
     while (waitpid(pid, &wstatus, WNOHANG) != pid) {
-        if (!result.played_out && !result.timed_out && size_at_done < 0 &&
-            std::filesystem::exists(done)) {
+        if (r.played_out || std::chrono::steady_clock::now() > deadline) {
+            kill(pid, r.played_out ? SIGTERM : SIGKILL);
+        } else if (size_at_done < 0 && std::filesystem::exists(stem + "/done")) {
             size_at_done = file_size(stem + ".out");
-        } else if (!result.played_out && !result.timed_out && size_at_done >= 0 &&
-                   file_size(stem + ".out") > size_at_done) {
-            sample(pid, result);
-            result.played_out = true;
-            kill(pid, SIGTERM);
-        } else if (!result.timed_out && std::chrono::steady_clock::now() > deadline) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
+        } else if (size_at_done >= 0 && file_size(stem + ".out") > size_at_done) {
+            sample(pid, r);
+            r.played_out = true;
+            continue;
         }
-        std::this_thread::sleep_for(POLL_INTERVAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (WIFEXITED(wstatus))
-        result.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus))
-        result.signal = WTERMSIG(wstatus);
-    result.out = text_of(stem + ".out");
-    result.err = text_of(stem + ".err");
-    return result;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    r.out = to_text(file_or_empty(stem + ".out"));
+    r.err = to_text(file_or_empty(stem + ".err"));
+    r.id_file = file_or_empty(dir.path("id.bin"));
+    std::istringstream lines(scenario);
+    std::string word, bus, devnum;
+    for (std::string line; std::getline(lines, line);) {
+        if (!(std::istringstream(line) >> word >> bus >> devnum) || word != "device")
+            continue;
+        const std::string file = stem + "/" + bus + "-" + devnum;
+        Device& d = r.devices[bus + "-" + devnum];
+        d.flash = file_or_empty(file + ".flash");
+        d.eeprom = file_or_empty(file + ".eeprom");
+        std::istringstream log(to_text(file_or_empty(file + ".log")));
+        for (std::string entry; std::getline(log, entry);)
+            d.log.push_back(entry);
+        d.present = d.flash.size() == FLASH_SIZE && d.eeprom.size() == EEPROM_SIZE;
+    }
+    return r;
+}
+
+std::vector<std::string> options(int first_id) {
+    return {"-f", "fw.hex", "-e", "id.bin", "-I", hex(first_id), "-s", "5", "-r", "0x8700"};
+}
+
+Bytes id_image(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    return with_identity(bytes, {0x10, 0x5A, 0x1234});
 }
 
 std::size_t request_stride(const char* variable) {
-    if (const char* text = std::getenv(variable))
-        return static_cast<std::size_t>(std::max(1L, std::strtol(text, nullptr, DECIMAL)));
-    return DEFAULT_STRIDE;
+    const char* text = std::getenv(variable);
+    return text ? static_cast<std::size_t>(std::max(1, std::atoi(text))) : DEFAULT_STRIDE;
 }
 
 void run_in_parallel(std::size_t count, const std::function<void(std::size_t)>& task) {
     std::atomic<std::size_t> next{0};
-    auto worker = [&] {
-        for (std::size_t i = next++; i < count; i = next++)
-            task(i);
-    };
-    std::vector<std::thread> threads;
-    unsigned workers = std::max(1u, std::thread::hardware_concurrency()) * THREADS_PER_CORE;
-    for (unsigned t = 0; t < workers; ++t)
-        threads.emplace_back(worker);
+    std::vector<std::thread> threads(std::max(1u, std::thread::hardware_concurrency()) * 2);
+    for (std::thread& thread : threads)
+        thread = std::thread([&] {
+            for (std::size_t i = next++; i < count; i = next++)
+                task(i);
+        });
     for (std::thread& thread : threads)
         thread.join();
 }
 
 std::string hex(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
+    std::ostringstream text;
+    text << std::uppercase << std::hex << value;
+    return text.str();
 }
 
-std::optional<Bytes> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-int hard_id_of(const Bytes& record) {
-    if (record.size() < HARD_ID_OFFSET + 2)
-        return -1;
-    return ((record[HARD_ID_OFFSET] << 8) | record[HARD_ID_OFFSET + 1]) >> HARD_ID_SHIFT;
-}
-
-int rxaddr_of(const Bytes& record) {
-    if (record.size() < RXADDR_OFFSET + 2)
-        return -1;
-    return (record[RXADDR_OFFSET] << 8) | record[RXADDR_OFFSET + 1];
-}
-
-int last_printed_hex(const std::string& out, const std::string& label) {
-    size_t at = out.rfind(label);
-    if (at == std::string::npos)
-        return -1;
-    return static_cast<int>(std::strtol(out.c_str() + at + label.size(), nullptr, HEX));
+std::vector<int> printed_hex(const std::string& out, const std::string& label) {
+    std::vector<int> values;
+    for (size_t at = out.find(label); at != std::string::npos; at = out.find(label, at + 1))
+        values.push_back(static_cast<int>(std::strtol(&out[at + label.size()], nullptr, 16)));
+    return values;
 }
 
 int last_waiting_count(const std::string& out) {
-    const std::string label = "Waiting (";
-    size_t at = out.rfind(label);
-    if (at == std::string::npos)
-        return -1;
-    return static_cast<int>(std::strtol(out.c_str() + at + label.size(), nullptr, DECIMAL));
+    size_t at = out.rfind("Waiting (");
+    return at == std::string::npos ? -1 : std::atoi(&out[at + 9]);
 }
 
 std::size_t count_of(const std::string& text, const std::string& what) {
@@ -236,110 +259,6 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
-}
-
-std::vector<Request> parse_log(const std::string& text) {
-    std::vector<Request> log;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        Request request;
-        std::istringstream fields(line);
-        for (std::string field; fields >> field;) {
-            size_t eq = field.find('=');
-            if (eq == std::string::npos)
-                continue;
-            std::string key = field.substr(0, eq);
-            std::string value = field.substr(eq + 1);
-            if (key == "type")
-                request.type = static_cast<int>(std::strtol(value.c_str(), nullptr, HEX));
-            else if (key == "req")
-                request.request = std::atoi(value.c_str());
-            else if (key == "out")
-                request.out = value;
-            else if (key == "in")
-                request.in = value;
-            else if (key == "rc")
-                request.rc = std::atoi(value.c_str());
-        }
-        log.push_back(request);
-    }
-    return log;
-}
-
-bool DeviceState::flash_holds(const Bytes& image) const {
-    return flash.size() == FLASH_SIZE && std::equal(image.begin(), image.end(), flash.begin());
-}
-
-bool DeviceState::record_untouched() const {
-    return eeprom.size() == EEPROM_SIZE && std::all_of(eeprom.begin(), eeprom.begin() + RECORD_SIZE,
-                                                       [](unsigned char b) { return b == ERASED; });
-}
-
-bool DeviceState::record_whole(const Bytes& id_image) const {
-    constexpr size_t CLEARED = 22;
-    constexpr int LOW_BITS = (1 << HARD_ID_SHIFT) - 1;
-    if (eeprom.size() != EEPROM_SIZE || eeprom[CLEARED] != 0 ||
-        (eeprom[HARD_ID_OFFSET + 1] & LOW_BITS) != 0)
-        return false;
-    for (size_t i = 0; i < EEPROM_SIZE; ++i) {
-        bool identity = i == HARD_ID_OFFSET || i == HARD_ID_OFFSET + 1 || i == RXADDR_OFFSET ||
-                        i == RXADDR_OFFSET + 1 || i == CLEARED;
-        unsigned char wanted = i < id_image.size() ? id_image[i] : ERASED;
-        if (!identity && eeprom[i] != wanted)
-            return false;
-    }
-    return true;
-}
-
-bool DeviceState::record_write_confirmed() const {
-    auto select = std::find_if(log.begin(), log.end(),
-                               [](const Request& r) { return r.out == SELECT_EEPROM; });
-    auto write = std::find_if(select, log.end(), [](const Request& r) {
-        return r.request == DFU_DNLOAD && starts_with(r.out, PROGRAM_COMMAND);
-    });
-    if (write == log.end() || write + 1 == log.end())
-        return false;
-    const Request& status = *(write + 1);
-    return status.type == DFU_REQUEST_TYPE_IN && status.request == DFU_GETSTATUS &&
-           status.rc == STATUS_LENGTH && starts_with(status.in, STATUS_OK);
-}
-
-bool DeviceState::start_sent() const {
-    return std::any_of(log.begin(), log.end(),
-                       [](const Request& r) { return r.out == START_COMMAND; });
-}
-
-bool DeviceState::started() const {
-    return std::count_if(log.begin(), log.end(), [](const Request& r) {
-               return r.out == START_COMMAND && r.rc == static_cast<int>(r.out.size() / 2);
-           }) >= STARTED_REQUESTS;
-}
-
-DeviceState read_device(const std::string& out_dir, const std::string& name) {
-    DeviceState device;
-    std::string stem = out_dir + "/" + name;
-    std::optional<Bytes> flash = read_file(stem + ".flash");
-    std::optional<Bytes> eeprom = read_file(stem + ".eeprom");
-    std::optional<Bytes> log = read_file(stem + ".log");
-    device.present = flash && eeprom && log;
-    if (!device.present)
-        return device;
-    device.flash = *flash;
-    device.eeprom = *eeprom;
-    device.log = parse_log(to_text(*log));
-    return device;
-}
-
-std::vector<std::string> scenario_devices(const std::string& scenario) {
-    std::vector<std::string> names;
-    std::istringstream lines(scenario);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string word, bus, devnum;
-        if (fields >> word >> bus >> devnum && word == "device")
-            names.push_back(bus + "-" + devnum);
-    }
-    return names;
 }
 
 } // namespace robustness

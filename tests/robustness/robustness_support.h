@@ -1,33 +1,30 @@
-// Whole-station runs for the robustness tests: korvofw-sim playing a scenario in a directory of
-// its own, its output kept in files there, many runs at once; and what a run leaves behind, read
-// back as an operator would find it.
+// Whole-station runs for the robustness tests: korvofw-sim playing scenarios in a station
+// directory of its own, many runs at once, and what a run leaves behind read back as an
+// operator would find it: output, device memory and the EEPROM image file.
 #pragma once
 
 #include "test_files.h"
 
 #include <chrono>
-#include <cstddef>
 #include <functional>
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace robustness {
 
-constexpr std::size_t FLASH_SIZE = 32768;
 constexpr std::size_t EEPROM_SIZE = 1024;
-constexpr std::size_t RECORD_SIZE = 80;
-constexpr std::size_t HARD_ID_OFFSET = 23;
-constexpr std::size_t RXADDR_OFFSET = 26;
-constexpr int HARD_ID_SHIFT = 3;
-constexpr unsigned char ERASED = 0xFF;
+constexpr std::size_t CLEARED = 22; // bytes 22-27 are the station's to change
+constexpr std::size_t IDENTITY_END = 28;
+constexpr int FIRST_RXADDR = 0x8700;
+constexpr int SOFT_ID = 5;
+const char NEXT_ID[] = "next unique ID (";
 
 // Failures of one case, gathered on a worker thread and reported on the test's own.
 struct Checker {
     std::string where;
     std::vector<std::string> failures;
     std::size_t checks = 0;
-
     void check(bool ok, const std::string& what) {
         ++checks;
         if (!ok)
@@ -35,98 +32,73 @@ struct Checker {
     }
 };
 
-// Upper-case hex digits, as the station's -I takes them.
-std::string hex(int value);
+// Hard ID, soft ID and RXaddr as the record and the image file hold them (bytes 23-27).
+struct Identity {
+    int hard = -1, soft = -1, rxaddr = -1;
+    bool operator==(const Identity& o) const {
+        return hard == o.hard && soft == o.soft && rxaddr == o.rxaddr;
+    }
+};
+Identity identity_of(const Bytes& bytes);
+// The bytes with byte 22 cleared and the identity put in (a negative field keeps its bytes).
+Bytes with_identity(Bytes bytes, const Identity& id);
+// The image over an erased EEPROM, with the identity put in.
+Bytes eeprom_with(const Bytes& image, const Identity& id);
+std::string describe(const Identity& id);
 
-// One run of the station: the scenario is written to <dir>/<name>.scenario, the devices' files
-// go to <dir>/<name>/, standard output and error to <dir>/<name>.out and .err. The station
-// runs in dir; extra environment entries are NAME=value.
-struct RunPlan {
-    std::string dir;
-    std::string name;
-    std::string scenario;
-    std::vector<std::string> args;
-    std::vector<std::string> env;
-    // Far beyond the run: a station that has not played its scenario out by then hangs.
-    std::chrono::seconds time_limit = std::chrono::seconds(20);
+// What one device holds after a run, from the bench's files, and its request log's lines.
+struct Device {
+    bool present = false;
+    Bytes flash, eeprom;
+    std::vector<std::string> log;
+    Identity id() const { return identity_of(eeprom); }
+    bool flash_right() const; // holds the blink firmware
+    bool record_untouched() const;
+    // The EEPROM is the image with the device's hard ID and RXaddr and this soft ID put in.
+    bool record_whole(const Bytes& image, int soft = SOFT_ID) const;
+    std::size_t record_write_index() const;
+    bool record_write_confirmed() const; // the status request after it answered OK
+    bool start_sent() const;
+    bool started() const; // both start requests answered: it left for its application
 };
 
-struct RunResult {
-    std::string out;
-    std::string err;
+struct RunRecord {
+    std::string out, err;
     int status = -1;         // exit status, or -1 when ended by a signal
-    int signal = 0;          // the signal that ended it, if any
-    bool played_out = false; // the scenario was played to its end; we then stopped the station
-    bool timed_out = false;  // still running after the time limit, and killed
-    int fds = -1;            // descriptors and resident memory once played out
+    int signal = 0;          // the signal that ended it
+    bool played_out = false; // every device delivered and its pass over; we then stopped it
+    int fds = -1;            // descriptors and resident memory, sampled once played out
     long rss_kb = -1;
+    std::map<std::string, Device> devices; // by "<bus>-<devnum>", every device line's
+    Bytes id_file;
 };
 
-// Starts the station with posix_spawn (nothing runs in a forked copy of a threaded test), waits
-// until the scenario is played out and the station is back to waiting after its last pass,
-// samples its resources there and stops it with SIGTERM, as the bench's harness does.
-RunResult run_station(const RunPlan& plan);
+// A station directory in memory: fw.hex (blink), old.bin (another firmware) and id.bin.
+struct Station {
+    explicit Station(const Bytes& id_image);
+    // Plays the scenario (the devices' files go to <name>/, the output to <name>.out and .err)
+    // with the extra environment entries; killed when still running after the time limit.
+    RunRecord run(const std::string& name, const std::string& scenario,
+                  const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  std::chrono::seconds time_limit = std::chrono::seconds(20)) const;
+    ScratchDir dir{true};
+};
 
-// Every how many request indexes a test takes: 1, but SANITIZED_STRIDE under the sanitizers
-// (a run there costs three times as much and the suite runs two such tests at once), unless
-// the environment variable names another stride.
-constexpr std::size_t SANITIZED_STRIDE = 2;
+// -f fw.hex -e id.bin -I <first_id> -s 5 -r 0x8700
+std::vector<std::string> options(int first_id);
+// Bytes that differ from each other, with hard ID 0x10, soft ID 0x5A and RXaddr 0x1234.
+Bytes id_image(std::size_t size = 40);
+
+// Every how many request indexes a test takes: 1, but 2 under the sanitizers (a run there
+// costs three times as much), unless the environment variable names another stride.
 std::size_t request_stride(const char* variable);
-
-// Runs task(0) .. task(count - 1) on twice as many threads as the machine has cores: a run
-// spends much of its time waiting for the file system.
+// Runs task(0) .. task(count - 1) on two threads a core: a run waits much on the file system.
 void run_in_parallel(std::size_t count, const std::function<void(std::size_t)>& task);
 
-// The file's bytes, or nothing when it cannot be read.
-std::optional<Bytes> read_file(const std::string& path);
-
-// Hard ID and RXaddr as the record and the EEPROM image file hold them.
-int hard_id_of(const Bytes& record);
-int rxaddr_of(const Bytes& record);
-
-// The last value printed after `label` as hex digits, or -1 when it was never printed.
-int last_printed_hex(const std::string& out, const std::string& label);
-// The count in the last "Waiting (N devices)" line, or -1.
-int last_waiting_count(const std::string& out);
+std::string hex(int value);
+// The hex numbers printed after each `label`, in order.
+std::vector<int> printed_hex(const std::string& out, const std::string& label);
+int last_waiting_count(const std::string& out); // in the last "Waiting (N devices)", or -1
 std::size_t count_of(const std::string& text, const std::string& what);
-
-// One line of a device's request log (see sim/bench.h).
-struct Request {
-    int type = 0;
-    int request = 0;
-    std::string out;
-    std::string in;
-    int rc = 0;
-};
-std::vector<Request> parse_log(const std::string& text);
-
-// What one device holds after a run, read from the bench's files.
-struct DeviceState {
-    bool present = false; // its files were there
-    Bytes flash;
-    Bytes eeprom;
-    std::vector<Request> log;
-
-    bool flash_holds(const Bytes& image) const;
-    // The first 80 bytes are as the bench left them: no record was ever written.
-    bool record_untouched() const;
-    // Whether the record is the EEPROM image file's bytes with an identity put in, all of it:
-    // bytes 22-27 aside, the first image.size() bytes are the image's, the rest of the record
-    // and of the EEPROM erased.
-    bool record_whole(const Bytes& id_image) const;
-    int hard_id() const { return hard_id_of(eeprom); }
-    int rxaddr() const { return rxaddr_of(eeprom); }
-    // The status request after the record write answered OK.
-    bool record_write_confirmed() const;
-    // The start command was sent.
-    bool start_sent() const;
-    // Both start requests were answered: the device left for its application.
-    bool started() const;
-};
-
-DeviceState read_device(const std::string& out_dir, const std::string& name);
-
-// The device names ("<bus>-<devnum>") of the "device" lines of a scenario, in order.
-std::vector<std::string> scenario_devices(const std::string& scenario);
 
 } // namespace robustness
