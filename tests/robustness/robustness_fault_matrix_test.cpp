@@ -8,8 +8,8 @@
 //   (c) a device that is not counted was not started: it is left in its bootloader (or left
 //       the bus, for the faults that take it away);
 //   (d) the image file is the original with the hard ID printed last as next, the soft ID and
-//       the RXaddr of the last pass put in (untouched when no pass began), and a station
-//       restarted from it hands out no ID that is on a device;
+//       the RXaddr of the last pass put in (untouched when no pass began), and it names a hard
+//       ID above every one on a device;
 //   (e) the station holds as many descriptors as one that never saw a device;
 //   (f) the devices after the faulty one are programmed, with the next unused hard IDs.
 // Under the sanitizers each kind hits every second request index only, each kind from a
@@ -18,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <iostream>
 #include <set>
 
@@ -26,7 +25,6 @@ using namespace robustness;
 
 namespace {
 
-const char* const NAMES[] = {"1-1", "1-2", "1-3"};
 const char OTHERS[] = "wait\ndevice 1 2\nwait\ndevice 1 3\nwait\n";
 const char* const INDEXED_FAULTS[] = {"unplug",    "stall",     "timeout", "short",
                                       "statuslen", "badstatus", "stuck"};
@@ -41,81 +39,85 @@ struct Case {
     std::string message; // what the station must say, on stdout or stderr
 };
 
-struct Verdict {
-    std::vector<bool> right; // per device, in name order: flash, record and status right
-    std::set<int> ids;       // hard IDs on devices
+struct CaseReport : Checker {
+    bool faulty_counted = false;
 };
 
-// (a) to (e) for one run.
-Verdict check_run(Checker& c, const RunRecord& r, int idle_fds) {
-    Verdict v;
-    c.check(r.played_out, "played out (status " + std::to_string(r.status) + ", signal " +
-                              std::to_string(r.signal) + ")");
-    c.check(r.fds == idle_fds, std::to_string(r.fds) + " descriptors held, " +
-                                   std::to_string(idle_fds) + " when idle from the start");
+// (a) to (e) for one run; per device in name order, whether it is programmed right.
+std::vector<bool> check_run(Checker& c, const RunRecord& r, int idle_fds) {
+    std::vector<bool> right;
+    std::set<int> ids;
+    c.check(r.played_out, "played out, not ended by status " + std::to_string(r.status) +
+                              ", signal " + std::to_string(r.signal));
+    c.check(r.fds == idle_fds, std::to_string(r.fds) + " descriptors, " + std::to_string(idle_fds) +
+                                   " when idle from the start");
     for (const auto& [name, d] : r.devices) {
         c.check(d.present, name + " has its files");
         bool whole = !d.record_untouched() && d.record_whole(id_image());
         if (d.present && !d.record_untouched())
-            c.check(whole && v.ids.insert(d.id().hard).second,
-                    name + " holds a whole record with an ID of its own: " + describe(d.id()));
-        v.right.push_back(d.flash_right() && whole && d.record_write_confirmed());
-        c.check(v.right.back() == d.start_sent(),
-                name + (v.right.back() ? " was not started" : " was started"));
+            c.check(whole && ids.insert(d.id().hard).second,
+                    name + " holds a whole record of its own: " + d.id().text());
+        right.push_back(d.flash_right() && whole && d.record_write_confirmed());
+        c.check(right.back() == d.start_sent(),
+                name + (right.back() ? " not started" : " started"));
     }
-    std::size_t counted = std::count(v.right.begin(), v.right.end(), true);
+    std::size_t counted = std::count(right.begin(), right.end(), true);
     std::size_t passes = count_of(r.out, "Loading Flash.");
-    c.check(last_waiting_count(r.out) == int(counted) &&
-                count_of(r.out, "Starting device.") == counted,
-            "the station shows " + std::to_string(last_waiting_count(r.out)) + " devices, " +
-                std::to_string(counted) + " are programmed right");
-    bool failure_shown = !r.err.empty() || r.out.find("Abort") != std::string::npos;
-    c.check(failure_shown == (passes > counted), "failures shown: " + r.err);
-    std::vector<int> next = printed_hex(r.out, NEXT_ID);
-    Bytes wanted = passes == 0
-                       ? id_image()
-                       : with_identity(id_image(), {next.empty() ? -1 : next.back(), SOFT_ID,
-                                                    FIRST_RXADDR + int(passes) - 1});
-    c.check(r.id_file == wanted, "id.bin holds " + describe(identity_of(r.id_file)) + ", not " +
-                                     describe(identity_of(wanted)));
-    c.check(v.ids.empty() || identity_of(r.id_file).hard > *v.ids.rbegin(),
-            "id.bin names hard ID " + hex(identity_of(r.id_file).hard) + ", already given");
-    return v;
+    c.check(shown_count(r.out) == int(counted) && count_of(r.out, "Starting device.") == counted,
+            std::to_string(shown_count(r.out)) + " shown, " + std::to_string(counted) + " right");
+    c.check((!r.err.empty() || has(r.out, "Abort")) == (passes > counted), "failures: " + r.err);
+    std::vector<int> next = printed(r.out, NEXT_ID);
+    Identity books{next.empty() ? -1 : next.back(), SOFT_ID, FIRST_RXADDR + int(passes) - 1};
+    Bytes wanted = passes == 0 ? id_image() : with_identity(id_image(), books);
+    c.check(r.id_file == wanted, "id.bin holds " + identity_of(r.id_file).text() + ", not " +
+                                     identity_of(wanted).text());
+    c.check(ids.empty() || identity_of(r.id_file).hard > *ids.rbegin(), "id.bin names a given ID");
+    return right;
 }
 
-struct CaseReport {
-    std::vector<std::string> failures;
-    std::size_t checks = 0;
-    bool faulty_counted = false;
-};
-
 CaseReport run_case(const Case& k, int idle_fds) {
-    Checker c;
+    CaseReport c;
     c.where = k.name + ", alone";
     check_run(c, Station(id_image()).run("alone", k.faulty, options(1)), idle_fds);
     c.where = k.name + ", with the others";
     RunRecord all = Station(id_image()).run("all", k.faulty + OTHERS, options(1));
-    Verdict v = check_run(c, all, idle_fds);
+    std::vector<bool> right = check_run(c, all, idle_fds);
     const Device& faulty = all.devices["1-1"];
-    if (k.expected == Outcome::Counted)
-        c.check(v.right[0], "the faulty device is programmed");
-    if (k.expected == Outcome::Failed || k.expected == Outcome::FailedHoldingRecord)
-        c.check(!v.right[0], "the faulty device fails its pass");
+    if (k.expected == Outcome::Counted || k.expected == Outcome::Failed)
+        c.check(right[0] == (k.expected == Outcome::Counted), "the faulty device's count");
     if (k.expected == Outcome::FailedHoldingRecord)
-        c.check(faulty.id().hard == 1, "the record reached the faulty device");
+        c.check(!right[0] && faulty.id().hard == 1, "the faulty device fails, holding hard ID 1");
     if (k.expected == Outcome::NoPass)
         c.check(faulty.log.empty(), "the faulty device is never spoken to");
     if (!k.message.empty())
-        c.check((all.out + all.err).find(k.message) != std::string::npos, "says " + k.message);
+        c.check(has(all.out + all.err, k.message), "says " + k.message);
     // (f): an ID the faulty device may hold is skipped, the last gets the one printed last.
-    std::vector<int> next = printed_hex(all.out, NEXT_ID);
-    int before = v.ids.count(faulty.id().hard) ? faulty.id().hard : 0;
+    std::vector<int> next = printed(all.out, NEXT_ID);
+    int before = faulty.record_untouched() ? 0 : faulty.id().hard;
     int skipped = all.devices["1-2"].id().hard - before - 1;
-    c.check(v.right[1] && v.right[2] && skipped >= 0 && skipped <= (v.right[0] ? 0 : 1),
+    c.check(right[1] && right[2] && skipped >= 0 && skipped <= (right[0] ? 0 : 1),
             "the others are programmed, the first with hard ID " + hex(before + 1 + skipped));
     c.check(next.size() >= 2 && all.devices["1-3"].id().hard == next[next.size() - 2],
             "the last device gets the hard ID printed as next before it");
-    return {std::move(c.failures), c.checks, v.right[0]};
+    c.faulty_counted = right[0];
+    return c;
+}
+
+// Clean runs of three devices, one row per way of giving the identity: exactly what each
+// device and the image file end up holding, what is printed as next and what is said.
+struct Books {
+    std::string name;
+    std::vector<std::string> options; // after -f fw.hex -e id.bin
+    std::size_t image_size;
+    std::vector<Identity> devices; // a default Identity: left erased in its bootloader
+    Identity file;
+    std::vector<int> next;
+    std::string err;
+};
+
+Books books(std::string name, std::vector<std::string> options, std::size_t image_size,
+            std::vector<Identity> devices, Identity file, std::vector<int> next, std::string err) {
+    return {name, options, image_size, devices, file, next, err};
 }
 
 } // namespace
@@ -123,8 +125,8 @@ CaseReport run_case(const Case& k, int idle_fds) {
 TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     RunRecord idle = Station(id_image()).run("idle", "", options(1));
     RunRecord clean = Station(id_image()).run("clean", "device 1 1\n", options(1));
-    const std::size_t pass_requests = clean.devices["1-1"].log.size();
-    ASSERT_TRUE(idle.played_out && idle.fds >= 3 && pass_requests > 0) << idle.err;
+    const std::size_t requests = clean.devices["1-1"].requests();
+    ASSERT_TRUE(idle.played_out && idle.fds >= 3 && requests > 0) << idle.err;
     const std::string unconfirmed = std::to_string(clean.devices["1-1"].record_write_index() + 1);
     std::vector<Case> cases = {
         {"no fault", "device 1 1\n", Outcome::Counted, ""},
@@ -146,7 +148,7 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     const std::size_t stride = request_stride("KORVOFW_MATRIX_STRIDE");
     std::size_t offset = 0; // with a stride, each kind starts one index further on
     for (const char* kind : INDEXED_FAULTS)
-        for (std::size_t k = offset++ % stride; k < pass_requests; k += stride) {
+        for (std::size_t k = offset++ % stride; k < requests; k += stride) {
             std::string fault = std::string(kind) + "@" + std::to_string(k);
             cases.push_back({fault, "device 1 1 fault=" + fault + "\n", Outcome::Any, ""});
         }
@@ -166,68 +168,44 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     for (const char* kind : INDEXED_FAULTS)
         EXPECT_TRUE(failing_kinds.count(kind)) << kind << " never made a pass fail";
     std::cout << "fault matrix: " << cases.size() << " cases, " << checks << " invariant checks ("
-              << pass_requests << " requests a pass, request index stride " << stride << ")"
+              << requests << " requests a pass, request index stride " << stride << ")"
               << std::endl;
 }
 
-// Clean runs of three devices, one row per way of giving the identity: exactly what each
-// device and the image file end up holding, what is printed as next and what is said.
 TEST(FaultMatrix, CleanRunsKeepExactBooksForEveryWayOfGivingTheIdentity) {
-    const Identity untouched; // the device is left erased in its bootloader
-    struct Row {
-        std::string name;
-        std::vector<std::string> options; // after -f fw.hex -e id.bin
-        std::size_t image_size;
-        Identity devices[3], file;
-        std::vector<int> next;
-        std::string err;
+    const Books rows[] = {
+        books("hard, soft ID and RXaddr given", {"-I", "1", "-s", "5", "-r", "0x8700"}, 40,
+              {{1, 5, 0x8700}, {2, 5, 0x8701}, {3, 5, 0x8702}}, {4, 5, 0x8702}, {2, 3, 4}, ""),
+        books("hard and soft ID 0, RXaddr 1, the smallest image kept",
+              {"-I", "0", "-s", "0", "-r", "1"}, 32,
+              {{0x10, 0x5A, 1}, {0x10, 0x5A, 1}, {0x10, 0x5A, 1}}, {0x10, 0x5A, 1}, {}, ""),
+        books("the last hard IDs, no RXaddr", {"-I", "1FFE"}, 40,
+              {{0x1FFE, 0x5A, 0x1234}, {0x1FFF, 0x5A, 0x1234}, {}}, {0, 0x5A, 0x1234},
+              {0x1FFF, 0x2000},
+              "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the "
+              "device on bus 1, device 3 was not programmed. Stop the station: no hard ID is left "
+              "to hand out. id.bin now holds hard ID 0: a station restarted from it would give "
+              "devices no hard ID\n"),
     };
-    const Row rows[] = {
-        {"hard, soft ID and RXaddr given",
-         {"-I", "1", "-s", "5", "-r", "0x8700"},
-         40,
-         {{1, 5, 0x8700}, {2, 5, 0x8701}, {3, 5, 0x8702}},
-         {4, 5, 0x8702},
-         {2, 3, 4},
-         ""},
-        {"hard and soft ID 0, RXaddr 1, the smallest image kept",
-         {"-I", "0", "-s", "0", "-r", "1"},
-         32,
-         {{0x10, 0x5A, 1}, {0x10, 0x5A, 1}, {0x10, 0x5A, 1}},
-         {0x10, 0x5A, 1},
-         {},
-         ""},
-        {"the last hard IDs, no RXaddr",
-         {"-I", "1FFE"},
-         40,
-         {{0x1FFE, 0x5A, 0x1234}, {0x1FFF, 0x5A, 0x1234}, untouched},
-         {0, 0x5A, 0x1234},
-         {0x1FFF, 0x2000},
-         "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the device "
-         "on bus 1, device 3 was not programmed. Stop the station: no hard ID is left to hand "
-         "out. id.bin now holds hard ID 0: a station restarted from it would give devices no "
-         "hard ID\n"},
-    };
-    for (const Row& row : rows) {
+    for (const Books& row : rows) {
         SCOPED_TRACE(row.name);
         const Bytes image = id_image(row.image_size);
         std::vector<std::string> args = {"-f", "fw.hex", "-e", "id.bin"};
         args.insert(args.end(), row.options.begin(), row.options.end());
         RunRecord r = Station(image).run("run", std::string("device 1 1\n") + OTHERS, args);
         ASSERT_TRUE(r.played_out) << r.err;
-        int programmed = 0;
-        for (std::size_t n = 0; n < 3; ++n) {
-            const Device& d = r.devices[NAMES[n]];
-            bool expected = !(row.devices[n] == untouched);
+        int programmed = 0, n = 0;
+        for (const auto& [name, d] : r.devices) {
+            const Identity& id = row.devices[n++];
+            bool expected = !(id == Identity{});
+            EXPECT_EQ(d.eeprom, expected ? with_identity(image, id, true) : Bytes(1024, 0xFF))
+                << name << " holds " << d.id().text();
+            EXPECT_EQ(d.flash_right() && d.started(), expected) << name;
             programmed += expected;
-            EXPECT_EQ(d.eeprom,
-                      expected ? eeprom_with(image, row.devices[n]) : Bytes(EEPROM_SIZE, 0xFF))
-                << NAMES[n] << " holds " << describe(d.id());
-            EXPECT_EQ(d.flash_right() && d.started(), expected) << NAMES[n];
         }
-        EXPECT_EQ(last_waiting_count(r.out), programmed);
-        EXPECT_EQ(r.id_file, with_identity(image, row.file)) << describe(identity_of(r.id_file));
-        EXPECT_EQ(printed_hex(r.out, NEXT_ID), row.next);
+        EXPECT_EQ(shown_count(r.out), programmed);
+        EXPECT_EQ(r.id_file, with_identity(image, row.file)) << identity_of(r.id_file).text();
+        EXPECT_EQ(printed(r.out, NEXT_ID), row.next);
         EXPECT_EQ(r.err, row.err);
     }
 }

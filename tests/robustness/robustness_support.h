@@ -5,20 +5,71 @@
 
 #include "test_files.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
-#include <string>
-#include <vector>
+#include <sstream>
+#include <thread>
 
 namespace robustness {
 
-constexpr std::size_t EEPROM_SIZE = 1024;
-constexpr std::size_t CLEARED = 22; // bytes 22-27 are the station's to change
-constexpr std::size_t IDENTITY_END = 28;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t DEFAULT_STRIDE = 2; // a run costs three times as much
+#else
+constexpr std::size_t DEFAULT_STRIDE = 1;
+#endif
+constexpr std::size_t FLASH_SIZE = 32768, EEPROM_SIZE = 1024, RECORD_SIZE = 80;
 constexpr int FIRST_RXADDR = 0x8700;
 constexpr int SOFT_ID = 5;
 const char NEXT_ID[] = "next unique ID (";
+// Requests as the bench's log shows them (see sim/bench.h).
+const char START[] = " out=0403010000 ";
+const char START_ANSWERED[] = " out=0403010000 in=- rc=5\n";
+const char SELECT_EEPROM[] = " out=060300010000 ";
+const char RECORD_WRITE[] = " out=01000000004f"; // program EEPROM 0x00-0x4F
+const char STATUS_OK[] = " type=a1 req=3 value=0000 index=0000 len=6 out=- in=00";
+
+inline bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+inline std::string hex(int value) {
+    std::ostringstream text;
+    text << std::uppercase << std::hex << value;
+    return text.str();
+}
+
+// The numbers printed after each `label`, in order (their count: how often it was printed).
+inline std::vector<int> printed(const std::string& out, const std::string& label, int base = 16) {
+    std::vector<int> values;
+    for (size_t at = out.find(label); at != std::string::npos; at = out.find(label, at + 1))
+        values.push_back(static_cast<int>(std::strtol(&out[at + label.size()], nullptr, base)));
+    return values;
+}
+
+inline std::size_t count_of(const std::string& out, const std::string& what) {
+    return printed(out, what).size();
+}
+
+inline int shown_count(const std::string& out) { // in the last "Waiting (N devices)", or -1
+    std::vector<int> counts = printed(out, "Waiting (", 10);
+    return counts.empty() ? -1 : counts.back();
+}
+
+inline Bytes file_or_empty(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error) ? read_bytes(path) : Bytes();
+}
 
 // Failures of one case, gathered on a worker thread and reported on the test's own.
 struct Checker {
@@ -32,34 +83,77 @@ struct Checker {
     }
 };
 
-// Hard ID, soft ID and RXaddr as the record and the image file hold them (bytes 23-27).
+// Hard ID, soft ID and RXaddr as the record and the image file hold them in bytes 23-27.
 struct Identity {
     int hard = -1, soft = -1, rxaddr = -1;
     bool operator==(const Identity& o) const {
         return hard == o.hard && soft == o.soft && rxaddr == o.rxaddr;
     }
+    std::string text() const {
+        return "hard ID " + hex(hard) + ", soft ID " + hex(soft) + ", RXaddr " + hex(rxaddr);
+    }
 };
-Identity identity_of(const Bytes& bytes);
-// The bytes with byte 22 cleared and the identity put in (a negative field keeps its bytes).
-Bytes with_identity(Bytes bytes, const Identity& id);
-// The image over an erased EEPROM, with the identity put in.
-Bytes eeprom_with(const Bytes& image, const Identity& id);
-std::string describe(const Identity& id);
 
-// What one device holds after a run, from the bench's files, and its request log's lines.
+inline Identity identity_of(const Bytes& b) {
+    return b.size() < 28 ? Identity{}
+                         : Identity{((b[23] << 8) | b[24]) >> 3, b[25], (b[26] << 8) | b[27]};
+}
+
+// The bytes with byte 22 cleared and the identity put in (a negative field keeps its bytes);
+// with `erased`, first laid over an erased EEPROM, as a device's record is.
+inline Bytes with_identity(Bytes b, const Identity& id, bool erased = false) {
+    if (erased)
+        b.resize(EEPROM_SIZE, 0xFF);
+    const int fields[] = {id.hard >> 5, id.hard << 3, id.soft, id.rxaddr >> 8, id.rxaddr};
+    const bool given[] = {id.hard >= 0, id.hard >= 0, id.soft >= 0, id.rxaddr >= 0, id.rxaddr >= 0};
+    b[22] = 0;
+    for (int i = 0; i < 5; ++i)
+        b[23 + i] = given[i] ? static_cast<unsigned char>(fields[i]) : b[23 + i];
+    return b;
+}
+
+// Bytes that differ from each other, with hard ID 0x10, soft ID 0x5A and RXaddr 0x1234.
+inline Bytes id_image(std::size_t size = 40) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    return with_identity(bytes, {0x10, 0x5A, 0x1234});
+}
+
+// -f fw.hex -e id.bin -I <first_id> -s 5 -r 0x8700
+inline std::vector<std::string> options(int first_id) {
+    return {"-f", "fw.hex", "-e", "id.bin", "-I", hex(first_id), "-s", "5", "-r", "0x8700"};
+}
+
+// What one device holds after a run, from the bench's files, and its request log.
 struct Device {
     bool present = false;
     Bytes flash, eeprom;
-    std::vector<std::string> log;
+    std::string log; // a line a request
     Identity id() const { return identity_of(eeprom); }
-    bool flash_right() const; // holds the blink firmware
-    bool record_untouched() const;
-    // The EEPROM is the image with the device's hard ID and RXaddr and this soft ID put in.
-    bool record_whole(const Bytes& image, int soft = SOFT_ID) const;
-    std::size_t record_write_index() const;
-    bool record_write_confirmed() const; // the status request after it answered OK
-    bool start_sent() const;
-    bool started() const; // both start requests answered: it left for its application
+    std::size_t requests() const { return count_of(log, "\n"); }
+    bool flash_right() const { // holds the blink firmware
+        static const Bytes firmware = read_bytes(data_path("avr/blink.bin"));
+        return present && std::equal(firmware.begin(), firmware.end(), flash.begin());
+    }
+    bool record_untouched() const {
+        return present && std::all_of(eeprom.begin(), eeprom.begin() + RECORD_SIZE,
+                                      [](unsigned char b) { return b == 0xFF; });
+    }
+    // The EEPROM is the image with the device's hard ID and RXaddr and SOFT_ID put in.
+    bool record_whole(const Bytes& image) const {
+        return present && eeprom == with_identity(image, {id().hard, SOFT_ID, id().rxaddr}, true);
+    }
+    std::size_t record_write() const { return log.find(RECORD_WRITE, log.find(SELECT_EEPROM)); }
+    std::size_t record_write_index() const { return count_of(log.substr(0, record_write()), "\n"); }
+    bool record_write_confirmed() const { // the status request after it answered OK
+        std::size_t line = log.find('\n', record_write());
+        std::string status =
+            line == std::string::npos ? "" : log.substr(line, log.find('\n', line + 1) - line);
+        return has(status, STATUS_OK) && has(status + "\n", " rc=6\n");
+    }
+    bool start_sent() const { return has(log, START); }
+    bool started() const { return count_of(log, START_ANSWERED) == 2; } // left the bootloader
 };
 
 struct RunRecord {
@@ -73,32 +167,124 @@ struct RunRecord {
     Bytes id_file;
 };
 
+inline void sample(pid_t pid, RunRecord& r) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    auto fds = std::filesystem::directory_iterator(proc + "/fd");
+    r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            r.rss_kb = std::atol(line.c_str() + 6);
+}
+
 // A station directory in memory: fw.hex (blink), old.bin (another firmware) and id.bin.
 struct Station {
-    explicit Station(const Bytes& id_image);
+    explicit Station(const Bytes& id_image) {
+        write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
+        write_bytes(dir.path("old.bin"), read_bytes(data_path("avr/uart_echo.bin")));
+        write_bytes(dir.path("id.bin"), id_image);
+    }
+    ScratchDir dir{true};
+
     // Plays the scenario (the devices' files go to <name>/, the output to <name>.out and .err)
     // with the extra environment entries; killed when still running after the time limit.
     RunRecord run(const std::string& name, const std::string& scenario,
-                  const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                  std::chrono::seconds time_limit = std::chrono::seconds(20)) const;
-    ScratchDir dir{true};
+                  std::vector<std::string> args, std::vector<std::string> env = {},
+                  std::chrono::seconds time_limit = std::chrono::seconds(20)) const {
+        const std::string stem = dir.path(name);
+        write_text(stem + ".scenario", scenario);
+        // The first entry of a name is the one read: the run's own go first.
+        env.push_back("KORVOFW_SIM=" + stem + ".scenario");
+        env.push_back("KORVOFW_SIM_OUT=" + stem);
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            env.push_back(*entry);
+        args.insert(args.begin(), KORVOFW_SIM_BIN);
+        auto pointers = [](std::vector<std::string>& texts) {
+            std::vector<char*> list;
+            for (std::string& text : texts)
+                list.push_back(&text[0]);
+            list.push_back(nullptr);
+            return list;
+        };
+        std::vector<char*> argv = pointers(args), envp = pointers(env);
+        // Spawned, not forked (nothing runs in a copy of a threaded test), with nothing of ours.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        for (int fd : {1, 2})
+            posix_spawn_file_actions_addopen(&actions, fd,
+                                             (stem + (fd == 1 ? ".out" : ".err")).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.dir.c_str());
+        pid_t pid = -1;
+        RunRecord r;
+        int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            r.err = "cannot start " KORVOFW_SIM_BIN;
+            return r;
+        }
+        // The bench creates the done file at an idle step once every device is delivered and
+        // its pass is over. Output written after the file was seen comes from a later step, and
+        // every step from then on is an idle step: nothing is open but what is kept for good.
+        auto deadline = std::chrono::steady_clock::now() + time_limit;
+        long size_at_done = -1;
+        int wstatus = 0;
+        while (waitpid(pid, &wstatus, WNOHANG) != pid) {
+            long size = size_at_done < 0 && !std::filesystem::exists(stem + "/done")
+                            ? -1
+                            : static_cast<long>(file_or_empty(stem + ".out").size());
+            if (r.played_out || std::chrono::steady_clock::now() > deadline) {
+                kill(pid, r.played_out ? SIGTERM : SIGKILL);
+            } else if (size_at_done < 0) {
+                size_at_done = size;
+            } else if (size > size_at_done) {
+                sample(pid, r);
+                r.played_out = true;
+                continue;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+        r.out = to_text(file_or_empty(stem + ".out"));
+        r.err = to_text(file_or_empty(stem + ".err"));
+        r.id_file = file_or_empty(dir.path("id.bin"));
+        std::istringstream lines(scenario);
+        std::string word, bus, devnum;
+        for (std::string line; std::getline(lines, line);) {
+            if (!(std::istringstream(line) >> word >> bus >> devnum) || word != "device")
+                continue;
+            const std::string file = stem + "/" + bus + "-" + devnum;
+            Device& d = r.devices[bus + "-" + devnum];
+            d.flash = file_or_empty(file + ".flash");
+            d.eeprom = file_or_empty(file + ".eeprom");
+            d.log = to_text(file_or_empty(file + ".log"));
+            d.present = d.flash.size() == FLASH_SIZE && d.eeprom.size() == EEPROM_SIZE;
+        }
+        return r;
+    }
 };
 
-// -f fw.hex -e id.bin -I <first_id> -s 5 -r 0x8700
-std::vector<std::string> options(int first_id);
-// Bytes that differ from each other, with hard ID 0x10, soft ID 0x5A and RXaddr 0x1234.
-Bytes id_image(std::size_t size = 40);
+// Every how many request indexes a test takes: DEFAULT_STRIDE, unless the environment
+// variable names another.
+inline std::size_t request_stride(const char* variable) {
+    const char* text = std::getenv(variable);
+    return text ? static_cast<std::size_t>(std::max(1, std::atoi(text))) : DEFAULT_STRIDE;
+}
 
-// Every how many request indexes a test takes: 1, but 2 under the sanitizers (a run there
-// costs three times as much), unless the environment variable names another stride.
-std::size_t request_stride(const char* variable);
 // Runs task(0) .. task(count - 1) on two threads a core: a run waits much on the file system.
-void run_in_parallel(std::size_t count, const std::function<void(std::size_t)>& task);
-
-std::string hex(int value);
-// The hex numbers printed after each `label`, in order.
-std::vector<int> printed_hex(const std::string& out, const std::string& label);
-int last_waiting_count(const std::string& out); // in the last "Waiting (N devices)", or -1
-std::size_t count_of(const std::string& text, const std::string& what);
+inline void run_in_parallel(std::size_t count, const std::function<void(std::size_t)>& task) {
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> threads(std::max(1u, std::thread::hardware_concurrency()) * 2);
+    for (std::thread& thread : threads)
+        thread = std::thread([&] {
+            for (std::size_t i = next++; i < count; i = next++)
+                task(i);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+}
 
 } // namespace robustness

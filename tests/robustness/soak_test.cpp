@@ -66,8 +66,8 @@ TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
     // Every pass that reached its start was counted, and nothing else; every pass that reached
     // the record took the next hard ID, none given twice, none skipped, up to the last one.
     const std::size_t started = count_of(r.out, "Starting device.\n");
-    EXPECT_EQ(last_waiting_count(r.out), int(started));
-    std::vector<int> given = printed_hex(r.out, " -> Setting Hard ID to: 0x"), wanted(given.size());
+    EXPECT_EQ(shown_count(r.out), int(started));
+    std::vector<int> given = printed(r.out, " -> Setting Hard ID to: 0x"), wanted(given.size());
     std::iota(wanted.begin(), wanted.end(), 1);
     EXPECT_TRUE(given == wanted) << "hard IDs not given one after another";
     EXPECT_EQ(given.size(), started + count_of(r.err, "EEPROM write error\n"));
