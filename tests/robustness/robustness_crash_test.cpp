@@ -1,26 +1,14 @@
 // The station killed (SIGKILL) at every point of a run of three devices: before and after every
-// control request of every pass, and at every write, fsync and rename of its EEPROM image file
-// (see sim/kill_points.h). After each kill it is restarted as an operator would: the same
-// options but -I from the file, the devices not yet plugged in, then the one it was programming
-// (still in its bootloader, its memory as the kill left it), then a new one. Checked:
-//   - the kill came where it was asked for, and a point past the run's last is never reached:
-//     the file is replaced twice a device (the reservation before the pass, the bookkeeping
-//     after it), each time written once, synced, renamed and its directory synced;
-//   - the file is never torn: always its original size, its bytes outside 22-27 unchanged;
-//   - the file names a hard ID above every ID already on a device;
-//   - no hard ID is ever on two devices, counting what they held at the kill;
-//   - in the end every device is programmed and started, and at most one ID was skipped.
-// Under the sanitizers each request kill point takes every second request only, the two taking
-// turns; KORVOFW_CRASH_STRIDE=<n> sets the stride for any build.
+// control request (every second one under the sanitizers, or KORVOFW_CRASH_STRIDE=<n>), and at
+// every write, fsync and rename of its EEPROM image file (see sim/kill_points.h); then
+// restarted as an operator would, with -I from the file, the devices not yet plugged in, the one
+// it was programming (its memory as the kill left it) and a new one. Checked: the kill came
+// where asked, and a point past the run's last is never reached (the file is replaced twice a
+// device, each time written once, synced, renamed and its directory synced); the file is never
+// torn and names a hard ID above all on devices; no hard ID is ever on two devices, counting
+// what they held at the kill; in the end every device is programmed and started, and at most
+// one ID was skipped.
 #include "robustness_support.h"
-
-#include <gtest/gtest.h>
-
-#include <signal.h>
-
-#include <iostream>
-#include <map>
-#include <set>
 
 using namespace robustness;
 
@@ -39,24 +27,22 @@ std::string plug(const std::string& name, const std::string& memory = "") {
 }
 
 void check_file(Checker& c, const Bytes& file, const std::string& when) {
-    bool kept = file.size() == id_image().size();
-    for (std::size_t i = 0; kept && i < file.size(); ++i)
-        kept = (i >= 22 && i < 28) || file[i] == id_image()[i];
-    c.check(kept, "id.bin " + when + " is " + std::to_string(file.size()) +
-                      " bytes, its bytes outside 22-27 as they were");
+    bool kept = file.size() == 40 &&
+                with_identity(file, {}) == with_identity(id_image(), identity_of(file));
+    c.check(kept, "id.bin torn " + when); // bytes 22-27 aside
 }
 
 Checker kill_and_restart(const Point& p) {
+    const std::string point = p.kind + ":" + std::to_string(p.n);
     Checker c;
-    c.where = "killed at " + p.kind + ":" + std::to_string(p.n);
+    c.where = "killed at " + point;
     Station station(id_image());
-    RunRecord killed = station.run("first", SCENARIO, options(FIRST_ID),
-                                   {"KORVOFW_SIM_KILL=" + c.where.substr(10)});
-    c.check(killed.played_out == (p.n >= p.total),
-            p.n < p.total ? "the kill point is never reached" : "a kill point past the run's end");
+    RunRecord killed =
+        station.run("first", SCENARIO, options(FIRST_ID), {"KORVOFW_SIM_KILL=" + point});
+    c.check(killed.played_out == (p.n >= p.total), "reached only within the run");
     if (killed.played_out)
         return c;
-    c.check(killed.signal == SIGKILL, "the station ended by the kill: " + killed.err);
+    c.check(killed.signal == SIGKILL, "ended by the kill: " + killed.err);
 
     // What the kill left: the file, and the devices' memory.
     check_file(c, killed.id_file, "after the kill");
@@ -74,31 +60,30 @@ Checker kill_and_restart(const Point& p) {
         if (d.present && !d.record_untouched()) {
             holders[d.id().hard].insert(name);
             c.check(d.id().hard < next,
-                    name + " holds hard ID " + hex(d.id().hard) + ", the file names " + hex(next));
+                    name + " holds " + hex(d.id().hard) + " not below the file's");
         }
     }
     if (p.kind == "request" || p.kind == "answered")
-        c.check(logged == p.n + (p.kind == "answered"),
-                std::to_string(logged) + " requests logged");
+        c.check(logged == p.n + (p.kind == "answered"), std::to_string(logged) + " logged");
 
     RunRecord again = station.run("second", restart + interrupted + plug("3-1"), options(next));
     c.where += ", restarted with -I " + hex(next);
     c.check(again.played_out && again.err.empty(), "the restart plays out: " + again.err);
     check_file(c, again.id_file, "after the restart");
-    const std::vector<int> printed_next = printed(again.out, NEXT_ID);
-    c.check(!printed_next.empty() && identity_of(again.id_file).hard == printed_next.back(),
-            "id.bin names the hard ID the restarted station printed as next");
+    const std::vector<int> shown = printed(again.out, NEXT_ID);
+    c.check(!shown.empty() && identity_of(again.id_file).hard == shown.back(), "next ID in id.bin");
 
     // Every device ends programmed and started; no ID on two; at most one skipped.
     std::set<int> final_ids;
-    auto last = killed.devices;
-    for (const auto& [name, d] : again.devices)
-        last[name] = d;
+    std::map<std::string, Device> last = killed.devices;
+    for (const auto& entry : again.devices)
+        last[entry.first] = entry.second;
     for (const auto& [name, d] : last) {
-        c.check(d.flash_right() && d.record_whole(id_image()) && d.started(),
-                name + " ends programmed and started");
-        if (d.present && !d.record_untouched())
-            holders[d.id().hard].insert(name), final_ids.insert(d.id().hard);
+        c.check(d.flash_right() && d.record_whole(id_image()) && d.started(), name + " programmed");
+        if (d.present && !d.record_untouched()) {
+            holders[d.id().hard].insert(name);
+            final_ids.insert(d.id().hard);
+        }
     }
     for (const auto& [id, names] : holders)
         c.check(names.size() == 1, "hard ID " + hex(id) + " on " + std::to_string(names.size()));
@@ -132,12 +117,7 @@ TEST(CrashSafety, KilledAnywhereTheRestartedStationHandsOutNoIdTwice) {
     std::vector<Checker> reports(points.size());
     run_in_parallel(points.size(),
                     [&](std::size_t i) { reports[i] = kill_and_restart(points[i]); });
-    std::size_t checks = 0;
-    for (const Checker& report : reports) {
-        checks += report.checks;
-        for (const std::string& failure : report.failures)
-            ADD_FAILURE() << failure;
-    }
+    const std::size_t checks = report(reports);
     std::cout << "crash safety: " << points.size() - totals.size()
               << " kill points (request and answered " << requests
               << " each, write 6, fsync 12, rename 6; " << checks << " checks, request stride "

@@ -1,25 +1,13 @@
-// Every fault the bench can inject, at every request of a programming pass and at each step of
-// the wait loop, on the first of three devices plugged in one after another (options(1)). Each
-// case runs the station on the faulty device alone and on all three. After every run:
-//   (a) no hard ID is on two devices, and a record on a device is either untouched or the
-//       image file's bytes with the device's identity put in;
-//   (b) the count shown is the number of devices whose flash, record and status are right, and
-//       a failed pass says so;
-//   (c) a device that is not counted was not started: it is left in its bootloader (or left
-//       the bus, for the faults that take it away);
-//   (d) the image file is the original with the hard ID printed last as next, the soft ID and
-//       the RXaddr of the last pass put in (untouched when no pass began), and it names a hard
-//       ID above every one on a device;
-//   (e) the station holds as many descriptors as one that never saw a device;
-//   (f) the devices after the faulty one are programmed, with the next unused hard IDs.
-// Under the sanitizers each kind hits every second request index only, each kind from a
-// different first index; KORVOFW_MATRIX_STRIDE=<n> sets the stride for any build.
+// Every fault the bench can inject, at every request of a pass (every second one under the
+// sanitizers, or KORVOFW_MATRIX_STRIDE=<n>) and at each step of the wait loop, on the first of
+// three devices (options(1)); the station runs on it alone and on all three. After every run:
+// (a) no hard ID is on two devices; a record is untouched or the image with the identity put
+// in; (b) the count shown is that of the devices whose flash, record and status are right, a
+// failed pass says so, a device not counted was not started; (c) the image file is the original
+// with the next hard ID printed last, the soft ID and the last pass's RXaddr put in, naming an
+// ID above all on devices; (d) the station holds the descriptors of one that never saw a
+// device; (e) the devices after the faulty one are programmed with the next unused hard IDs.
 #include "robustness_support.h"
-
-#include <gtest/gtest.h>
-
-#include <iostream>
-#include <set>
 
 using namespace robustness;
 
@@ -39,41 +27,35 @@ struct Case {
     std::string message; // what the station must say, on stdout or stderr
 };
 
-struct CaseReport : Checker {
-    bool faulty_counted = false;
-};
-
-// (a) to (e) for one run; per device in name order, whether it is programmed right.
+// (a) to (d) for one run; per device in name order, whether it is programmed right.
 std::vector<bool> check_run(Checker& c, const RunRecord& r, int idle_fds) {
     std::vector<bool> right;
     std::set<int> ids;
-    c.check(r.played_out, "played out, not ended by status " + std::to_string(r.status) +
-                              ", signal " + std::to_string(r.signal));
-    c.check(r.fds == idle_fds, std::to_string(r.fds) + " descriptors, " + std::to_string(idle_fds) +
-                                   " when idle from the start");
+    c.check(r.played_out, "not played out, signal " + std::to_string(r.signal) + ": " + r.err);
+    c.check(r.fds == idle_fds, std::to_string(r.fds) + " descriptors held, not as when idle");
     for (const auto& [name, d] : r.devices) {
-        c.check(d.present, name + " has its files");
         bool whole = !d.record_untouched() && d.record_whole(id_image());
-        if (d.present && !d.record_untouched())
-            c.check(whole && ids.insert(d.id().hard).second,
-                    name + " holds a whole record of its own: " + d.id().text());
+        c.check(d.record_untouched() || (whole && ids.insert(d.id().hard).second),
+                name + " holds a whole record of its own: " + d.id().text());
         right.push_back(d.flash_right() && whole && d.record_write_confirmed());
-        c.check(right.back() == d.start_sent(),
-                name + (right.back() ? " not started" : " started"));
+        c.check(right.back() == d.start_sent(), name + " started if and only if right");
     }
     std::size_t counted = std::count(right.begin(), right.end(), true);
     std::size_t passes = count_of(r.out, "Loading Flash.");
     c.check(shown_count(r.out) == int(counted) && count_of(r.out, "Starting device.") == counted,
-            std::to_string(shown_count(r.out)) + " shown, " + std::to_string(counted) + " right");
+            "the count shown");
     c.check((!r.err.empty() || has(r.out, "Abort")) == (passes > counted), "failures: " + r.err);
     std::vector<int> next = printed(r.out, NEXT_ID);
     Identity books{next.empty() ? -1 : next.back(), SOFT_ID, FIRST_RXADDR + int(passes) - 1};
     Bytes wanted = passes == 0 ? id_image() : with_identity(id_image(), books);
-    c.check(r.id_file == wanted, "id.bin holds " + identity_of(r.id_file).text() + ", not " +
-                                     identity_of(wanted).text());
-    c.check(ids.empty() || identity_of(r.id_file).hard > *ids.rbegin(), "id.bin names a given ID");
+    c.check(r.id_file == wanted && (ids.empty() || identity_of(r.id_file).hard > *ids.rbegin()),
+            "id.bin holds " + identity_of(r.id_file).text() + ", not " + books.text());
     return right;
 }
+
+struct CaseReport : Checker {
+    bool faulty_counted = false;
+};
 
 CaseReport run_case(const Case& k, int idle_fds) {
     CaseReport c;
@@ -91,33 +73,41 @@ CaseReport run_case(const Case& k, int idle_fds) {
         c.check(faulty.log.empty(), "the faulty device is never spoken to");
     if (!k.message.empty())
         c.check(has(all.out + all.err, k.message), "says " + k.message);
-    // (f): an ID the faulty device may hold is skipped, the last gets the one printed last.
+    // (e): an ID the faulty device may hold is skipped, the last gets the one printed last.
     std::vector<int> next = printed(all.out, NEXT_ID);
     int before = faulty.record_untouched() ? 0 : faulty.id().hard;
     int skipped = all.devices["1-2"].id().hard - before - 1;
     c.check(right[1] && right[2] && skipped >= 0 && skipped <= (right[0] ? 0 : 1),
             "the others are programmed, the first with hard ID " + hex(before + 1 + skipped));
-    c.check(next.size() >= 2 && all.devices["1-3"].id().hard == next[next.size() - 2],
-            "the last device gets the hard ID printed as next before it");
+    c.check(next.size() >= 2 && all.devices["1-3"].id().hard == next[next.size() - 2], "1-3's ID");
     c.faulty_counted = right[0];
     return c;
 }
 
-// Clean runs of three devices, one row per way of giving the identity: exactly what each
-// device and the image file end up holding, what is printed as next and what is said.
-struct Books {
-    std::string name;
-    std::vector<std::string> options; // after -f fw.hex -e id.bin
-    std::size_t image_size;
-    std::vector<Identity> devices; // a default Identity: left erased in its bootloader
-    Identity file;
-    std::vector<int> next;
-    std::string err;
-};
-
-Books books(std::string name, std::vector<std::string> options, std::size_t image_size,
-            std::vector<Identity> devices, Identity file, std::vector<int> next, std::string err) {
-    return {name, options, image_size, devices, file, next, err};
+// A clean run of three devices with `given` after -f fw.hex -e id.bin and an image file of
+// `size` bytes: exactly what each device and the file end up holding (a default Identity: left
+// erased in its bootloader), what is printed as next and what is said.
+void check_books(const char* name, const std::vector<std::string>& given, std::size_t size,
+                 const std::vector<Identity>& devices, const Identity& file,
+                 const std::vector<int>& next, const std::string& err) {
+    SCOPED_TRACE(name);
+    const Bytes image = id_image(size);
+    std::vector<std::string> args = {"-f", "fw.hex", "-e", "id.bin"};
+    args.insert(args.end(), given.begin(), given.end());
+    RunRecord r = Station(image).run("run", std::string("device 1 1\n") + OTHERS, args);
+    ASSERT_TRUE(r.played_out) << r.err;
+    int programmed = 0, n = 0;
+    for (const auto& [device, d] : r.devices) {
+        const Identity& id = devices[n++];
+        EXPECT_EQ(d.eeprom, id.hard < 0 ? Bytes(1024, 0xFF) : with_identity(image, id, true))
+            << device << " holds " << d.id().text();
+        EXPECT_EQ(d.flash_right() && d.started(), id.hard >= 0) << device;
+        programmed += id.hard >= 0;
+    }
+    EXPECT_EQ(shown_count(r.out), programmed);
+    EXPECT_EQ(r.id_file, with_identity(image, file)) << identity_of(r.id_file).text();
+    EXPECT_EQ(printed(r.out, NEXT_ID), next);
+    EXPECT_EQ(r.err, err);
 }
 
 } // namespace
@@ -155,57 +145,28 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     std::vector<CaseReport> reports(cases.size());
     run_in_parallel(cases.size(),
                     [&](std::size_t i) { reports[i] = run_case(cases[i], idle.fds); });
-
-    std::size_t checks = 0;
     std::set<std::string> failing_kinds; // every kind must fail a pass somewhere, or it never hit
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        checks += reports[i].checks;
-        for (const std::string& failure : reports[i].failures)
-            ADD_FAILURE() << failure;
+    for (std::size_t i = 0; i < cases.size(); ++i)
         if (!reports[i].faulty_counted)
             failing_kinds.insert(cases[i].name.substr(0, cases[i].name.find('@')));
-    }
     for (const char* kind : INDEXED_FAULTS)
         EXPECT_TRUE(failing_kinds.count(kind)) << kind << " never made a pass fail";
-    std::cout << "fault matrix: " << cases.size() << " cases, " << checks << " invariant checks ("
-              << requests << " requests a pass, request index stride " << stride << ")"
-              << std::endl;
+    std::cout << "fault matrix: " << cases.size() << " cases, " << report(reports)
+              << " invariant checks (" << requests << " requests a pass, request index stride "
+              << stride << ")" << std::endl;
 }
 
 TEST(FaultMatrix, CleanRunsKeepExactBooksForEveryWayOfGivingTheIdentity) {
-    const Books rows[] = {
-        books("hard, soft ID and RXaddr given", {"-I", "1", "-s", "5", "-r", "0x8700"}, 40,
-              {{1, 5, 0x8700}, {2, 5, 0x8701}, {3, 5, 0x8702}}, {4, 5, 0x8702}, {2, 3, 4}, ""),
-        books("hard and soft ID 0, RXaddr 1, the smallest image kept",
-              {"-I", "0", "-s", "0", "-r", "1"}, 32,
-              {{0x10, 0x5A, 1}, {0x10, 0x5A, 1}, {0x10, 0x5A, 1}}, {0x10, 0x5A, 1}, {}, ""),
-        books("the last hard IDs, no RXaddr", {"-I", "1FFE"}, 40,
-              {{0x1FFE, 0x5A, 0x1234}, {0x1FFF, 0x5A, 0x1234}, {}}, {0, 0x5A, 0x1234},
-              {0x1FFF, 0x2000},
-              "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the "
-              "device on bus 1, device 3 was not programmed. Stop the station: no hard ID is left "
-              "to hand out. id.bin now holds hard ID 0: a station restarted from it would give "
-              "devices no hard ID\n"),
-    };
-    for (const Books& row : rows) {
-        SCOPED_TRACE(row.name);
-        const Bytes image = id_image(row.image_size);
-        std::vector<std::string> args = {"-f", "fw.hex", "-e", "id.bin"};
-        args.insert(args.end(), row.options.begin(), row.options.end());
-        RunRecord r = Station(image).run("run", std::string("device 1 1\n") + OTHERS, args);
-        ASSERT_TRUE(r.played_out) << r.err;
-        int programmed = 0, n = 0;
-        for (const auto& [name, d] : r.devices) {
-            const Identity& id = row.devices[n++];
-            bool expected = !(id == Identity{});
-            EXPECT_EQ(d.eeprom, expected ? with_identity(image, id, true) : Bytes(1024, 0xFF))
-                << name << " holds " << d.id().text();
-            EXPECT_EQ(d.flash_right() && d.started(), expected) << name;
-            programmed += expected;
-        }
-        EXPECT_EQ(shown_count(r.out), programmed);
-        EXPECT_EQ(r.id_file, with_identity(image, row.file)) << identity_of(r.id_file).text();
-        EXPECT_EQ(printed(r.out, NEXT_ID), row.next);
-        EXPECT_EQ(r.err, row.err);
-    }
+    check_books("hard, soft ID and RXaddr given", {"-I", "1", "-s", "5", "-r", "0x8700"}, 40,
+                {{1, 5, 0x8700}, {2, 5, 0x8701}, {3, 5, 0x8702}}, {4, 5, 0x8702}, {2, 3, 4}, "");
+    check_books("hard and soft ID 0, RXaddr 1, the smallest image kept",
+                {"-I", "0", "-s", "0", "-r", "1"}, 32,
+                {{0x10, 0x5A, 1}, {0x10, 0x5A, 1}, {0x10, 0x5A, 1}}, {0x10, 0x5A, 1}, {}, "");
+    check_books("the last hard IDs, no RXaddr", {"-I", "1FFE"}, 40,
+                {{0x1FFE, 0x5A, 0x1234}, {0x1FFF, 0x5A, 0x1234}, {}}, {0, 0x5A, 0x1234},
+                {0x1FFF, 0x2000},
+                "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the "
+                "device on bus 1, device 3 was not programmed. Stop the station: no hard ID is "
+                "left to hand out. id.bin now holds hard ID 0: a station restarted from it would "
+                "give devices no hard ID\n");
 }

@@ -5,6 +5,8 @@
 
 #include "test_files.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,17 +18,18 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
 namespace robustness {
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t DEFAULT_STRIDE = 2; // a run costs three times as much
+constexpr bool SANITIZED = true;
 #else
-constexpr std::size_t DEFAULT_STRIDE = 1;
+constexpr bool SANITIZED = false;
 #endif
 constexpr std::size_t FLASH_SIZE = 32768, EEPROM_SIZE = 1024, RECORD_SIZE = 80;
 constexpr int FIRST_RXADDR = 0x8700;
@@ -83,12 +86,20 @@ struct Checker {
     }
 };
 
+// Adds every case's failures to the test; the number of checks made.
+template <typename Report> std::size_t report(const std::vector<Report>& reports) {
+    std::size_t checks = 0;
+    for (const Checker& r : reports) {
+        checks += r.checks;
+        for (const std::string& failure : r.failures)
+            ADD_FAILURE() << failure;
+    }
+    return checks;
+}
+
 // Hard ID, soft ID and RXaddr as the record and the image file hold them in bytes 23-27.
 struct Identity {
     int hard = -1, soft = -1, rxaddr = -1;
-    bool operator==(const Identity& o) const {
-        return hard == o.hard && soft == o.soft && rxaddr == o.rxaddr;
-    }
     std::string text() const {
         return "hard ID " + hex(hard) + ", soft ID " + hex(soft) + ", RXaddr " + hex(rxaddr);
     }
@@ -158,24 +169,13 @@ struct Device {
 
 struct RunRecord {
     std::string out, err;
-    int status = -1;         // exit status, or -1 when ended by a signal
-    int signal = 0;          // the signal that ended it
+    int signal = 0;          // the signal that ended it, if one did
     bool played_out = false; // every device delivered and its pass over; we then stopped it
     int fds = -1;            // descriptors and resident memory, sampled once played out
     long rss_kb = -1;
     std::map<std::string, Device> devices; // by "<bus>-<devnum>", every device line's
     Bytes id_file;
 };
-
-inline void sample(pid_t pid, RunRecord& r) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    auto fds = std::filesystem::directory_iterator(proc + "/fd");
-    r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));
-    std::ifstream status(proc + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            r.rss_kb = std::atol(line.c_str() + 6);
-}
 
 // A station directory in memory: fw.hex (blink), old.bin (another firmware) and id.bin.
 struct Station {
@@ -199,14 +199,10 @@ struct Station {
         for (char** entry = environ; *entry != nullptr; ++entry)
             env.push_back(*entry);
         args.insert(args.begin(), KORVOFW_SIM_BIN);
-        auto pointers = [](std::vector<std::string>& texts) {
-            std::vector<char*> list;
-            for (std::string& text : texts)
-                list.push_back(&text[0]);
-            list.push_back(nullptr);
-            return list;
-        };
-        std::vector<char*> argv = pointers(args), envp = pointers(env);
+        std::vector<char*> argv(args.size() + 1), envp(env.size() + 1); // ending in null
+        auto pointer = [](std::string& text) { return text.data(); };
+        std::transform(args.begin(), args.end(), argv.begin(), pointer);
+        std::transform(env.begin(), env.end(), envp.begin(), pointer);
         // Spawned, not forked (nothing runs in a copy of a threaded test), with nothing of ours.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -218,20 +214,17 @@ struct Station {
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         posix_spawn_file_actions_addchdir_np(&actions, dir.dir.c_str());
         pid_t pid = -1;
-        RunRecord r;
         int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            r.err = "cannot start " KORVOFW_SIM_BIN;
-            return r;
-        }
+        RunRecord r;
+        r.err = error != 0 ? "cannot start " KORVOFW_SIM_BIN : "";
         // The bench creates the done file at an idle step once every device is delivered and
         // its pass is over. Output written after the file was seen comes from a later step, and
         // every step from then on is an idle step: nothing is open but what is kept for good.
         auto deadline = std::chrono::steady_clock::now() + time_limit;
         long size_at_done = -1;
         int wstatus = 0;
-        while (waitpid(pid, &wstatus, WNOHANG) != pid) {
+        while (error == 0 && waitpid(pid, &wstatus, WNOHANG) != pid) {
             long size = size_at_done < 0 && !std::filesystem::exists(stem + "/done")
                             ? -1
                             : static_cast<long>(file_or_empty(stem + ".out").size());
@@ -239,25 +232,29 @@ struct Station {
                 kill(pid, r.played_out ? SIGTERM : SIGKILL);
             } else if (size_at_done < 0) {
                 size_at_done = size;
-            } else if (size > size_at_done) {
-                sample(pid, r);
+            } else if (size > size_at_done) { // descriptors and memory
+                const std::string proc = "/proc/" + std::to_string(pid);
+                auto fds = std::filesystem::directory_iterator(proc + "/fd");
+                r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));
+                std::ifstream status(proc + "/status");
+                for (std::string line; std::getline(status, line);)
+                    if (line.rfind("VmRSS:", 0) == 0)
+                        r.rss_kb = std::atol(line.c_str() + 6);
                 r.played_out = true;
                 continue;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
         r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
         r.out = to_text(file_or_empty(stem + ".out"));
-        r.err = to_text(file_or_empty(stem + ".err"));
+        r.err += to_text(file_or_empty(stem + ".err"));
         r.id_file = file_or_empty(dir.path("id.bin"));
-        std::istringstream lines(scenario);
-        std::string word, bus, devnum;
-        for (std::string line; std::getline(lines, line);) {
-            if (!(std::istringstream(line) >> word >> bus >> devnum) || word != "device")
+        std::istringstream words(scenario);
+        for (std::string word, bus, devnum; words >> word;) {
+            if (word != "device" || !(words >> bus >> devnum))
                 continue;
-            const std::string file = stem + "/" + bus + "-" + devnum;
             Device& d = r.devices[bus + "-" + devnum];
+            const std::string file = stem + "/" + bus + "-" + devnum;
             d.flash = file_or_empty(file + ".flash");
             d.eeprom = file_or_empty(file + ".eeprom");
             d.log = to_text(file_or_empty(file + ".log"));
@@ -267,15 +264,15 @@ struct Station {
     }
 };
 
-// Every how many request indexes a test takes: DEFAULT_STRIDE, unless the environment
-// variable names another.
+// Every how many request indexes a test takes: 1, but 2 under the sanitizers (where a run
+// costs three times as much), unless the environment variable names another stride.
 inline std::size_t request_stride(const char* variable) {
     const char* text = std::getenv(variable);
-    return text ? static_cast<std::size_t>(std::max(1, std::atoi(text))) : DEFAULT_STRIDE;
+    return text ? std::max(1, std::atoi(text)) : SANITIZED ? 2 : 1;
 }
 
 // Runs task(0) .. task(count - 1) on two threads a core: a run waits much on the file system.
-inline void run_in_parallel(std::size_t count, const std::function<void(std::size_t)>& task) {
+template <typename Task> void run_in_parallel(std::size_t count, const Task& task) {
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> threads(std::max(1u, std::thread::hardware_concurrency()) * 2);
     for (std::thread& thread : threads)
