@@ -116,7 +116,7 @@ TEST(FaultMatrix, EveryFaultAtEveryPointKeepsTheStationsPromises) {
     RunRecord idle = Station(id_image()).run("idle", "", options(1));
     RunRecord clean = Station(id_image()).run("clean", "device 1 1\n", options(1));
     const std::size_t requests = clean.devices["1-1"].requests();
-    ASSERT_TRUE(idle.played_out && idle.fds >= 3 && requests > 0) << idle.err;
+    ASSERT_TRUE(idle.played_out && clean.played_out && idle.fds >= 3) << idle.err << clean.err;
     const std::string unconfirmed = std::to_string(clean.devices["1-1"].record_write_index() + 1);
     std::vector<Case> cases = {
         {"no fault", "device 1 1\n", Outcome::Counted, ""},

@@ -115,7 +115,8 @@ inline Identity identity_of(const Bytes& b) {
 inline Bytes with_identity(Bytes b, const Identity& id, bool erased = false) {
     if (erased)
         b.resize(EEPROM_SIZE, 0xFF);
-    const int fields[] = {id.hard >> 5, id.hard << 3, id.soft, id.rxaddr >> 8, id.rxaddr};
+    const unsigned hard = id.hard, rxaddr = id.rxaddr; // unsigned: only given fields are used
+    const unsigned fields[] = {hard >> 5, hard << 3, unsigned(id.soft), rxaddr >> 8, rxaddr};
     const bool given[] = {id.hard >= 0, id.hard >= 0, id.soft >= 0, id.rxaddr >= 0, id.rxaddr >= 0};
     b[22] = 0;
     for (int i = 0; i < 5; ++i)
@@ -190,7 +191,7 @@ struct Station {
     // with the extra environment entries; killed when still running after the time limit.
     RunRecord run(const std::string& name, const std::string& scenario,
                   std::vector<std::string> args, std::vector<std::string> env = {},
-                  std::chrono::seconds time_limit = std::chrono::seconds(20)) const {
+                  std::chrono::seconds time_limit = std::chrono::seconds(10)) const {
         const std::string stem = dir.path(name);
         write_text(stem + ".scenario", scenario);
         // The first entry of a name is the one read: the run's own go first.
@@ -251,7 +252,8 @@ struct Station {
         r.id_file = file_or_empty(dir.path("id.bin"));
         std::istringstream words(scenario);
         for (std::string word, bus, devnum; words >> word;) {
-            if (word != "device" || !(words >> bus >> devnum))
+            if (word != "device" || !(words >> bus >> devnum) ||
+                r.devices.count(bus + "-" + devnum))
                 continue;
             Device& d = r.devices[bus + "-" + devnum];
             const std::string file = stem + "/" + bus + "-" + devnum;
