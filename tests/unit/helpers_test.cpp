@@ -1,164 +1,87 @@
+// write_file, which keeps the EEPROM image file: as root, and as an unprivileged station.
 #include "korvofw.h"
 #include "test_files.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-TEST(Helpers, HexDigits) {
-    EXPECT_EQ(hex_to_bin('0'), 0);
-    EXPECT_EQ(hex_to_bin('9'), 9);
-    EXPECT_EQ(hex_to_bin('A'), 10);
-    EXPECT_EQ(hex_to_bin('f'), 15);
-    EXPECT_EQ(hex_to_bin('g'), 0);
-    EXPECT_EQ(hex_to_bin('.'), 0);
-    EXPECT_EQ(bin4_to_hex(0x0A), 'A');
-    EXPECT_EQ(bin4_to_hex(0xF3), '3'); // the high four bits are ignored
+namespace {
+
+constexpr uid_t NOBODY = 65534; // and its group
+constexpr int OK = 100, IN_PLACE = OK + WRITTEN_IN_PLACE;
+const Bytes OLD(40, 0x11), NEW = {1, 2, 3}, NONE;
+
+void file(const std::string& path, mode_t mode, uid_t owner = 0) {
+    write_bytes(path, OLD);
+    ASSERT_EQ(chmod(path.c_str(), mode) | chown(path.c_str(), owner, owner), 0);
 }
 
-TEST(Helpers, FileName) {
-    EXPECT_STREQ(file_name("/usr/bin/tool"), "tool");
-    EXPECT_STREQ(file_name("tool"), "tool");
-    EXPECT_STREQ(file_name("dir/"), "");
-}
+using Dir = const std::string&;
+struct WriteCase {
+    void (*prepare)(Dir); // the directory the file is in, root's and 0755 to begin with
+    bool as_nobody;
+    int outcome; // OK + the result, or errno when it is -1
+    mode_t mode; // the target's afterwards, 0 when there is none
+    Bytes content;
+    uid_t owner; // and group
+    std::string name = "f", target = "f";
+};
 
-TEST(Helpers, ConvertStringRightAlignsHexText) {
-    uint8_t field[2] = {0x55, 0x55};
-    convert_string("ABC", 4, field);
-    EXPECT_EQ(field[0], 0x0A);
-    EXPECT_EQ(field[1], 0xBC);
+const WriteCase WRITE_CASES[] = {
+    {[](Dir) {}, false, OK, S_IFREG | 0644, NEW, 0},
+    {[](Dir d) { file(d + "/f", 0444); }, false, OK, S_IFREG | 0444, NEW, 0}, // root may
+    {[](Dir d) { file(d + "/f", 0640, NOBODY); }, false, OK, S_IFREG | 0640, NEW, NOBODY},
+    {[](Dir d) { file(d + "/t", 0600), symlink((d + "/t").c_str(), (d + "/f").c_str()); }, false,
+     OK, S_IFREG | 0600, NEW, 0, "f", "t"},
+    {[](Dir d) { symlink("t", (d + "/f").c_str()); }, false, OK, S_IFREG | 0644, NEW, 0, "f", "t"},
+    {[](Dir d) { mkdir((d + "/f").c_str(), 0700); }, false, EISDIR, S_IFDIR | 0700, NONE, 0},
+    {[](Dir d) { chown(d.c_str(), NOBODY, NOBODY), file(d + "/f", 0444, NOBODY); }, true, EACCES,
+     S_IFREG | 0444, OLD, NOBODY},
+    // No room for a temporary file in root's directory: the file is rewritten in place.
+    {[](Dir d) { file(d + "/f", 0644, NOBODY); }, true, IN_PLACE, S_IFREG | 0644, NEW, NOBODY},
+    {[](Dir) {}, true, EACCES, 0, NONE, 0},
+};
 
-    convert_string("ABCDE", 4, field); // characters beyond the field are ignored
-    EXPECT_EQ(field[0], 0xAB);
-    EXPECT_EQ(field[1], 0xCD);
-
-    uint8_t partial[2] = {0x55, 0x55};
-    convert_string("FF", 4, partial);
-    EXPECT_EQ(partial[0], 0x55);
-    EXPECT_EQ(partial[1], 0xFF);
-
-    convert_string("", 4, partial);
-    EXPECT_EQ(partial[0], 0x55);
-
-    uint8_t tag[2] = {};
-    convert_string("v1.2", 4, tag); // non-digits count as 0
-    EXPECT_EQ(tag[0], 0x01);
-    EXPECT_EQ(tag[1], 0x02);
-
-    uint8_t version[20];
-    std::fill(std::begin(version), std::end(version), 0x77);
-    convert_string("0123", 40, version);
-    EXPECT_EQ(version[17], 0x77);
-    EXPECT_EQ(version[18], 0x01);
-    EXPECT_EQ(version[19], 0x23);
-}
-
-TEST(Helpers, ConvertBytesToText) {
-    const uint8_t bytes[] = {0x0A, 0xBC};
-    EXPECT_EQ(convert_string(bytes, 2), "0ABC");
-    EXPECT_EQ(convert_string(bytes, 0), "");
-}
-
-TEST(Helpers, ExtractPathExtAndFields) {
-    std::string p = "dir/sub/fw-1.hex";
-    EXPECT_EQ(extract_path(p), "dir/sub/");
-    EXPECT_EQ(p, "fw-1.hex");
-    p = "fw.hex";
-    EXPECT_EQ(extract_path(p), "./");
-    EXPECT_EQ(p, "fw.hex");
-    p = "/fw.hex";
-    EXPECT_EQ(extract_path(p), "/");
-    EXPECT_EQ(p, "fw.hex");
-
-    std::string e = "fw.old.hex";
-    EXPECT_EQ(extract_ext(e), ".hex");
-    EXPECT_EQ(e, "fw.old");
-    e = "fw";
-    EXPECT_EQ(extract_ext(e), "");
-    EXPECT_EQ(e, "fw");
-    e = ".hex";
-    EXPECT_EQ(extract_ext(e), ".hex");
-    EXPECT_EQ(e, "");
-
-    std::string f = "a-b";
-    EXPECT_EQ(extract_field(f), "a");
-    EXPECT_EQ(f, "b");
-    EXPECT_EQ(extract_field(f), "b");
-    EXPECT_EQ(f, "");
-    EXPECT_EQ(extract_field(f), "");
-    f = "-x";
-    EXPECT_EQ(extract_field(f), "");
-}
-
-TEST(Helpers, ReadFileReplacesContentAndEmptiesOnFailure) {
-    ScratchDir dir;
-    ByteBuffer bin = {1, 2, 3};
-    read_file(dir.path("missing").c_str(), bin);
-    EXPECT_TRUE(bin.empty());
-
-    write_bytes(dir.path("empty"), {});
-    bin = {1, 2, 3};
-    read_file(dir.path("empty").c_str(), bin);
-    EXPECT_TRUE(bin.empty());
-
-    write_bytes(dir.path("data"), {0x00, 0xFF, 0x0A});
-    read_file(dir.path("data").c_str(), bin);
-    EXPECT_EQ(bin, (ByteBuffer{0x00, 0xFF, 0x0A}));
-
-    // Neither a directory nor a FIFO is read; a FIFO must not block the station.
-    bin = {1};
-    read_file(dir.dir.c_str(), bin);
-    EXPECT_TRUE(bin.empty());
-    ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
-    bin = {1};
-    read_file(dir.path("fifo").c_str(), bin);
-    EXPECT_TRUE(bin.empty());
-}
-
-TEST(Helpers, WriteFileReplacesAtomicallyAndKeepsMode) {
-    ScratchDir dir;
-    std::string name = dir.path("id.bin");
-    ASSERT_EQ(write_file(name.c_str(), {}), 0);
-    EXPECT_TRUE(read_bytes(name).empty());
-
-    write_bytes(name, Bytes(40, 0x11));
-    ASSERT_EQ(chmod(name.c_str(), 0640), 0);
-    ASSERT_EQ(write_file(name.c_str(), {1, 2, 3}), 0);
-    EXPECT_EQ(read_bytes(name), (Bytes{1, 2, 3}));
-    struct stat st;
-    ASSERT_EQ(stat(name.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-
-    // No temporary file is left behind.
-    int entries = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.dir)) {
-        (void)entry;
-        ++entries;
+// write_file in a child, as nobody when asked, under the umask 022, which it must leave so.
+int write_as(bool as_nobody, const std::string& name) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        if (as_nobody && (setgroups(0, nullptr) | setgid(NOBODY) | setuid(NOBODY)) != 0)
+            _exit(255);
+        umask(022);
+        int result = write_file(name.c_str(), NEW), error = errno;
+        _exit(umask(0) != 022 ? 254 : result < 0 ? error : OK + result);
     }
-    EXPECT_EQ(entries, 1);
-
-    // A link keeps pointing at the rewritten file.
-    ASSERT_EQ(symlink(name.c_str(), dir.path("link.bin").c_str()), 0);
-    ASSERT_EQ(write_file(dir.path("link.bin").c_str(), {9}), 0);
-    EXPECT_EQ(read_bytes(name), (Bytes{9}));
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.bin")));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(Helpers, WriteFileReportsFailureAndKeepsOldContent) {
-    ScratchDir dir;
-    EXPECT_EQ(write_file(dir.path("no/such/dir/id.bin").c_str(), {1}), -1);
-    EXPECT_EQ(write_file(dir.dir.c_str(), {1}), -1); // a directory is not replaced
-    EXPECT_TRUE(std::filesystem::is_directory(dir.dir));
+} // namespace
 
-    if (geteuid() != 0) { // root writes anywhere
-        std::string ro = dir.path("ro");
-        std::filesystem::create_directory(ro);
-        write_bytes(ro + "/id.bin", {7});
-        chmod(ro.c_str(), 0500);
-        EXPECT_EQ(write_file((ro + "/id.bin").c_str(), {1}), -1);
-        EXPECT_EQ(read_bytes(ro + "/id.bin"), (Bytes{7}));
-        chmod(ro.c_str(), 0700);
+TEST(Helpers, WriteFileReplacesTheFileWholeOrSaysWhy) {
+    ASSERT_EQ(geteuid(), 0u) << "run as root, as CI does: the rows set owners and drop to nobody";
+    for (const WriteCase& c : WRITE_CASES) {
+        SCOPED_TRACE(&c - WRITE_CASES);
+        ScratchDir scratch;
+        std::string d = scratch.path("d"), target = d + "/" + c.target;
+        ASSERT_EQ(chmod(scratch.dir.c_str(), 0755) | mkdir(d.c_str(), 0755), 0);
+        c.prepare(d);
+        int outcome = write_as(c.as_nobody, d + "/" + c.name);
+        for (const auto& entry : std::filesystem::directory_iterator(d)) // no temporary file
+            EXPECT_EQ(entry.path().filename().string().find('.'), std::string::npos);
+        struct stat st {};
+        lstat(target.c_str(), &st);
+        Bytes content = S_ISREG(st.st_mode) ? read_bytes(target) : NONE;
+        bool link = std::filesystem::is_symlink(d + "/" + c.name);
+        EXPECT_EQ(
+            std::tie(outcome, st.st_mode, content, st.st_uid, st.st_gid, link),
+            std::make_tuple(c.outcome, c.mode, c.content, c.owner, c.owner, c.name != c.target));
     }
 }

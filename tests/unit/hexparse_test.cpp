@@ -1,192 +1,120 @@
-#include "hexparse.h"
+// The Intel HEX reader and the flash image the station builds from it, one row per input.
+#include "korvodfu.h"
+#include "korvofw.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace {
 
-struct Block {
-    int addr;
-    Bytes bytes;
-    bool operator==(const Block& o) const { return addr == o.addr && bytes == o.bytes; }
-};
-
-// Records every block handed to flush.
-struct RecordingHex : IntelHex {
-    std::vector<Block> blocks;
-    int flush_result = 0;
-    int flush() override {
-        blocks.push_back({bufAddr, Bytes(buf, buf + bufCount)});
-        return flush_result;
-    }
-};
-
-struct Parsed {
-    int result;
-    std::string out;
-    std::vector<Block> blocks;
-    int lineCount;
-    int parseError;
-};
-
-Parsed parse(const std::string& text, int flush_result = 0) {
-    RecordingHex hex;
-    hex.flush_result = flush_result;
-    testing::internal::CaptureStdout();
-    int result = hex.parse(reinterpret_cast<const unsigned char*>(text.data()),
-                           static_cast<int>(text.size()), 0);
-    std::string out = testing::internal::GetCapturedStdout();
-    return {result, out, hex.blocks, hex.lineCount, hex.parseError};
+std::string hex_text(const Bytes& bytes) {
+    return convert_string(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
-const Bytes AB = {0xAB, 0xCD};
-const Bytes DATA4 = {0x01, 0x02, 0x03, 0x04};
+std::string repeated(const std::string& text, int times) {
+    return times == 0 ? "" : text + repeated(text, times - 1);
+}
+
+// Digits follow the text, so a parser that reads past its end goes wrong.
+int parse(IntelHex& hex, const std::string& text) {
+    std::string padded = text + "00000000";
+    return hex.parse(reinterpret_cast<const unsigned char*>(padded.data()),
+                     static_cast<int>(text.size()), 0);
+}
+
+struct HexCase {
+    std::string text;
+    int parsed;
+    std::string out, blocks, image; // blocks as address:length; KEPT when copy failed
+    int parse_errors = 0;
+};
+
+const Bytes AB = {0xAB, 0xCD}, ABAB = {0xAB, 0xCD, 0xAB, 0xCD}, ONE = {0x07};
+const std::string AT_0 = hex_record(0, AB), AT_2 = hex_record(2, AB);
+const std::string LINE = ".hex parse error line # ", BAD = "Invalid hex\n", KEPT = "0909";
+const std::string ELA = ":020000040001F9\n"; // an extended linear address record
 
 } // namespace
 
-TEST(IntelHex, EmptyInputNeverFlushes) {
-    Parsed p = parse("");
-    EXPECT_EQ(p.result, 0);
-    EXPECT_TRUE(p.blocks.empty());
-}
-
-TEST(IntelHex, ContiguousRecordsFormOneBlock) {
-    // Written out by hand: 4 bytes at 0x0000 and 2 at 0x0004, then end of file.
-    Parsed p = parse(":0400000001020304F2\n:02000400ABCD82\n:00000001FF\n");
-    EXPECT_EQ(p.result, 6);
-    ASSERT_EQ(p.blocks.size(), 2u);
-    EXPECT_EQ(p.blocks[0], (Block{0, {}})); // the first record opens with an empty block
-    EXPECT_EQ(p.blocks[1], (Block{0, {1, 2, 3, 4, 0xAB, 0xCD}}));
-    EXPECT_EQ(p.out, "");
-}
-
-TEST(IntelHex, AcceptsCrLfLowerCaseTrailingTextAndNoFinalLineFeed) {
-    Parsed p = parse(":02000400abcd82\r\n:02000600abcd80 trailing text\n:02000800ABCD7E");
-    EXPECT_EQ(p.result, 6);
-    EXPECT_EQ(p.blocks.back(), (Block{4, {0xAB, 0xCD, 0xAB, 0xCD, 0xAB, 0xCD}}));
-}
-
-TEST(IntelHex, RecordsAfterEndOfFileAreStillParsed) {
-    Parsed p = parse(hex_record(0, AB) + HEX_EOF + hex_record(2, AB));
-    EXPECT_EQ(p.result, 4);
-    EXPECT_EQ(p.blocks.back().bytes.size(), 4u);
-}
-
-TEST(IntelHex, LineStartFaultsReportTheLineNumber) {
-    Parsed stray = parse(hex_record(0, AB) + HEX_EOF + "\n");
-    EXPECT_EQ(stray.result, -1);
-    EXPECT_EQ(stray.out, ".hex parse error line # 2\n");
-    EXPECT_EQ(stray.parseError, 1);
-
-    Parsed blank = parse(" " + hex_record(0, AB));
-    EXPECT_EQ(blank.result, -1);
-    EXPECT_EQ(blank.out, ".hex parse error line # 1\n");
-
-    // Third record's address holds a non-digit: the message names line 3.
-    Parsed address = parse(hex_record(0, AB) + hex_record(2, AB) + ":0200X400ABCD80\n");
-    EXPECT_EQ(address.out, ".hex parse error line # 3\n");
-    // Third record's checksum field holds a non-digit: counted after its header, so 4.
-    Parsed checksum = parse(hex_record(0, AB) + hex_record(2, AB) + ":02000400ABCDZ0\n");
-    EXPECT_EQ(checksum.result, -1);
-    EXPECT_EQ(checksum.out, ".hex parse error line # 4\n");
-}
-
-TEST(IntelHex, WrongChecksumIsRefusedLikeABadChecksumDigit) {
-    std::string good = hex_record(0, AB);
-    std::string bad = hex_record(2, AB);
-    bad[bad.size() - 2] ^= 1; // flip the low bit of the checksum's last digit
-    Parsed p = parse(good + bad + HEX_EOF);
-    EXPECT_EQ(p.result, -1);
-    EXPECT_EQ(p.out, ".hex parse error line # 3\n");
-    EXPECT_EQ(p.parseError, 1);
-}
-
-TEST(IntelHex, BadDataDigitFailsSilently) {
-    Parsed p = parse(":02000000ABXD00\n");
-    EXPECT_EQ(p.result, -1);
-    EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.parseError, 1);
-
-    // A length that promises more digits than the line holds runs into the line feed.
-    Parsed cut = parse(":04000000ABCD\n");
-    EXPECT_EQ(cut.result, -1);
-    EXPECT_EQ(cut.out, "");
-
-    // Cut short by the end of the input, inside the header: a message.
-    Parsed header = parse(":0400");
-    EXPECT_EQ(header.result, -1);
-    EXPECT_EQ(header.out, ".hex parse error line # 1\n");
-}
-
-TEST(IntelHex, GapsAndOutOfOrderRecordsMakeOneBlockPerRun) {
-    Parsed p = parse(hex_record(0x100, AB) + hex_record(0x102, AB) + hex_record(0x10, DATA4) +
-                     hex_record(0x200, AB) + HEX_EOF);
-    EXPECT_EQ(p.result, 10);
-    ASSERT_EQ(p.blocks.size(), 4u);
-    EXPECT_EQ(p.blocks[1], (Block{0x100, {0xAB, 0xCD, 0xAB, 0xCD}}));
-    EXPECT_EQ(p.blocks[2], (Block{0x10, DATA4}));
-    EXPECT_EQ(p.blocks[3], (Block{0x200, AB}));
-}
-
-TEST(IntelHex, RunLongerThanTheBufferIsSplit) {
-    // 0x10000 contiguous bytes from 0x0000 fill the buffer exactly; one more record at
-    // 0x0000 (the 16-bit address wraps) cannot follow on and opens its own block.
-    Bytes full(IntelHex::BUFSIZE, 0x5A);
-    std::string text = hex_file(0, full, 32);
-    text.resize(text.size() - std::string(HEX_EOF).size());
-    Parsed p = parse(text + hex_record(0, AB) + HEX_EOF);
-    EXPECT_EQ(p.result, IntelHex::BUFSIZE + 2);
-    ASSERT_EQ(p.blocks.size(), 3u);
-    EXPECT_EQ(p.blocks[1].bytes.size(), static_cast<size_t>(IntelHex::BUFSIZE));
-    EXPECT_EQ(p.blocks[2], (Block{0, AB}));
-}
-
-TEST(IntelHex, OtherRecordTypesArePrintedAndIgnored) {
-    std::string ela = ":020000040001F9\n";
-    Parsed p = parse(ela + hex_record(0x10, AB) + HEX_EOF);
-    EXPECT_EQ(p.result, 2);
-    EXPECT_EQ(p.out, "rectype = 4\n" + ela);       // the record's line, not the rest of the file
-    EXPECT_EQ(p.blocks.back(), (Block{0x10, AB})); // the address keeps its 16 bits
-}
-
-TEST(IntelHex, ZeroLengthRecordAtNewAddressOpensEmptyBlock) {
-    Parsed p = parse(hex_record(0, AB) + hex_record(0x40, {}));
-    EXPECT_EQ(p.result, 2);
-    ASSERT_EQ(p.blocks.size(), 2u); // the empty block at 0x40 is never flushed
-    EXPECT_EQ(p.blocks[1], (Block{0, AB}));
-}
-
-TEST(IntelHex, NegativeFlushStopsTheParse) {
-    Parsed p = parse(hex_record(0, AB) + HEX_EOF, -7);
-    EXPECT_EQ(p.result, -7);
-    EXPECT_EQ(p.blocks.size(), 1u);
-    // A refusal of the last block, at the end of the input, also stops it.
-    struct RefuseData : IntelHex {
-        int flush() override { return bufCount > 0 ? -3 : 0; }
-    } hex;
-    std::string text = hex_record(0, AB) + HEX_EOF;
-    EXPECT_EQ(hex.parse(reinterpret_cast<const unsigned char*>(text.data()),
-                        static_cast<int>(text.size()), 0),
-              -3);
-}
-
-TEST(IntelHex, BaseFlushPrintsAHexDump) {
-    IntelHex hex;
-    std::string text = hex_record(0x1A0, {0x0F, 0xA0}) + HEX_EOF;
+TEST(FlashImage, Builds) {
+    std::vector<HexCase> cases = {
+        {"", 0, BAD, "", KEPT},
+        {":", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        {":0400000001020304F2\n:02000400ABCD82\n:00000001FF\n", 6, "", "0:6 ", "01020304ABCD"},
+        {":02000400abcd82\r\n:02000600abcd80 trailing text\n:02000800ABCD7E", 6, "", "4:6 ",
+         "ABCDABCDABCD"},
+        {AT_0 + HEX_EOF + "\n", -1, LINE + "2\n" + BAD, "", KEPT, 1},
+        {AT_0 + ":0200X200ABCD84\n", -1, LINE + "2\n" + BAD, "", KEPT, 1},
+        // Counted once the header is read, so the line after.
+        {AT_0 + ":02000200ABCD85\n", -1, LINE + "3\n" + BAD, "", KEPT, 1}, // 84 adds up
+        {":02000000ABCD", -1, LINE + "2\n" + BAD, "", KEPT, 1},
+        {":00000001", 0, BAD, "", KEPT},
+        {":0400", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        {":02000000ABXD00\n", -1, BAD, "", KEPT, 1}, // data: no message
+        {":0400000001", -1, BAD, "", KEPT, 1},
+        {hex_record(0x12, AB) + hex_record(0x14, AB) + AT_0 + hex_record(0x1A, ONE), 7, "",
+         "12:4 0:2 1a:1 ", "ABCD" + std::string(32, 'F') + "ABCDABCD" + std::string(8, 'F') + "07"},
+        {hex_record(0x104, ONE) + hex_record(0x100, AB), 3, "", "104:1 100:2 ", "ABCDFFFF07"},
+        {hex_record(0, ABAB) + AT_2, 6, "", "0:4 2:2 ", "ABCDABCD"},
+        {hex_file(0, Bytes(0x10000, 0x77), 32), 0x10000, "", "0:65536 ", std::string(0x20000, '7')},
+        {hex_file(0, Bytes(0xFFF0, 7), 32) + hex_record(0xFFF0, Bytes(32, 7)), 0x10010, // too long
+         "Invalid hex: the image spans 65552 bytes, more than 65536\n", "0:65520 fff0:32 ", KEPT},
+        {hex_record(0x1A2, ONE) + hex_record(0x1A0, ABAB), -1,
+         "Invalid hex: address 0x1a2 is given different values\n", "1a2:1 1a0:4 ", KEPT},
+        {AT_0 + hex_record(1, ONE) + hex_record(0x10, AB), -1,
+         "Invalid hex: address 0x1 is given different values\n", "0:2 1:1 ", KEPT},
+        {hex_record(0x10, AB) + ":020000040001F9", 2, "rectype = 4\n" + ELA, "10:2 ", "ABCD"},
+        {std::string(":020000040001F9\0junk\n", 21), 0, "rectype = 4\n" + ELA + BAD, "", KEPT},
+        // Found by fuzz_hex: records of other types each showed the whole rest of the file, so
+        // time and output grew with the square of its length.
+        {":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n:0001FFFc\n"
+         ":000000FFFF\n516174000FFFF\n",
+         -1,
+         "rectype = 252\n:000000FC\nrectype = 73\n:02000049\nrectype = 3\n:04000003\n"
+         "rectype = 9\n:00000509\nrectype = 179\n:400004B3\nrectype = 255\n:0400FFFF\n"
+         "rectype = 252\n:0001FFFc\nrectype = 255\n:000000FFFF\n" +
+             LINE + "1\n" + BAD,
+         "", KEPT, 1},
+        // The same at scale: a 1 MiB file of these ran for minutes. With CR LF, no line end.
+        {repeated(":020000040001F9\r\n", 1024) + ":0400000001020304F2\n:00000001FF\n", 4,
+         repeated("rectype = 4\n" + ELA, 1024), "0:4 ", "01020304"},
+    };
+    // What the AVR toolchain made of programs (-crlf and -lower: the same, written otherwise).
+    for (std::string name : {"blink", "blink-crlf", "uart_echo", "uart_echo-lower", "tone"}) {
+        Bytes bin = read_bytes(data_path("avr/" + name.substr(0, name.find('-')) + ".bin"));
+        cases.push_back({to_text(read_bytes(data_path("avr/" + name + ".hex"))),
+                         static_cast<int>(bin.size()), "", "0:" + std::to_string(bin.size()) + " ",
+                         hex_text(bin)});
+    }
+    // As the station takes a flash file: a fresh parser, then the copy into a buffer of 09 09.
+    // Addresses show in lower case after an upper-case display too, and the stream is kept.
+    const std::ios::fmtflags plain = std::cout.flags(), upper = plain | std::ios::uppercase;
+    for (const HexCase& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 50));
+        std::cout.flags(upper);
+        AvrParser parser;
+        ByteBuffer image = {9, 9};
+        testing::internal::CaptureStdout();
+        int parsed = parse(parser, c.text), copied = parser.copy(image);
+        std::string out = testing::internal::GetCapturedStdout();
+        std::ostringstream blocks;
+        for (size_t k = 0; k + 1 < parser.flushBuffer.size(); k += 2)
+            blocks << std::hex << parser.flushBuffer[k] << ':' << std::dec
+                   << parser.flushBuffer[k + 1] << ' ';
+        EXPECT_EQ(std::make_tuple(parsed, copied, out, blocks.str(), parser.parseError,
+                                  std::cout.flags() == upper),
+                  std::make_tuple(c.parsed, c.image == KEPT ? -1 : 0, c.out, c.blocks,
+                                  c.parse_errors, true));
+        EXPECT_EQ(hex_text(image), c.image); // alone: long images show only when they differ
+    }
+    std::cout.flags(plain);
+    IntelHex again; // the plain reader prints what it would flush; every parse starts afresh
     testing::internal::CaptureStdout();
-    int result = hex.parse(reinterpret_cast<const unsigned char*>(text.data()),
-                           static_cast<int>(text.size()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Flushing: 2  1a0 : f a0 \n\n");
-    EXPECT_EQ(result, 2);
-}
-
-TEST(IntelHex, ParseHexReadsExactlyNDigits) {
-    int value = 0;
-    const unsigned char text[] = "1f2G";
-    EXPECT_TRUE((IntelHex::parseHex<2, int>(value, text)));
-    EXPECT_EQ(value, 0x1F);
-    EXPECT_FALSE((IntelHex::parseHex<4, int>(value, text)));
-    unsigned char byte = 0;
-    EXPECT_TRUE((IntelHex::parseHex<2, unsigned char>(byte, text + 1)));
-    EXPECT_EQ(byte, 0xF2);
+    EXPECT_EQ(parse(again, hex_record(0x1A0, ONE)), 1);
+    EXPECT_EQ(parse(again, hex_record(0x1A0, {15, 0xA0})), 2);
+    EXPECT_EQ(parse(again, ":0400"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Flushing: 1  1a0 : 7 \n\nFlushing: 2  1a0 : f a0 \n\n" + LINE + "1\n");
 }

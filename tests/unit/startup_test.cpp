@@ -1,161 +1,126 @@
+// Start-up in this process: the options, the flash file and the EEPROM image it prepares.
 #include "korvofw.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
 
 namespace {
 
-const std::string HASH = "0123456789abcdef0123456789abcdef01234567";
-
-struct Started {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// Start-up in this process, with argv as a user would type it.
-Started start(RunConfig& cfg, std::vector<std::string> args) {
-    args.insert(args.begin(), "korvofw");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = startup(static_cast<int>(args.size()), argv.data(), cfg);
-    std::string out = testing::internal::GetCapturedStdout();
-    return {status, out, testing::internal::GetCapturedStderr()};
+using Args = std::vector<std::string>;
+template <typename... T> Args A(T... args) {
+    return {"/bin/korvofw", args...};
 }
 
-// Option texts must outlive the configuration that points at them.
-struct Startup : testing::Test {
-    ScratchDir dir;
-    RunConfig cfg;
-    std::vector<std::string> keep;
-    Started run(std::vector<std::string> args) {
-        keep = std::move(args);
-        return start(cfg, keep);
-    }
-    std::string firmware(const std::string& name, int bytes = 40) {
-        Bytes data(bytes);
-        for (int i = 0; i < bytes; ++i)
-            data[i] = static_cast<unsigned char>(i);
-        write_text(dir.path(name), hex_file(0, data));
-        return dir.path(name);
-    }
+const std::string HASH = "0123456789abcdef0123456789abcdef01234567";
+const std::string TAGGED = "d-x/fw-1.2-7-g" + HASH + ".hex", PARSED = "Parsed firmware file: ";
+const std::string VERSION = "version: " KORVOFW_GIT_SFX "\n";
+const std::string USAGE = "Usage: korvofw [-f flash.hex] [-r 0x8700] [-I 0xFFF] [-e eeprom.bin] "
+                          "[-i 0x1FFF] [-s 0xFF] [-v $(git log -n 1 --pretty=format:\"%H\")] "
+                          "[-t $(git describe)] \n";
+const std::string NOT_HEX =
+    "\" (give hex digits with an optional sign and 0x, such as 1A0 or 0x1A0)\n" + USAGE;
+const std::string UNUSABLE =
+    " could not be read as a firmware image; no device will be programmed until it is fixed\n";
+const std::string NO_IMAGE = "; give a readable file, or a new name to start one\n";
+const std::string BAD_HEX = "invalid hex number for -", LESS = " most be less than 0x";
+const std::string EE = "EEPROM image file ", FW40 = "Parsed firmware file: 40.hex : v  40 bytes\n";
+const std::string AREA(44, '0'); // the version area a flash file brings, as hex text
+
+struct StartCase {
+    Args args; // in a directory of files made for them
+    int status;
+    std::string out, err;
+    int flash_bytes;
+    std::string eeprom; // as hex text
+    bool write_ee;
+    int hard = -1, soft = -1, rxaddr = -1;
+};
+
+const StartCase START_CASES[] = {
+    {A(), RUN_ON, "", "", 0, "", false},
+    {A("-i", "0xFFFF", "-s", "-1", "-r", "8700"), RUN_ON, "", "", 0, "", true, 0x1FFF, -1, 0x8700},
+    {A("-I", " \t10"), RUN_ON, "", "", 0, "", true, 0x10},
+    {A("-I", "+1FFF", "-s", "FF", "-r", "FFFF"), RUN_ON, "", "", 0, "", true, 0x1FFF, 0xFF, 0xFFFF},
+    {A("-I", "-80000000", "-s", "0x1"), RUN_ON, "", "", 0, "", true, INT_MIN, 1},
+    {A("-v", "34"), RUN_ON, "", "", 0, "", true}, // no flash file, no version area
+    {A("-t", "12"), RUN_ON, "", "", 0, "", true},
+    {A("-I", " "), -1, VERSION, BAD_HEX + "I: \" " + NOT_HEX, 0, "", false},
+    {A("-s", "1x"), -1, VERSION, BAD_HEX + "s: \"1x" + NOT_HEX, 0, "", false},
+    {A("-i", "80000000"), -1, VERSION, BAD_HEX + "i: \"80000000" + NOT_HEX, 0, "", false},
+    {A("-I", "7FFFFFFF"), -1, "", "hard ID invalid : 0x7fffffff" + LESS + "1FFF\n", 0, "", true,
+     INT_MAX},
+    {A("-s", "100"), -1, "", "soft ID invalid : 0x100" + LESS + "FF\n", 0, "", true, -1, 0x100},
+    {A("-r", "10000"), -1, "", "RXaddr invalid : 0x10000" + LESS + "FFFF\n", 0, "", true, -1, -1,
+     0x10000},
+    {A("-h"), -1, VERSION, USAGE, 0, "", false},
+    {A("-I", "1", "extra"), -1, VERSION, USAGE, 0, "", true, 1},
+    {A("-e", "missing"), RUN_ON, "", "", 0, std::string(64, 'F'), true},
+    {A("-I", "0", "-e", "40"), RUN_ON, "", "", 0, std::string(80, '4'), true, 0},
+    {A("-I", "1", "-e", "40"), RUN_ON, "", "", 0, std::string(80, '4'), true, 1},
+    {A("-I", "0", "-e", "10", "-f", "40.hex"), RUN_ON, FW40, "", 40, AREA, true, 0},
+    {A("-f", "40.hex", "-v", "1AF", "-e", "30"), RUN_ON, FW40, "", 40,
+     std::string(36, '5') + "01AF" + std::string(20, '5') + "FFFF", true}, // right-aligned
+    // The tag is cut to its four digits, and non-digits read as 0.
+    {A("-f", "40.hex", "-t", "v1.2.3"), RUN_ON, FW40, "", 40, std::string(40, '0') + "0102", true},
+    {A("-f", "17.hex"), RUN_ON, PARSED + "17.hex : v  17 bytes\n", "", 17, AREA, false},
+    {A("-f", "65535.hex"), RUN_ON, PARSED + "65535.hex : v  65535 bytes\n", "", 65535, AREA, false},
+    // The station still starts: the file is read again for every device.
+    {A("-f", "16.hex"), RUN_ON, "", "Flash file 16.hex" + UNUSABLE, 0, AREA, false},
+    {A("-f", "65536.hex"), RUN_ON, "", "Flash file 65536.hex" + UNUSABLE, 0, AREA, false},
+    {A("-f", "fifo"), RUN_ON, "", "Flash file fifo" + UNUSABLE, 0, AREA, false}, // not waited on
+    {A("-f", "huge.hex"), RUN_ON,
+     "Invalid hex: huge.hex holds 67108865 bytes, more than any firmware image needs\n",
+     "Flash file huge.hex" + UNUSABLE, 0, AREA, false},
+    // name-MAJ-M-gHASH.hex: tag 1.27, read as the digits 1, 0, 2, 7, and the commit id.
+    {A("-f", TAGGED, "-v", "99", "-t", "88"), RUN_ON,
+     PARSED + TAGGED + " : v1.27 " + HASH + " 40 bytes\n", "", 40,
+     "0123456789ABCDEF0123456789ABCDEF012345671027", true},
+    {A("-f", "fw--x.hex"), RUN_ON, PARSED + "fw--x.hex : v  40 bytes\n", "", 40, AREA, false},
+    {A("-e", "."), -1, "", EE + ".: is a directory" + NO_IMAGE, 0, "", true},
+    {A("-e", "fifo"), -1, "", EE + "fifo: is not a regular file" + NO_IMAGE, 0, "", true},
+    {A("-e", "10/x"), -1, "", EE + "10/x: Not a directory" + NO_IMAGE, 0, "", true},
 };
 
 } // namespace
 
-TEST_F(Startup, NoOptionsGivesEmptyImagesAndNoIds) {
-    Started s = run({});
-    EXPECT_EQ(s.status, RUN_ON);
-    EXPECT_EQ(s.out, "");
-    EXPECT_TRUE(cfg.flash_bin.empty());
-    EXPECT_TRUE(cfg.eeprom_bin.empty());
-    EXPECT_EQ(cfg.hard_id_set, -1);
-    EXPECT_EQ(cfg.soft_id_set, -1);
-    EXPECT_EQ(cfg.rxaddr_set, -1);
-    EXPECT_FALSE(cfg.write_ee);
-}
-
-TEST_F(Startup, HexNumbersAndTheirForms) {
-    EXPECT_EQ(run({"-i", "0xFFFF", "-s", "-1", "-r", "8700"}).status, RUN_ON);
-    EXPECT_EQ(cfg.hard_id_set, 0x1FFF);
-    EXPECT_EQ(cfg.soft_id_set, -1);
-    EXPECT_EQ(cfg.rxaddr_set, 0x8700);
-    EXPECT_TRUE(cfg.write_ee);
-
-    RunConfig other;
-    std::vector<std::string> args = {"-i", "0x1FFF", "-I", "-5"};
-    EXPECT_EQ(start(other, args).status, RUN_ON); // later options overwrite earlier ones
-    EXPECT_EQ(other.hard_id_set, -5);
-}
-
-TEST_F(Startup, EepromImagePreparation) {
-    // Missing file, hard ID not 0: 32 erased bytes.
-    run({"-e", dir.path("missing.bin")});
-    EXPECT_EQ(cfg.eeprom_bin, ByteBuffer(32, 0xFF));
-
-    // -I 0 keeps a short image as it is; with -f it becomes 22 zero bytes.
-    write_bytes(dir.path("ten.bin"), Bytes(10, 0x33));
-    RunConfig zero;
-    std::vector<std::string> a1 = {"-I", "0", "-e", dir.path("ten.bin")};
-    start(zero, a1);
-    EXPECT_EQ(zero.eeprom_bin, ByteBuffer(10, 0x33));
-    RunConfig zero_flash;
-    std::vector<std::string> a2 = {"-I", "0", "-e", dir.path("ten.bin"), "-f", firmware("fw.hex")};
-    start(zero_flash, a2);
-    EXPECT_EQ(zero_flash.eeprom_bin, ByteBuffer(22, 0));
-
-    // A 40-byte image keeps its size.
-    write_bytes(dir.path("forty.bin"), Bytes(40, 0x44));
-    RunConfig forty;
-    std::vector<std::string> a3 = {"-I", "10", "-e", dir.path("forty.bin")};
-    start(forty, a3);
-    EXPECT_EQ(forty.eeprom_bin, ByteBuffer(40, 0x44));
-}
-
-TEST_F(Startup, VersionAndTagGoIntoTheImageOnlyWithAFlashFile) {
-    write_bytes(dir.path("thirty.bin"), Bytes(30, 0x55));
-    run({"-f", firmware("fw.hex"), "-v", "0123", "-e", dir.path("thirty.bin")});
-    ByteBuffer expected(30, 0x55);
-    expected.resize(32, 0xFF); // no -I: the image is lengthened to 32 bytes
-    expected[18] = 0x01;
-    expected[19] = 0x23;
-    EXPECT_EQ(cfg.eeprom_bin, expected);
-
-    RunConfig tag;
-    std::vector<std::string> a1 = {"-f", firmware("fw.hex"), "-t", "v1.2"};
-    start(tag, a1);
-    ByteBuffer tagged(22, 0);
-    tagged[20] = 0x01;
-    tagged[21] = 0x02;
-    EXPECT_EQ(tag.eeprom_bin, tagged);
-
-    RunConfig no_flash;
-    std::vector<std::string> a2 = {"-t", "12", "-v", "34"};
-    start(no_flash, a2);
-    EXPECT_TRUE(no_flash.eeprom_bin.empty());
-    EXPECT_TRUE(no_flash.write_ee);
-}
-
-TEST_F(Startup, ReportsTheParsedFirmwareFile) {
-    std::string fw = firmware("fw.hex", 1234);
-    Started s = run({"-f", fw});
-    EXPECT_EQ(s.out, "Parsed firmware file: " + fw + " : v  1234 bytes\n");
-    EXPECT_EQ(cfg.flash_bin.size(), 1234u);
-    EXPECT_FALSE(cfg.write_ee);
-
-    // Sixteen data bytes are too few to be a firmware image: nothing is reported.
-    RunConfig tiny;
-    std::vector<std::string> a = {"-f", firmware("tiny.hex", 16)};
-    Started s16 = start(tiny, a);
-    EXPECT_EQ(s16.status, RUN_ON); // the station starts; the file is read again per device
-    EXPECT_EQ(s16.out, "");
-    EXPECT_EQ(s16.err, "Flash file " + a[1] +
-                           " could not be read as a firmware image; no device will be programmed"
-                           " until it is fixed\n");
-    EXPECT_TRUE(tiny.flash_bin.empty());
-}
-
-TEST_F(Startup, FileNameCarriesTagAndCommitId) {
-    std::string fw = firmware("fw-1.2-7-g" + HASH + ".hex");
-    Started s = run({"-f", fw, "-v", "99", "-t", "88"});
-    EXPECT_EQ(s.out, "Parsed firmware file: " + fw + " : v1.27 " + HASH + " 40 bytes\n");
-    EXPECT_STREQ(cfg.flash_tag_set, "1.27");
-    EXPECT_STREQ(cfg.flash_ver_set, HASH.c_str());
-    EXPECT_TRUE(cfg.write_ee);
-    // Tag 1.27 reads as digits 1, 0, 2, 7; the hash fills bytes 0-19.
-    EXPECT_EQ(cfg.eeprom_bin[20], 0x10);
-    EXPECT_EQ(cfg.eeprom_bin[21], 0x27);
-    EXPECT_EQ(cfg.eeprom_bin[0], 0x01);
-    EXPECT_EQ(cfg.eeprom_bin[19], 0x67);
-
-    // Two dashes in a row end the field list: no match.
-    RunConfig dashes;
-    std::vector<std::string> a = {"-f", firmware("fw--x.hex")};
-    start(dashes, a);
-    EXPECT_EQ(dashes.flash_tag_set, nullptr);
-    EXPECT_FALSE(dashes.write_ee);
+TEST(Startup, OptionsFlashFileAndEepromImage) {
+    ScratchDir dir;
+    std::string cwd = std::filesystem::current_path();
+    ASSERT_EQ(chdir(dir.dir.c_str()), 0);
+    ASSERT_EQ(mkdir("d-x", 0700), 0);
+    for (int n : {16, 17, 40, 65535, 65536})
+        write_text(std::to_string(n) + ".hex", hex_file(0, Bytes(n, 0x5A)));
+    for (const std::string& name : {TAGGED, std::string("fw--x.hex"), std::string("huge.hex")})
+        write_text(name, hex_file(0, Bytes(40, 0x5A)));
+    for (auto [n, fill] : {std::pair{10, 0x33}, {30, 0x55}, {40, 0x44}})
+        write_bytes(std::to_string(n), Bytes(n, static_cast<unsigned char>(fill)));
+    ASSERT_EQ(truncate("huge.hex", (64 << 20) + 1) | mkfifo("fifo", 0600), 0);
+    for (const StartCase& c : START_CASES) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<char*> argv;
+        for (const std::string& a : c.args)
+            argv.push_back(const_cast<char*>(a.c_str())); // getopt reorders only the pointers
+        argv.push_back(nullptr);
+        RunConfig cfg;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        errno = ERANGE; // as any earlier call may leave it
+        int status = startup(static_cast<int>(c.args.size()), argv.data(), cfg);
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
+        std::string eeprom =
+            convert_string(cfg.eeprom_bin.data(), static_cast<int32_t>(cfg.eeprom_bin.size()));
+        bool flash = cfg.flash_bin == Bytes(c.flash_bytes, 0x5A);
+        EXPECT_EQ(std::tie(status, out, err, eeprom, flash, cfg.write_ee, cfg.hard_id_set,
+                           cfg.soft_id_set, cfg.rxaddr_set),
+                  std::make_tuple(c.status, c.out, c.err, c.eeprom, true, c.write_ee, c.hard,
+                                  c.soft, c.rxaddr));
+    }
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
 }
