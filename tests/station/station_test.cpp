@@ -43,7 +43,14 @@ struct Station : testing::Test {
         po.env = {"KORVOFW_SIM=" + dir.path("run.scenario"), "KORVOFW_SIM_OUT=" + dir.path("out")};
         po.env.insert(po.env.end(), env.begin(), env.end());
         po.stop_when = [done](const std::string&) { return std::filesystem::exists(done); };
-        options.insert(options.begin(), KORVOFW_SIM_BIN);
+        std::string bin = KORVOFW_SIM_BIN;
+        if (uid >= 0) { // another user may not reach the build tree
+            bin = dir.path("korvofw-sim");
+            std::filesystem::copy_file(KORVOFW_SIM_BIN, bin,
+                                       std::filesystem::copy_options::overwrite_existing);
+            chmod(bin.c_str(), 0755);
+        }
+        options.insert(options.begin(), bin);
         StationRun run;
         run.result = run_process(options, po);
         // The scenario is played out once the station is back to waiting after the last
