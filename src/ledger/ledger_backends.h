@@ -200,7 +200,7 @@ class SqlLedger : public Ledger {
   protected:
     // Connects afresh and checks the schema (check_schema()); for a station (writable) it also
     // holds the station's name, kept or taken again, so that connecting again after a failure
-    // marks nothing. 0, or -1 with `error` set and no connection.
+    // marks nothing. 0, or -1 with `error` set.
     virtual int connect(bool writable, std::string& error) = 0;
     virtual bool connected() const = 0;
     // Drops the connection; an open transaction is undone.
@@ -229,6 +229,7 @@ class SqlLedger : public Ledger {
 
   private:
     int ready(std::string& error);
+    int connect_afresh(bool writable, std::string& error);
     int commit(const char* what, std::string& error);
     void rollback();
 

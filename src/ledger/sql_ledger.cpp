@@ -69,7 +69,7 @@ Param id(int value) {
 
 int SqlLedger::open(std::string& error) {
     const char* what = "marking what the station left in flight";
-    if (connect(true, error) != 0 || begin_transaction(WRITE, what, error) != 0 ||
+    if (connect_afresh(true, error) != 0 || begin_transaction(WRITE, what, error) != 0 ||
         run(sql::MARK_UNCERTAIN, {text(station_)}, nullptr, what, error) != 0 ||
         run(sql::MARK_INTERRUPTED, {text(station_)}, nullptr, what, error) != 0 ||
         commit(what, error) != 0)
@@ -80,7 +80,7 @@ int SqlLedger::open(std::string& error) {
 
 int SqlLedger::open_read(std::string& error) {
     read_only_ = true;
-    if (connect(false, error) != 0)
+    if (connect_afresh(false, error) != 0)
         return -1;
     opened_ = true;
     return 0;
@@ -258,7 +258,16 @@ int SqlLedger::ready(std::string& error) {
         error = failure(location_, "using it", "the ledger is not open", "open it first");
         return -1;
     }
-    return connected() ? 0 : connect(!read_only_, error);
+    return connected() ? 0 : connect_afresh(!read_only_, error);
+}
+
+// A connection that failed half-way (a server's error while checking the schema or taking the
+// name) is not kept: the next call starts again from the beginning.
+int SqlLedger::connect_afresh(bool writable, std::string& error) {
+    if (connect(writable, error) == 0)
+        return 0;
+    disconnect();
+    return -1;
 }
 
 int SqlLedger::commit(const char* what, std::string& error) {
