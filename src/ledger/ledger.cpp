@@ -230,23 +230,6 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-std::string rows_query(RowSet set) {
-    std::string query = sql::ROW_SELECT;
-    if (set == ROWS_OF_HARD_ID)
-        return query + "WHERE hard_id = $1 ORDER BY row_id";
-    if (set == UNCERTAIN_ROWS)
-        return query + "WHERE id_state = 'uncertain' ORDER BY row_id";
-    return query + "ORDER BY row_id";
-}
-
-const char* state_of(int result) {
-    return result == 0 ? "ok" : "failed";
-}
-
-const char* fate_name(IdFate fate) {
-    return fate == ID_USED ? "used" : "released";
-}
-
 bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
     bytes.clear();
     if (hex.size() % 2 != 0)

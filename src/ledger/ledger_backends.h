@@ -1,4 +1,5 @@
-// What the two ledger back ends share: their factories and the SQL both dialects run.
+// What the two ledger back ends share: the SQL both dialects run, and the ledger's logic written
+// once over the few primitives each back end provides.
 #pragma once
 
 #include "ledger.h"
@@ -71,11 +72,12 @@ inline constexpr char RESERVE_ID[] = "INSERT INTO hard_ids (pool, hard_id, state
 
 // $1 row_id, $2 station, $3 state, $4 ended_ms, $5 record_read, $6 record_written, $7 result,
 // $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released).
+// It returns the row it completed, none when the row is not this station's.
 inline constexpr char FINISH_ATTEMPT[] =
     "UPDATE attempts SET state = $3, ended_ms = $4, record_read = $5, record_written = $6, "
     "result = $7, message = $8, flash_ms = $9, eeprom_ms = $10, "
     "id_state = CASE WHEN id_state = 'reserved' THEN $11 ELSE id_state END "
-    "WHERE row_id = $1 AND station = $2";
+    "WHERE row_id = $1 AND station = $2 RETURNING row_id";
 inline constexpr char USE_ID[] =
     "UPDATE hard_ids SET state = 'used' WHERE row_id = $1 AND state = 'reserved'";
 inline constexpr char RELEASE_ID[] =
@@ -146,11 +148,96 @@ struct IdFloor {
     }
 };
 
-// The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
-std::string rows_query(RowSet set);
-// The row state a pass's result gives, and the ID state a fate gives.
-const char* state_of(int result);
-const char* fate_name(IdFate fate);
+// A statement's parameter: a number, text, raw bytes, or NULL.
+struct Param {
+    enum Kind { NONE, NUMBER, TEXT, BYTES };
+    Kind kind = NONE;
+    int64_t number = 0;
+    std::string text; // TEXT's and BYTES' value, and a NUMBER in decimal
+};
+Param number(int64_t value);
+Param text(const std::string& value);
+Param bytes(const std::vector<uint8_t>& value);
+// An identity value or `from`: 0 or below is none (it goes into no record), stored as NULL.
+Param id(int value);
+
+// One row of a result, as a back end reads it; a NULL reads as 0, empty text or no bytes.
+class Row {
+  public:
+    virtual bool null(int col) const = 0;
+    virtual int64_t number(int col) const = 0;
+    virtual std::string text(int col) const = 0;
+    virtual std::vector<uint8_t> bytes(int col) const = 0;
+    // An identity value: -1 when NULL.
+    int id(int col) const { return null(col) ? -1 : static_cast<int>(number(col)); }
+
+  protected:
+    ~Row() = default;
+};
+using RowFn = std::function<void(const Row&)>;
+
+// What a transaction is for. Each back end's transaction scheme (see begin_transaction() in
+// each) makes concurrent ones of every kind safe.
+enum Txn { READ, SCHEMA, ALLOCATION, WRITE, OUTCOME };
+
+// The ledger's logic, written once for both back ends: what each call reads and writes, in what
+// order, what the states mean, and its messages. A back end provides the primitives below.
+class SqlLedger : public Ledger {
+  public:
+    SqlLedger(const std::string& location, const std::string& station, const std::string& pool)
+        : location_(location), station_(station), pool_(pool) {}
+
+    int open(std::string& error) override;
+    int open_read(std::string& error) override;
+    int begin(Attempt& a, int from, std::string& error) override;
+    int finish(const Attempt& a, IdFate fate, std::string& error) override;
+    int peek(int from, int& next, int& left, std::string& error) override;
+    int peek_pool(const std::string& pool, int from, int& next, int& left,
+                  std::string& error) override;
+    int counts(std::vector<StationCounts>& out, std::string& error) override;
+    int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) override;
+
+  protected:
+    // Connects afresh and checks the schema (check_schema()); for a station (writable) it also
+    // holds the station's name, kept or taken again, so that connecting again after a failure
+    // marks nothing. 0, or -1 with `error` set.
+    virtual int connect(bool writable, std::string& error) = 0;
+    virtual bool connected() const = 0;
+    // Drops the connection; an open transaction is undone.
+    virtual void disconnect() = 0;
+    virtual int begin_transaction(Txn kind, const char* what, std::string& error) = 0;
+    // Inside check_schema()'s transaction: refuses (refuse()) what holds no ledger, creates the
+    // schema (create_schema()) where there is none and `may_create`.
+    virtual int prepare_schema(bool may_create, const char* what, std::string& error) = 0;
+    // One statement with parameters $1, $2, ...; `each` (when set) is given every row it
+    // returns. On failure: `error` names `what` and the cause, the transaction is undone and a
+    // connection that may be broken is dropped, so the next call connects again.
+    virtual int run(const std::string& query, const std::vector<Param>& params, const RowFn& each,
+                    const char* what, std::string& error) = 0;
+
+    // Creates the schema or checks it, and its version, in one transaction.
+    int check_schema(bool may_create, std::string& error);
+    int create_schema(const char* create_attempts, const char* hard_ids_tail, std::string& error);
+    // The first column of the one row a query returns.
+    int one_number(const std::string& query, const std::vector<Param>& params, int64_t& value,
+                   const char* what, std::string& error);
+    // A refusal: the connection goes (with a name lock it holds) and the message is ours.
+    int refuse(const char* what, const std::string& cause, const std::string& fix,
+               std::string& error);
+
+    const std::string location_, station_, pool_;
+
+  private:
+    int ready(std::string& error);
+    int connect_afresh(bool writable, std::string& error);
+    int commit(const char* what, std::string& error);
+    void rollback();
+
+    bool read_only_ = false;
+    bool opened_ = false;
+    IdFloor floor_;
+};
+
 // Bytes from lower- or upper-case hex text; false when it is not hex.
 bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes);
 

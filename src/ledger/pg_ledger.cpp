@@ -48,86 +48,26 @@ const char FIX_CONNECTION[] =
     "see docs/install.md)";
 const char FIX_SERVER[] = "see the PostgreSQL server's log for the cause";
 
-// One query parameter: text, or raw bytes sent in binary form, or NULL.
-struct Param {
-    std::string value;
-    bool null = false;
-    bool binary = false;
-};
-Param text(const std::string& value) {
-    return {value, false, false};
-}
-Param number(int64_t value) {
-    return {std::to_string(value), false, false};
-}
-// An identity value or `from`: 0 or below is none (it goes into no record), sent as NULL.
-Param id(int value) {
-    return value <= 0 ? Param{"", true, false} : number(value);
-}
-Param bytes(const std::vector<uint8_t>& value) {
-    return {std::string(value.begin(), value.end()), false, true};
-}
-
-class Result {
+// One row of a result in single-row mode; bytea comes in the hex form, \x0102...
+class PgRow : public Row {
   public:
-    Result() = default;
-    ~Result() { PQclear(res_); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
-    void reset(PGresult* res) {
-        PQclear(res_);
-        res_ = res;
+    explicit PgRow(const PGresult* res) : res_(res) {}
+    bool null(int col) const override { return PQgetisnull(res_, 0, col) != 0; }
+    int64_t number(int col) const override {
+        return null(col) ? 0 : std::strtoll(PQgetvalue(res_, 0, col), nullptr, 10);
     }
-    PGresult* get() const { return res_; }
-    bool null(int row, int col) const { return PQgetisnull(res_, row, col) != 0; }
-    std::string text(int row, int col) const { return PQgetvalue(res_, row, col); }
-    int64_t number(int row, int col) const {
-        return null(row, col) ? 0 : std::strtoll(PQgetvalue(res_, row, col), nullptr, 10);
-    }
-    int id(int row, int col) const {
-        return null(row, col) ? -1 : static_cast<int>(number(row, col));
-    }
-    // bytea in the hex form, \x0102...
-    std::vector<uint8_t> bytes(int row, int col) const {
+    std::string text(int col) const override { return PQgetvalue(res_, 0, col); }
+    std::vector<uint8_t> bytes(int col) const override {
         std::vector<uint8_t> out;
-        std::string hex = text(row, col);
+        std::string hex = text(col);
         if (hex.compare(0, 2, "\\x") == 0)
             bytes_from_hex(hex.substr(2), out);
         return out;
     }
 
   private:
-    PGresult* res_ = nullptr;
+    const PGresult* res_;
 };
-
-AttemptRow row_from(const Result& r, int i) {
-    using namespace sql;
-    AttemptRow a;
-    a.row_id = r.number(i, C_ROW_ID);
-    a.station = r.text(i, C_STATION);
-    a.pool = r.text(i, C_POOL);
-    a.state = r.text(i, C_STATE);
-    a.arrived_ms = r.number(i, C_ARRIVED);
-    a.ended_ms = r.number(i, C_ENDED);
-    a.bus = static_cast<int>(r.number(i, C_BUS));
-    a.devnum = static_cast<int>(r.number(i, C_DEVNUM));
-    a.port = r.text(i, C_PORT);
-    a.flash_path = r.text(i, C_FLASH_PATH);
-    a.image_sha256 = r.text(i, C_SHA256);
-    a.image_length = r.number(i, C_LENGTH);
-    a.from_id = static_cast<int>(r.number(i, C_FROM_ID));
-    a.hard_id = r.id(i, C_HARD_ID);
-    a.id_state = r.text(i, C_ID_STATE);
-    a.soft_id = r.id(i, C_SOFT_ID);
-    a.rxaddr = r.id(i, C_RXADDR);
-    a.record_read = r.bytes(i, C_RECORD_READ);
-    a.record_written = r.bytes(i, C_RECORD_WRITTEN);
-    a.result = static_cast<int>(r.number(i, C_RESULT));
-    a.message = r.text(i, C_MESSAGE);
-    a.flash_ms = r.number(i, C_FLASH_MS);
-    a.eeprom_ms = r.number(i, C_EEPROM_MS);
-    return a;
-}
 
 // libpq's messages run over several lines; a station's message is one.
 std::string one_line(const char* message) {
@@ -145,10 +85,9 @@ std::string one_line(const char* message) {
     return out;
 }
 
-class PgLedger : public Ledger {
+class PgLedger : public SqlLedger {
   public:
-    PgLedger(const std::string& uri, const std::string& station, const std::string& pool)
-        : uri_(uri), station_(station), pool_(pool) {}
+    using SqlLedger::SqlLedger;
     // The name is given back before the connection ends, so that a station started right
     // after this one closed finds it free (a server ends a closed session a little later).
     ~PgLedger() override {
@@ -157,268 +96,103 @@ class PgLedger : public Ledger {
         disconnect();
     }
 
-    int open(std::string& error) override {
-        const char* what = "marking what the station left in flight";
-        Result r;
-        if (connect(true, error) != 0 || take_name(error) != 0 ||
-            run("BEGIN", {}, r, what, error) != 0 ||
-            run(sql::MARK_UNCERTAIN, {text(station_)}, r, what, error) != 0 ||
-            run(sql::MARK_INTERRUPTED, {text(station_)}, r, what, error) != 0 ||
-            run("COMMIT", {}, r, what, error) != 0)
-            return -1;
-        opened_ = true;
-        return 0;
-    }
-
-    int open_read(std::string& error) override {
-        read_only_ = true;
-        if (connect(false, error) != 0)
-            return -1;
-        opened_ = true;
-        return 0;
-    }
-
-    int begin(Attempt& a, int from, std::string& error) override {
-        const char* what = "writing the device's row";
-        Result r;
-        if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0)
-            return -1;
-        int hard_id = a.hard_id;
-        int64_t good_end = 0;
-        if (from > 0) {
-            const char* finding = "finding a free hard ID";
-            std::vector<Param> at = {text(pool_), number(floor_.start(from))};
-            if (run(LOCK_POOL, {text(pool_)}, r, "locking the pool", error) != 0 ||
-                run(sql::LOWEST_FREE, at, r, finding, error) != 0)
-                return -1;
-            int64_t free_id = r.number(0, 0);
-            if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
-                run("ROLLBACK", {}, r, what, error);
-                return NO_ID_LEFT;
-            }
-            if (run(sql::LOWEST_NOT_FOR_GOOD, at, r, finding, error) != 0)
-                return -1;
-            good_end = r.number(0, 0);
-            hard_id = static_cast<int>(free_id);
-        }
-        std::vector<Param> row = {text(station_),
-                                  text(pool_),
-                                  number(a.arrived_ms),
-                                  number(a.bus),
-                                  number(a.devnum),
-                                  text(a.port),
-                                  text(a.flash_path),
-                                  text(a.image_sha256),
-                                  number(a.image_length),
-                                  id(from),
-                                  id(hard_id),
-                                  from > 0 ? text("reserved") : Param{"", true, false},
-                                  id(a.soft_id),
-                                  id(a.rxaddr),
-                                  bytes(a.record_read)};
-        if (run(sql::INSERT_ATTEMPT, row, r, what, error) != 0)
-            return -1;
-        int64_t row_id = r.number(0, 0);
-        if (from > 0 &&
-            run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)}, r,
-                "reserving the hard ID", error) != 0)
-            return -1;
-        if (run("COMMIT", {}, r, what, error) != 0)
-            return -1;
-        a.row_id = row_id;
-        a.hard_id = hard_id;
-        if (from > 0)
-            floor_.learn(from, static_cast<int>(good_end));
-        return 0;
-    }
-
-    int finish(const Attempt& a, IdFate fate, std::string& error) override {
-        const char* what = "writing the device's outcome";
-        Result r;
-        std::vector<Param> outcome = {
-            number(a.row_id),    text(station_),       text(state_of(a.result)),
-            number(a.ended_ms),  bytes(a.record_read), bytes(a.record_written),
-            number(a.result),    text(a.message),      number(a.flash_ms),
-            number(a.eeprom_ms), text(fate_name(fate))};
-        if (ready(error) != 0 || run("BEGIN", {}, r, what, error) != 0 ||
-            run(sql::FINISH_ATTEMPT, outcome, r, what, error) != 0)
-            return -1;
-        if (std::string(PQcmdTuples(r.get())) == "0") {
-            run("ROLLBACK", {}, r, what, error);
-            error = failure(uri_, what,
-                            "row " + std::to_string(a.row_id) + " of station " + station_ +
-                                " is not in the ledger",
-                            "the station's begin and finish must name the same row");
-            return -1;
-        }
-        if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, r,
-                "marking the hard ID", error) != 0 ||
-            run("COMMIT", {}, r, what, error) != 0)
-            return -1;
-        return 0;
-    }
-
-    int peek(int from, int& next, int& left, std::string& error) override {
-        return peek_pool(pool_, from, next, left, error);
-    }
-
-    int peek_pool(const std::string& pool, int from, int& next, int& left,
-                  std::string& error) override {
-        next = HARD_ID_LAST + 1;
-        left = 0;
-        if (from > HARD_ID_LAST)
-            return 0;
-        from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
-        int start = pool == pool_ ? floor_.start(from) : from;
-        // One statement, so both answers come from one snapshot.
-        std::string both =
-            std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
-        Result r;
-        if (ready(error) != 0 || run(both.c_str(), {text(pool), number(start)}, r,
-                                     "reading the free hard IDs", error) != 0)
-            return -1;
-        next = static_cast<int>(r.number(0, 0));
-        left = HARD_ID_LAST + 1 - start - static_cast<int>(r.number(0, 1));
-        return 0;
-    }
-
-    int counts(std::vector<StationCounts>& out, std::string& error) override {
-        out.clear();
-        Result r;
-        if (ready(error) != 0 || run(sql::COUNTS, {}, r, "counting the devices", error) != 0)
-            return -1;
-        for (int i = 0; i < PQntuples(r.get()); ++i) {
-            StationCounts c;
-            c.pool = r.text(i, 0);
-            c.station = r.text(i, 1);
-            c.ok = r.number(i, 2);
-            c.failed = r.number(i, 3);
-            c.interrupted = r.number(i, 4);
-            c.started = r.number(i, 5);
-            c.from_id = static_cast<int>(r.number(i, 6));
-            out.push_back(c);
-        }
-        return 0;
-    }
-
-    // Row by row (libpq's single-row mode), so an export of any size needs little memory.
-    int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) override {
-        if (ready(error) != 0)
-            return -1;
-        std::string query = rows_query(set);
-        std::string id_text = std::to_string(hard_id);
-        const char* values[] = {id_text.c_str()};
-        int count = set == ROWS_OF_HARD_ID ? 1 : 0;
-        if (!PQsendQueryParams(conn_, query.c_str(), count, nullptr, values, nullptr, nullptr, 0) ||
-            !PQsetSingleRowMode(conn_))
-            return fail("reading the rows", PQerrorMessage(conn_), error);
-        std::string cause;
-        Result r;
-        for (PGresult* res; (res = PQgetResult(conn_)) != nullptr;) {
-            r.reset(res);
-            ExecStatusType status = PQresultStatus(res);
-            if (status == PGRES_SINGLE_TUPLE)
-                sink(row_from(r, 0));
-            else if (status != PGRES_TUPLES_OK && cause.empty())
-                cause = PQresultErrorMessage(res);
-        }
-        return cause.empty() ? 0 : fail("reading the rows", cause.c_str(), error);
-    }
-
-  private:
-    int connect(bool may_create, std::string& error) {
+  protected:
+    // The station's name is a lock of the session, so it is taken again with every connection.
+    int connect(bool writable, std::string& error) override {
         const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name", "dbname",
                               nullptr};
-        const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, "korvofw", uri_.c_str(),
-                                nullptr};
+        const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, "korvofw",
+                                location_.c_str(), nullptr};
         disconnect();
         conn_ = PQconnectdbParams(keys, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
-        Result r;
-        return run("SET bytea_output = 'hex'", {}, r, "connecting", error) != 0
-                   ? -1
-                   : check_schema(may_create, error);
+        if (run("SET bytea_output = 'hex'", {}, nullptr, "connecting", error) != 0 ||
+            check_schema(writable, error) != 0)
+            return -1;
+        return writable ? take_name(error) : 0;
     }
 
-    // Creates the schema in a database without one, one station at a time; refuses another
-    // version.
-    int check_schema(bool may_create, std::string& error) {
-        const char* what = "reading its schema";
-        Result r;
-        if (run("BEGIN", {}, r, what, error) != 0 ||
-            (may_create && run(LOCK_SCHEMA, {}, r, what, error) != 0) ||
-            run(HAS_META, {}, r, what, error) != 0)
+    bool connected() const override { return conn_ != nullptr; }
+
+    // Ending the session undoes an open transaction and frees its locks.
+    void disconnect() override {
+        PQfinish(conn_);
+        conn_ = nullptr;
+    }
+
+    // The scheme above: an allocation takes its pool's lock first, and the schema is created
+    // under a lock of its own, one station at a time; the rest need none (READ COMMITTED).
+    int begin_transaction(Txn kind, const char* what, std::string& error) override {
+        if (run("BEGIN", {}, nullptr, what, error) != 0)
             return -1;
-        if (r.text(0, 0) != "t") {
-            if (!may_create)
-                return refuse(what, "the database holds no ledger yet",
-                              "give the URI of the ledger a station keeps", error);
-            if (run(CREATE_ATTEMPTS, {}, r, "creating the schema", error) != 0 ||
-                run(sql::CREATE_HARD_IDS, {}, r, "creating the schema", error) != 0)
-                return -1;
-            for (const char* create : sql::CREATE_REST)
-                if (run(create, {}, r, "creating the schema", error) != 0)
-                    return -1;
+        if (kind == SCHEMA)
+            return run(LOCK_SCHEMA, {}, nullptr, what, error);
+        if (kind == ALLOCATION)
+            return run(LOCK_POOL, {text(pool_)}, nullptr, "locking the pool", error);
+        return 0;
+    }
+
+    int prepare_schema(bool may_create, const char* what, std::string& error) override {
+        bool found = false;
+        auto read = [&](const Row& r) { found = r.text(0) == "t"; };
+        if (run(HAS_META, {}, read, what, error) != 0)
+            return -1;
+        if (found)
+            return 0;
+        if (!may_create)
+            return refuse(what, "the database holds no ledger yet",
+                          "give the URI of the ledger a station keeps", error);
+        return create_schema(CREATE_ATTEMPTS, "", error);
+    }
+
+    // Row by row (libpq's single-row mode), so an export of any size needs little memory.
+    int run(const std::string& query, const std::vector<Param>& params, const RowFn& each,
+            const char* what, std::string& error) override {
+        std::vector<const char*> values;
+        std::vector<int> lengths, formats;
+        for (const Param& p : params) {
+            values.push_back(p.kind == Param::NONE ? nullptr : p.text.data());
+            lengths.push_back(static_cast<int>(p.text.size()));
+            formats.push_back(p.kind == Param::BYTES ? 1 : 0);
         }
-        if (run(sql::READ_VERSION, {}, r, what, error) != 0)
-            return -1;
-        std::string found = PQntuples(r.get()) == 1 ? r.text(0, 0) : "none";
-        if (found != std::to_string(SCHEMA_VERSION))
-            return refuse(what,
-                          "its schema version is " + found + ", this program knows version " +
-                              std::to_string(SCHEMA_VERSION),
-                          "use the korvofw release that wrote this ledger, or a newer one", error);
-        return run("COMMIT", {}, r, what, error);
+        if (!PQsendQueryParams(conn_, query.c_str(), static_cast<int>(params.size()), nullptr,
+                               values.data(), lengths.data(), formats.data(), 0) ||
+            !PQsetSingleRowMode(conn_))
+            return fail(what, PQerrorMessage(conn_), error);
+        bool failed = false;
+        std::string cause;
+        for (PGresult* res; (res = PQgetResult(conn_)) != nullptr; PQclear(res)) {
+            ExecStatusType status = PQresultStatus(res);
+            if (status == PGRES_SINGLE_TUPLE) {
+                if (each)
+                    each(PgRow(res));
+            } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !failed) {
+                failed = true;
+                cause = PQresultErrorMessage(res);
+            }
+        }
+        return failed ? fail(what, cause.c_str(), error) : 0;
     }
 
+  private:
     int take_name(std::string& error) {
-        Result r;
-        if (run(TAKE_NAME, {text(station_)}, r, "taking the station name", error) != 0)
+        bool taken = false;
+        auto read = [&](const Row& r) { taken = r.text(0) == "t"; };
+        if (run(TAKE_NAME, {text(station_)}, read, "taking the station name", error) != 0)
             return -1;
-        if (r.text(0, 0) == "t")
+        if (taken)
             return 0;
         return refuse(
             "taking the station name", "a station named " + station_ + " is running on this ledger",
             "stop that station first, or give this one another name (--station NAME)", error);
     }
 
-    // After a lost connection the next call connects again and takes the name again; the
-    // IDs in flight stay reserved, since this station is alive and holds their outcome.
-    int ready(std::string& error) {
-        if (!opened_) {
-            error = failure(uri_, "using it", "the ledger is not open", "open it first");
-            return -1;
-        }
-        if (conn_)
-            return 0;
-        if (connect(!read_only_, error) != 0 || (!read_only_ && take_name(error) != 0))
-            return -1;
-        return 0;
-    }
-
-    int run(const char* query, const std::vector<Param>& params, Result& r, const char* what,
-            std::string& error) {
-        std::vector<const char*> values;
-        std::vector<int> lengths, formats;
-        for (const Param& p : params) {
-            values.push_back(p.null ? nullptr : p.value.data());
-            lengths.push_back(static_cast<int>(p.value.size()));
-            formats.push_back(p.binary ? 1 : 0);
-        }
-        r.reset(PQexecParams(conn_, query, static_cast<int>(params.size()), nullptr, values.data(),
-                             lengths.data(), formats.data(), 0));
-        ExecStatusType status = PQresultStatus(r.get());
-        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-            return 0;
-        return fail(what, r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_), error);
-    }
-
     // The message, then: a broken connection is dropped (the next call connects again), an
     // open transaction rolled back.
     int fail(const char* what, const char* cause, std::string& error) {
         bool lost = PQstatus(conn_) != CONNECTION_OK;
-        error = failure(uri_, what, one_line(cause), lost ? FIX_CONNECTION : FIX_SERVER);
+        error = failure(location_, what, one_line(cause), lost ? FIX_CONNECTION : FIX_SERVER);
         if (lost)
             disconnect();
         else if (PQtransactionStatus(conn_) != PQTRANS_IDLE)
@@ -426,23 +200,7 @@ class PgLedger : public Ledger {
         return -1;
     }
 
-    // A refusal: the connection goes (with any name lock it holds) and the message is ours.
-    int refuse(const char* what, const std::string& cause, const char* fix, std::string& error) {
-        disconnect();
-        error = failure(uri_, what, cause, fix);
-        return -1;
-    }
-
-    void disconnect() {
-        PQfinish(conn_);
-        conn_ = nullptr;
-    }
-
-    std::string uri_, station_, pool_;
     PGconn* conn_ = nullptr;
-    bool read_only_ = false;
-    bool opened_ = false;
-    IdFloor floor_;
 };
 
 } // namespace

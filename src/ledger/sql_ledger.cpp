@@ -1,0 +1,283 @@
+// The ledger's logic over the back ends' primitives: the same statements in the same order on
+// SQLite and on PostgreSQL.
+#include "ledger_backends.h"
+
+namespace ledger {
+namespace {
+
+// The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
+std::string rows_query(RowSet set) {
+    std::string query = sql::ROW_SELECT;
+    if (set == ROWS_OF_HARD_ID)
+        return query + "WHERE hard_id = $1 ORDER BY row_id";
+    if (set == UNCERTAIN_ROWS)
+        return query + "WHERE id_state = 'uncertain' ORDER BY row_id";
+    return query + "ORDER BY row_id";
+}
+
+// The row state a pass's result gives, and the ID state a fate gives.
+const char* state_of(int result) {
+    return result == 0 ? "ok" : "failed";
+}
+const char* fate_name(IdFate fate) {
+    return fate == ID_USED ? "used" : "released";
+}
+
+AttemptRow row_from(const Row& r) {
+    using namespace sql;
+    AttemptRow a;
+    a.row_id = r.number(C_ROW_ID);
+    a.station = r.text(C_STATION);
+    a.pool = r.text(C_POOL);
+    a.state = r.text(C_STATE);
+    a.arrived_ms = r.number(C_ARRIVED);
+    a.ended_ms = r.number(C_ENDED);
+    a.bus = static_cast<int>(r.number(C_BUS));
+    a.devnum = static_cast<int>(r.number(C_DEVNUM));
+    a.port = r.text(C_PORT);
+    a.flash_path = r.text(C_FLASH_PATH);
+    a.image_sha256 = r.text(C_SHA256);
+    a.image_length = r.number(C_LENGTH);
+    a.from_id = static_cast<int>(r.number(C_FROM_ID));
+    a.hard_id = r.id(C_HARD_ID);
+    a.id_state = r.text(C_ID_STATE);
+    a.soft_id = r.id(C_SOFT_ID);
+    a.rxaddr = r.id(C_RXADDR);
+    a.record_read = r.bytes(C_RECORD_READ);
+    a.record_written = r.bytes(C_RECORD_WRITTEN);
+    a.result = static_cast<int>(r.number(C_RESULT));
+    a.message = r.text(C_MESSAGE);
+    a.flash_ms = r.number(C_FLASH_MS);
+    a.eeprom_ms = r.number(C_EEPROM_MS);
+    return a;
+}
+
+} // namespace
+
+Param number(int64_t value) {
+    return {Param::NUMBER, value, std::to_string(value)};
+}
+Param text(const std::string& value) {
+    return {Param::TEXT, 0, value};
+}
+Param bytes(const std::vector<uint8_t>& value) {
+    return {Param::BYTES, 0, std::string(value.begin(), value.end())};
+}
+Param id(int value) {
+    return value <= 0 ? Param{} : number(value);
+}
+
+int SqlLedger::open(std::string& error) {
+    const char* what = "marking what the station left in flight";
+    if (connect_afresh(true, error) != 0 || begin_transaction(WRITE, what, error) != 0 ||
+        run(sql::MARK_UNCERTAIN, {text(station_)}, nullptr, what, error) != 0 ||
+        run(sql::MARK_INTERRUPTED, {text(station_)}, nullptr, what, error) != 0 ||
+        commit(what, error) != 0)
+        return -1;
+    opened_ = true;
+    return 0;
+}
+
+int SqlLedger::open_read(std::string& error) {
+    read_only_ = true;
+    if (connect_afresh(false, error) != 0)
+        return -1;
+    opened_ = true;
+    return 0;
+}
+
+int SqlLedger::begin(Attempt& a, int from, std::string& error) {
+    const char* what = "writing the device's row";
+    if (ready(error) != 0 || begin_transaction(from > 0 ? ALLOCATION : WRITE, what, error) != 0)
+        return -1;
+    int hard_id = a.hard_id;
+    int64_t good_end = 0;
+    if (from > 0) {
+        const char* finding = "finding a free hard ID";
+        std::vector<Param> at = {text(pool_), number(floor_.start(from))};
+        int64_t free_id = 0;
+        if (one_number(sql::LOWEST_FREE, at, free_id, finding, error) != 0)
+            return -1;
+        if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
+            rollback();
+            return NO_ID_LEFT;
+        }
+        if (one_number(sql::LOWEST_NOT_FOR_GOOD, at, good_end, finding, error) != 0)
+            return -1;
+        hard_id = static_cast<int>(free_id);
+    }
+    std::vector<Param> row = {
+        text(station_),     text(pool_),          number(a.arrived_ms),
+        number(a.bus),      number(a.devnum),     text(a.port),
+        text(a.flash_path), text(a.image_sha256), number(a.image_length),
+        id(from),           id(hard_id),          from > 0 ? text("reserved") : Param{},
+        id(a.soft_id),      id(a.rxaddr),         bytes(a.record_read)};
+    int64_t row_id = 0;
+    if (one_number(sql::INSERT_ATTEMPT, row, row_id, what, error) != 0)
+        return -1;
+    if (from > 0 &&
+        run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)},
+            nullptr, "reserving the hard ID", error) != 0)
+        return -1;
+    if (commit(what, error) != 0)
+        return -1;
+    a.row_id = row_id;
+    a.hard_id = hard_id;
+    if (from > 0)
+        floor_.learn(from, static_cast<int>(good_end));
+    return 0;
+}
+
+int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
+    const char* what = "writing the device's outcome";
+    std::vector<Param> outcome = {
+        number(a.row_id),     text(station_),          text(state_of(a.result)), number(a.ended_ms),
+        bytes(a.record_read), bytes(a.record_written), number(a.result),         text(a.message),
+        number(a.flash_ms),   number(a.eeprom_ms),     text(fate_name(fate))};
+    int completed = 0;
+    if (ready(error) != 0 || begin_transaction(OUTCOME, what, error) != 0 ||
+        run(
+            sql::FINISH_ATTEMPT, outcome, [&](const Row&) { ++completed; }, what, error) != 0)
+        return -1;
+    if (completed == 0) {
+        rollback();
+        error = failure(location_, what,
+                        "row " + std::to_string(a.row_id) + " of station " + station_ +
+                            " is not in the ledger",
+                        "the station's begin and finish must name the same row");
+        return -1;
+    }
+    if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, nullptr,
+            "marking the hard ID", error) != 0)
+        return -1;
+    return commit(what, error);
+}
+
+int SqlLedger::peek(int from, int& next, int& left, std::string& error) {
+    return peek_pool(pool_, from, next, left, error);
+}
+
+int SqlLedger::peek_pool(const std::string& pool, int from, int& next, int& left,
+                         std::string& error) {
+    next = HARD_ID_LAST + 1;
+    left = 0;
+    if (from > HARD_ID_LAST)
+        return 0;
+    from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+    int start = pool == pool_ ? floor_.start(from) : from;
+    // One statement, so both answers come from one snapshot.
+    static const std::string both =
+        std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
+    int64_t free_id = 0, taken = 0;
+    auto read = [&](const Row& r) {
+        free_id = r.number(0);
+        taken = r.number(1);
+    };
+    if (ready(error) != 0 ||
+        run(both, {text(pool), number(start)}, read, "reading the free hard IDs", error) != 0)
+        return -1;
+    next = static_cast<int>(free_id);
+    left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
+    return 0;
+}
+
+int SqlLedger::counts(std::vector<StationCounts>& out, std::string& error) {
+    out.clear();
+    auto read = [&](const Row& r) {
+        StationCounts c;
+        c.pool = r.text(0);
+        c.station = r.text(1);
+        c.ok = r.number(2);
+        c.failed = r.number(3);
+        c.interrupted = r.number(4);
+        c.started = r.number(5);
+        c.from_id = static_cast<int>(r.number(6));
+        out.push_back(c);
+    };
+    if (ready(error) != 0 || run(sql::COUNTS, {}, read, "counting the devices", error) != 0)
+        return -1;
+    return 0;
+}
+
+int SqlLedger::rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) {
+    std::vector<Param> params;
+    if (set == ROWS_OF_HARD_ID)
+        params.push_back(number(hard_id));
+    auto read = [&](const Row& r) { sink(row_from(r)); };
+    if (ready(error) != 0 || run(rows_query(set), params, read, "reading the rows", error) != 0)
+        return -1;
+    return 0;
+}
+
+int SqlLedger::check_schema(bool may_create, std::string& error) {
+    const char* what = "reading its schema";
+    if (begin_transaction(may_create ? SCHEMA : READ, what, error) != 0 ||
+        prepare_schema(may_create, what, error) != 0)
+        return -1;
+    std::string found = "none";
+    auto read = [&](const Row& r) { found = r.text(0); };
+    if (run(sql::READ_VERSION, {}, read, what, error) != 0)
+        return -1;
+    if (found != std::to_string(SCHEMA_VERSION))
+        return refuse(what,
+                      "its schema version is " + found + ", this program knows version " +
+                          std::to_string(SCHEMA_VERSION),
+                      "use the korvofw release that wrote this ledger, or a newer one", error);
+    return commit(what, error);
+}
+
+int SqlLedger::create_schema(const char* create_attempts, const char* hard_ids_tail,
+                             std::string& error) {
+    const char* what = "creating the schema";
+    if (run(create_attempts, {}, nullptr, what, error) != 0 ||
+        run(std::string(sql::CREATE_HARD_IDS) + hard_ids_tail, {}, nullptr, what, error) != 0)
+        return -1;
+    for (const char* create : sql::CREATE_REST)
+        if (run(create, {}, nullptr, what, error) != 0)
+            return -1;
+    return 0;
+}
+
+int SqlLedger::one_number(const std::string& query, const std::vector<Param>& params,
+                          int64_t& value, const char* what, std::string& error) {
+    return run(
+        query, params, [&](const Row& r) { value = r.number(0); }, what, error);
+}
+
+int SqlLedger::refuse(const char* what, const std::string& cause, const std::string& fix,
+                      std::string& error) {
+    disconnect();
+    error = failure(location_, what, cause, fix);
+    return -1;
+}
+
+// After a failed call the next one connects again and holds the name again; the IDs in flight
+// stay reserved, since this station is alive and holds their outcome.
+int SqlLedger::ready(std::string& error) {
+    if (!opened_) {
+        error = failure(location_, "using it", "the ledger is not open", "open it first");
+        return -1;
+    }
+    return connected() ? 0 : connect_afresh(!read_only_, error);
+}
+
+// A connection that failed half-way (a server's error while checking the schema or taking the
+// name) is not kept: the next call starts again from the beginning.
+int SqlLedger::connect_afresh(bool writable, std::string& error) {
+    if (connect(writable, error) == 0)
+        return 0;
+    disconnect();
+    return -1;
+}
+
+int SqlLedger::commit(const char* what, std::string& error) {
+    return run("COMMIT", {}, nullptr, what, error);
+}
+
+// For a transaction the ledger's logic ends itself; a failure is run()'s to handle.
+void SqlLedger::rollback() {
+    std::string ignored;
+    run("ROLLBACK", {}, nullptr, "undoing the transaction", ignored);
+}
+
+} // namespace ledger
