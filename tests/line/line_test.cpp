@@ -494,8 +494,8 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
             ++holding_rows[r.hard_id];
     }
     for (const auto& [id, count] : holding_rows)
-        c.check(count == 1,
-                "the ledger holds hard ID " + hex(id) + " for " + std::to_string(count) + " rows");
+        c.check(count == 1, "the ledger holds hard ID 0x" + hex(id) + " for " +
+                                std::to_string(count) + " rows");
     std::map<int, std::vector<std::string>> holders; // hard ID -> devices whose EEPROM has it
     std::size_t matched = 0;
     for (const Station& st : stations_) {
@@ -534,7 +534,7 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
             }
             const Row& r = *mine.front();
             const std::string row =
-                where + ", its row " + r.state + "/" + r.id_state + " " + hex(r.hard_id) + ": ";
+                where + ", its row " + r.state + "/" + r.id_state + " 0x" + hex(r.hard_id) + ": ";
             Bytes record(d.eeprom.begin(), d.eeprom.begin() + RECORD_SIZE);
             bool holds_row_id = d.record_untouched() || d.hard_id() == r.hard_id;
             c.check(!counted || r.state == "ok" || unwritten,
@@ -600,7 +600,7 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
             std::string list;
             for (const std::string& n : names)
                 list += "\n  " + n;
-            c.check(false, "hard ID " + hex(id) + " is on " + std::to_string(names.size()) +
+            c.check(false, "hard ID 0x" + hex(id) + " is on " + std::to_string(names.size()) +
                                " devices:" + list);
         }
     }
@@ -643,9 +643,9 @@ struct Cluster {
     std::string dir, uri, error;
 };
 
-class LineTest : public ::testing::TestWithParam<Backend> {};
+class ProductionLine : public ::testing::TestWithParam<Backend> {};
 
-TEST_P(LineTest, KilledStationsAndAFailingServerHandOutNoHardIdTwice) {
+TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
     const bool pg = GetParam() == POSTGRES;
     ScratchDir scratch(true);
     std::unique_ptr<Cluster> cluster;
@@ -666,6 +666,7 @@ TEST_P(LineTest, KilledStationsAndAFailingServerHandOutNoHardIdTwice) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     Checker c;
+    c.where = pg ? "postgresql" : "sqlite";
     Figures f;
     std::vector<Row> rows = export_rows(location, c);
     line.check(rows, image, id_image(), c, f);
@@ -691,7 +692,7 @@ TEST_P(LineTest, KilledStationsAndAFailingServerHandOutNoHardIdTwice) {
               << "restarts: " << f.paused << "; " << c.checks << " checks" << std::endl;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, LineTest, ::testing::Values(SQLITE, POSTGRES),
+INSTANTIATE_TEST_SUITE_P(Backends, ProductionLine, ::testing::Values(SQLITE, POSTGRES),
                          [](const ::testing::TestParamInfo<Backend>& info) {
                              return std::string(info.param == SQLITE ? "sqlite" : "postgresql");
                          });
