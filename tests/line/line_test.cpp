@@ -29,12 +29,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -349,10 +347,13 @@ class Line {
             run.kill = next_kill < st.kills.size() ? st.kills[next_kill] : "";
             play(st, run, remaining);
             const std::string where = st.name + " " + run.name;
-            for (std::size_t i : remaining)
-                if (std::filesystem::exists(st.dir + "/" + run.name + "/" + st.devices[i].name +
-                                            ".log"))
-                    run.plugged.push_back(i);
+            // Devices are plugged in one after another: those played are the first ones.
+            for (std::size_t i : remaining) {
+                if (!std::filesystem::exists(st.dir + "/" + run.name + "/" + st.devices[i].name +
+                                             ".log"))
+                    break;
+                run.plugged.push_back(i);
+            }
             bool start_refused = run.status == EXIT_NO_LEDGER && run.plugged.empty();
             if (start_refused && ++st.refused_starts < START_TRIES) {
                 st.runs.push_back(std::move(run));
@@ -360,12 +361,7 @@ class Line {
             }
             for (std::size_t i : run.plugged)
                 st.run_of[i] = st.runs.size();
-            std::set<std::size_t> played(run.plugged.begin(), run.plugged.end());
-            std::vector<std::size_t> left;
-            for (std::size_t i : remaining)
-                if (!played.count(i))
-                    left.push_back(i);
-            remaining = left;
+            remaining.erase(remaining.begin(), remaining.begin() + run.plugged.size());
             bool killed = run.killed, played_out = run.played_out;
             if (!killed && !played_out)
                 fail(where + " ended with status " + std::to_string(run.status) +
@@ -538,7 +534,6 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
             const std::string row =
                 where + ", its row " + r.state + "/" + r.id_state + " 0x" + hex(r.hard_id) + ": ";
             Bytes record(d.eeprom.begin(), d.eeprom.begin() + RECORD_SIZE);
-            bool holds_row_id = d.record_untouched() || d.hard_id() == r.hard_id;
             c.check(!counted || r.state == "ok" || unwritten,
                     row + "the station counted the device but wrote no outcome");
             if (r.state == "ok") {
@@ -569,39 +564,36 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
                 c.check(r.state == "started" || restarted, row + "an unknown state");
                 c.check(r.id_state == (restarted ? "uncertain" : "reserved"),
                         row + "its ID is not " + (restarted ? "uncertain" : "reserved"));
-                c.check(holds_row_id, row + "the device holds another hard ID");
+                c.check(d.record_untouched() || d.hard_id() == r.hard_id,
+                        row + "the device holds another hard ID");
                 c.check(in_flight || unwritten || untouched_refusal,
                         row + "left in flight with no kill, kept outcome or refusal as cause");
                 if (restarted && (in_flight || unwritten) && run.killed)
                     ++uncertain_of_run[st.run_of[i]];
             }
         }
-        // What the station showed as counted is its devices that passed.
+        // What each run showed as counted is its devices that passed. A kill in a pass leaves
+        // its device's hard ID uncertain; one in the bookkeeping after it (the EEPROM image
+        // file's write, fsync or rename) none, unless the outcome was kept.
         for (std::size_t n = 0; n < st.runs.size(); ++n) {
             const Run& run = st.runs[n];
             int passed = 0;
             for (std::size_t i : run.plugged)
                 passed += read_device(st.dir + "/" + run.name, st.devices[i].name).start_sent() &&
                           !(run.killed && i == run.plugged.back());
+            const std::string which = st.name + " " + run.name;
             c.check(std::max(0, last_waiting_count(run.out)) == passed,
-                    st.name + " " + run.name + " counted " +
-                        std::to_string(last_waiting_count(run.out)) + " devices, " +
-                        std::to_string(passed) + " passed");
-        }
-        // A kill in a pass leaves its device's hard ID uncertain; one in the bookkeeping after
-        // it (the EEPROM image file's write, fsync or rename) none, unless the outcome was kept.
-        for (std::size_t n = 0; n < st.runs.size(); ++n) {
-            const Run& run = st.runs[n];
+                    which + " counted " + std::to_string(last_waiting_count(run.out)) +
+                        " devices, " + std::to_string(passed) + " passed");
             if (!run.killed || run.plugged.empty())
                 continue;
+            ++f.kills;
             bool in_pass = run.kill.rfind("request", 0) == 0 || run.kill.rfind("answered", 0) == 0;
             int wanted = in_pass || kept(run.err, st.devices[run.plugged.back()]) ? 1 : 0;
-            c.check(uncertain_of_run[n] == wanted,
-                    st.name + " " + run.name + " killed at " + run.kill + ": " +
-                        std::to_string(uncertain_of_run[n]) + " uncertain hard IDs");
+            c.check(uncertain_of_run[n] == wanted, which + " killed at " + run.kill + ": " +
+                                                       std::to_string(uncertain_of_run[n]) +
+                                                       " uncertain hard IDs");
         }
-        for (const Run& run : st.runs)
-            f.kills += run.killed;
     }
     c.check(matched == rows.size(),
             std::to_string(rows.size() - matched) + " rows name no device of the line");
