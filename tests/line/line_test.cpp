@@ -39,6 +39,29 @@ extern char** environ;
 
 using namespace robustness;
 
+// A device's files as the bench left them; present when both memories were written.
+robustness::Device read_device(const std::string& out_dir, const std::string& name) {
+    robustness::Device d;
+    const std::string stem = out_dir + "/" + name;
+    d.flash = file_or_empty(stem + ".flash");
+    d.eeprom = file_or_empty(stem + ".eeprom");
+    d.log = to_text(file_or_empty(stem + ".log"));
+    d.present = d.flash.size() == FLASH_SIZE && d.eeprom.size() == EEPROM_SIZE;
+    return d;
+}
+
+bool flash_holds(const robustness::Device& d, const Bytes& image) {
+    return d.present && std::equal(image.begin(), image.end(), d.flash.begin());
+}
+
+// The EEPROM is the image over erased memory, but for byte 22 cleared and the hard ID and
+// RXaddr put in (whatever they are: the ledger's rows say which).
+bool record_whole(const robustness::Device& d, const Bytes& id_image) {
+    Identity id = d.id();
+    return d.present && (d.eeprom[24] & 0x07) == 0 &&
+           d.eeprom == with_identity(id_image, {id.hard, -1, id.rxaddr}, true);
+}
+
 namespace {
 
 enum Backend { SQLITE, POSTGRES };
@@ -182,7 +205,7 @@ int run_command(const std::vector<std::string>& argv, const std::string& stem,
 }
 
 std::string text_of(const std::string& path) {
-    return to_text(read_file(path).value_or(Bytes()));
+    return to_text(file_or_empty(path));
 }
 
 // The station is back to waiting after the last device it took.
@@ -504,7 +527,7 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
             const Run& run = st.runs[st.run_of[i]];
             const std::string where = st.name + " " + run.name + " device " + dev.name +
                                       (dev.fault.empty() ? "" : " (" + dev.fault + ")");
-            DeviceState d = read_device(st.dir + "/" + run.name, dev.name);
+            robustness::Device d = read_device(st.dir + "/" + run.name, dev.name);
             auto at = std::find(run.plugged.begin(), run.plugged.end(), i);
             ++f.devices;
             if (!d.present || at == run.plugged.end()) {
@@ -512,7 +535,7 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
                 continue;
             }
             if (!d.record_untouched())
-                holders[d.hard_id()].push_back(where);
+                holders[d.id().hard].push_back(where);
             bool last = at + 1 == run.plugged.end();
             bool in_flight = last && run.killed; // what the kill cut short
             bool rest_refused = std::all_of(at + 1, run.plugged.end(), [&](std::size_t j) {
@@ -540,10 +563,10 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
                 ++f.ok;
                 c.check(r.id_state == "used" && r.result == 0,
                         row + "an ok row with its ID " + r.id_state);
-                c.check(d.flash_holds(image) && d.start_sent(),
+                c.check(flash_holds(d, image) && d.start_sent(),
                         row + "the device is not programmed and started");
                 c.check(d.record_write_confirmed() && r.written == record &&
-                            d.record_whole(id_image) && d.hard_id() == r.hard_id,
+                            record_whole(d, id_image) && d.id().hard == r.hard_id,
                         row + "the device's EEPROM is not the record the row wrote");
             } else if (r.state == "failed") {
                 ++f.failed;
@@ -564,7 +587,7 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
                 c.check(r.state == "started" || restarted, row + "an unknown state");
                 c.check(r.id_state == (restarted ? "uncertain" : "reserved"),
                         row + "its ID is not " + (restarted ? "uncertain" : "reserved"));
-                c.check(d.record_untouched() || d.hard_id() == r.hard_id,
+                c.check(d.record_untouched() || d.id().hard == r.hard_id,
                         row + "the device holds another hard ID");
                 c.check(in_flight || unwritten || untouched_refusal,
                         row + "left in flight with no kill, kept outcome or refusal as cause");
@@ -582,9 +605,9 @@ void Line::check(const std::vector<Row>& rows, const Bytes& image, const Bytes& 
                 passed += read_device(st.dir + "/" + run.name, st.devices[i].name).start_sent() &&
                           !(run.killed && i == run.plugged.back());
             const std::string which = st.name + " " + run.name;
-            c.check(std::max(0, last_waiting_count(run.out)) == passed,
-                    which + " counted " + std::to_string(last_waiting_count(run.out)) +
-                        " devices, " + std::to_string(passed) + " passed");
+            c.check(std::max(0, shown_count(run.out)) == passed,
+                    which + " counted " + std::to_string(shown_count(run.out)) + " devices, " +
+                        std::to_string(passed) + " passed");
             if (!run.killed || run.plugged.empty())
                 continue;
             ++f.kills;
