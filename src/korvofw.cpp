@@ -432,6 +432,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
             iter_count = WAITING_TEXT_EVERY;
         }
         usleep(IDLE_USEC);
+        if (sl != nullptr && sl->pending)
+            retry_pending(*sl);
         std::cout << "." << std::flush;
         if ((iter_count & WAITING_TEXT_EVERY) == WAITING_TEXT_EVERY)
             std::cout << "\rWaiting (" << device_count << " devices) " << std::flush;

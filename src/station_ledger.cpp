@@ -135,3 +135,10 @@ void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
     if (sl.left >= 0 && sl.left <= FEW_IDS_LEFT)
         std::cout << "Hard IDs left in pool " << cfg.pool << ": " << sl.left << std::endl;
 }
+
+void retry_pending(StationLedger& sl) {
+    std::string error;
+    if (sl.pending && write_pending(sl, error) == 0)
+        std::cout << "\nThe outcome of the device on bus " << sl.attempt.bus << ", device "
+                  << sl.attempt.devnum << " is in the ledger now" << std::endl;
+}

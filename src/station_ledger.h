@@ -37,3 +37,6 @@ void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int r
                 int hard_id_before);
 // From FEW_IDS_LEFT on, how many hard IDs the pool has left.
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg);
+// While the station waits: writes a pending outcome as soon as the ledger takes it, so
+// that a station stopped before the next device leaves no device without its outcome.
+void retry_pending(StationLedger& sl);

@@ -191,12 +191,18 @@ class PgLedger : public SqlLedger {
     // The message, then: a broken connection is dropped (the next call connects again), an
     // open transaction rolled back.
     int fail(const char* what, const char* cause, std::string& error) {
+        const std::string text = one_line(cause);
+        // A server that went away often shows only when the connection is used again: the
+        // rollback that ends the failed transaction tells, so the next call connects anew.
         bool lost = PQstatus(conn_) != CONNECTION_OK;
-        error = failure(location_, what, one_line(cause), lost ? FIX_CONNECTION : FIX_SERVER);
+        if (!lost) {
+            PGresult* r = PQexec(conn_, "ROLLBACK");
+            lost = PQresultStatus(r) != PGRES_COMMAND_OK || PQstatus(conn_) != CONNECTION_OK;
+            PQclear(r);
+        }
+        error = failure(location_, what, text, lost ? FIX_CONNECTION : FIX_SERVER);
         if (lost)
             disconnect();
-        else if (PQtransactionStatus(conn_) != PQTRANS_IDLE)
-            PQclear(PQexec(conn_, "ROLLBACK"));
         return -1;
     }
 
