@@ -14,7 +14,7 @@ namespace {
 
 constexpr uid_t NOBODY = 65534; // and its group
 constexpr int OK = 100, IN_PLACE = OK + WRITTEN_IN_PLACE;
-const Bytes OLD(40, 0x11), NEW = {1, 2, 3}, NONE;
+const Bytes OLD(40, 0x11), NEW = {7}, NONE; // one byte: a write of one is a whole write
 
 void file(const std::string& path, mode_t mode, uid_t owner = 0) {
     write_bytes(path, OLD);
@@ -47,7 +47,7 @@ const WriteCase WRITE_CASES[] = {
     {[](Dir) {}, true, EACCES, 0, NONE, 0},
 };
 
-// write_file in a child, as nobody when asked, under the umask 022, which it must leave so.
+// write_file in a child, as nobody when asked; it must leave the umask (022) and no descriptor.
 int write_as(bool as_nobody, const std::string& name) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -55,8 +55,11 @@ int write_as(bool as_nobody, const std::string& name) {
         if (as_nobody && (setgroups(0, nullptr) | setgid(NOBODY) | setuid(NOBODY)) != 0)
             _exit(255);
         umask(022);
+        int lowest_free = dup(0); // where a descriptor left open would be
+        close(lowest_free);
+        errno = ERANGE; // as an earlier call may leave it
         int result = write_file(name.c_str(), NEW), error = errno;
-        _exit(umask(0) != 022 ? 254 : result < 0 ? error : OK + result);
+        _exit(umask(0) != 022 || dup(0) != lowest_free ? 254 : result == -1 ? error : OK + result);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -65,7 +68,7 @@ int write_as(bool as_nobody, const std::string& name) {
 
 } // namespace
 
-TEST(Helpers, WriteFileReplacesTheFileWholeOrSaysWhy) {
+TEST(WriteFile, ReplacesTheFileWholeOrSaysWhy) {
     ASSERT_EQ(geteuid(), 0u) << "run as root, as CI does: the rows set owners and drop to nobody";
     for (const WriteCase& c : WRITE_CASES) {
         SCOPED_TRACE(&c - WRITE_CASES);
