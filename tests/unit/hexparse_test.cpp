@@ -23,7 +23,7 @@ int parse(IntelHex& hex, const std::string& text) {
 struct HexCase {
     std::string text;
     int parsed;
-    std::string out, blocks, image; // blocks as address:length; KEPT when copy failed
+    std::string out, blocks, image; // blocks as address:length; image in hex, KEPT if no copy
     int parse_errors = 0;
 };
 

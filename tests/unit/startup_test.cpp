@@ -91,7 +91,7 @@ const StartCase START_CASES[] = {
 TEST(Startup, OptionsFlashFileAndEepromImage) {
     ScratchDir dir;
     std::string cwd = std::filesystem::current_path();
-    ASSERT_EQ(chdir(dir.dir.c_str()) | mkdir("d-x", 0700), 0);
+    ASSERT_EQ(mkdir(dir.path("d-x").c_str(), 0700) | chdir(dir.dir.c_str()), 0);
     for (int n : {16, 17, 40, 65535, 65536})
         write_text(std::to_string(n) + ".hex", hex_file(0, Bytes(n, 0x5A)));
     for (const std::string& name : {TAGGED, UNTAGGED, std::string("huge.hex")})
