@@ -14,7 +14,7 @@ namespace {
 
 constexpr uid_t NOBODY = 65534; // and its group
 constexpr int OK = 100, IN_PLACE = OK + WRITTEN_IN_PLACE;
-const Bytes OLD(40, 0x11), NEW = {1, 2, 3}, NONE;
+const Bytes OLD(40, 0x11), NEW = {7}, NONE; // one byte, which a single write must finish
 
 void file(const std::string& path, mode_t mode, uid_t owner = 0) {
     write_bytes(path, OLD);
@@ -33,30 +33,33 @@ struct WriteCase {
 };
 
 const WriteCase WRITE_CASES[] = {
-    {[](Dir) {}, false, OK, S_IFREG | 0644, NEW, 0},
+    {[](Dir) {}, false, OK, S_IFREG | 0644, NEW, 0}, // a new file: 0666 less the umask
     {[](Dir d) { file(d + "/f", 0444); }, false, OK, S_IFREG | 0444, NEW, 0}, // root may
     {[](Dir d) { file(d + "/f", 0640, NOBODY); }, false, OK, S_IFREG | 0640, NEW, NOBODY},
     {[](Dir d) { file(d + "/t", 0600), symlink((d + "/t").c_str(), (d + "/f").c_str()); }, false,
-     OK, S_IFREG | 0600, NEW, 0, "f", "t"},
+     OK, S_IFREG | 0600, NEW, 0, "f", "t"}, // the link is followed and kept
     {[](Dir d) { symlink("t", (d + "/f").c_str()); }, false, OK, S_IFREG | 0644, NEW, 0, "f", "t"},
     {[](Dir d) { mkdir((d + "/f").c_str(), 0700); }, false, EISDIR, S_IFDIR | 0700, NONE, 0},
     {[](Dir d) { chown(d.c_str(), NOBODY, NOBODY), file(d + "/f", 0444, NOBODY); }, true, EACCES,
-     S_IFREG | 0444, OLD, NOBODY},
+     S_IFREG | 0444, OLD, NOBODY}, // refused, as a plain write would be
     // No room for a temporary file in root's directory: the file is rewritten in place.
     {[](Dir d) { file(d + "/f", 0644, NOBODY); }, true, IN_PLACE, S_IFREG | 0644, NEW, NOBODY},
-    {[](Dir) {}, true, EACCES, 0, NONE, 0},
+    {[](Dir) {}, true, EACCES, 0, NONE, 0}, // and with no file to rewrite
 };
 
-// write_file in a child, as nobody when asked, under the umask 022, which it must leave so.
+// write_file in a child, as nobody when asked; it must leave the umask (022) and no descriptor.
 int write_as(bool as_nobody, const std::string& name) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(10);
-        if (as_nobody && (setgroups(0, nullptr) | setgid(NOBODY) | setuid(NOBODY)) != 0)
+        if (as_nobody && ((setgroups(0, nullptr) | setgid(NOBODY)) != 0 || setuid(NOBODY) != 0))
             _exit(255);
         umask(022);
+        int lowest_free = dup(0); // where a descriptor left open would be
+        close(lowest_free);
+        errno = ERANGE; // as an earlier call may leave it
         int result = write_file(name.c_str(), NEW), error = errno;
-        _exit(umask(0) != 022 ? 254 : result < 0 ? error : OK + result);
+        _exit(umask(0) != 022 || dup(0) != lowest_free ? 254 : result == -1 ? error : OK + result);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -65,7 +68,7 @@ int write_as(bool as_nobody, const std::string& name) {
 
 } // namespace
 
-TEST(Helpers, WriteFileReplacesTheFileWholeOrSaysWhy) {
+TEST(WriteFile, ReplacesTheFileWholeOrSaysWhy) {
     ASSERT_EQ(geteuid(), 0u) << "run as root, as CI does: the rows set owners and drop to nobody";
     for (const WriteCase& c : WRITE_CASES) {
         SCOPED_TRACE(&c - WRITE_CASES);
