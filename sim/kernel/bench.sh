@@ -1,0 +1,112 @@
+#!/bin/sh
+# The real-kernel bench, sourced by a scenario script: the unmodified station
+# (real libusb 0.1 and libudev) runs in a QEMU guest with udevd, and
+# korvo-usbredir plugs the bench's bootloader model into the guest's xHCI as
+# real USB devices, one per slot.
+#
+#   . sim/kernel/bench.sh
+#   kbench_start <build-dir> <run-dir>   builds the guest, starts the front end
+#                                         and QEMU, waits for the guest
+#   guest 'snippet'     runs a shell snippet in the guest (in /share); sets
+#                       $last_out (its output file) and $last_rc
+#   bench 'plug 0 name=x ...'   a command to the front end
+#   wait_event PATTERN  waits for a front end event in $out/events
+#   wait_until 'shell test' what [seconds]   waits for a host-side condition
+#   kbench_stop         powers the guest off and ends the front end
+# $share is the guest's /share, $out the front end's device files and events.
+# Every wait is bounded (WAIT_S); a failure ends the run with the guest's
+# console and the front end's last events.
+
+kbench_dir="$repo/sim/kernel" # $repo: the checkout, set by the scenario
+WAIT_S=${WAIT_S:-90} # longest wait for any one step
+
+say() { echo "kernel bench: $*"; }
+fail() {
+    echo "kernel bench: FAIL: $*" >&2
+    [ -f "$run/console.log" ] && { echo "--- guest console (tail)" >&2; tail -n 25 "$run/console.log" >&2; }
+    [ -f "$out/events" ] && { echo "--- front end events (tail)" >&2; tail -n 15 "$out/events" >&2; }
+    exit 1
+}
+
+# Polls every 0.1 s until the shell test holds, failing after WAIT_S or the
+# seconds given. The test is evaluated here: it names globals, not $1, $2.
+wait_until() {
+    waited=0
+    limit=${3:-$WAIT_S}
+    until eval "$1"; do
+        [ -z "${qemu_pid:-}" ] || kill -0 "$qemu_pid" 2>/dev/null || fail "QEMU ended while waiting for $2"
+        [ "$waited" -lt $((limit * 10)) ] || fail "no $2 within ${limit}s"
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
+guest_n=0
+guest() {
+    printf '%s\n' "$1" >"$share/cmd/$guest_n.part"
+    mv "$share/cmd/$guest_n.part" "$share/cmd/$guest_n.sh"
+    wait_until '[ -f "$share/cmd/$guest_n.rc" ]' "end of the guest's command: $1"
+    last_out="$share/cmd/$guest_n.out"
+    last_rc=$(cat "$share/cmd/$guest_n.rc")
+    guest_n=$((guest_n + 1))
+}
+
+bench() { echo "$*" >&3; }
+wait_event() {
+    event=$1 # the condition is evaluated inside wait_until
+    wait_until 'grep -q -- "$event" "$out/events" 2>/dev/null' "front end event \"$1\""
+}
+
+kbench_cleanup() {
+    exec 3>&- 2>/dev/null || true
+    [ -n "${qemu_pid:-}" ] && kill "$qemu_pid" 2>/dev/null || true
+    [ -n "${frontend_pid:-}" ] && kill "$frontend_pid" 2>/dev/null || true
+}
+
+kbench_start() {
+    build=$(cd "$1" && pwd)
+    run=$2
+    share="$run/share"
+    out="$run/out"
+    frontend="$build/sim/korvo-usbredir"
+    command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is not installed"
+    [ -x "$frontend" ] || fail "$frontend is missing (is libusbredirparser-dev installed?)"
+    sh "$kbench_dir/build-guest.sh" "$build" || fail "the guest image could not be built"
+    rm -rf "$run"
+    mkdir -p "$share/cmd" "$out"
+    cp "$kbench_dir/guest.sh" "$share/guest.sh"
+    trap kbench_cleanup EXIT
+    trap 'exit 1' INT TERM
+
+    mkfifo "$run/commands"
+    "$frontend" "$out" "$run/slot0.sock" "$run/slot1.sock" <"$run/commands" >"$run/frontend.out" 2>&1 &
+    frontend_pid=$!
+    exec 3>"$run/commands"
+    wait_until '[ -S "$run/slot1.sock" ]' "korvo-usbredir start ($(cat "$run/frontend.out" 2>/dev/null))"
+
+    started_at=$(date +%s)
+    qemu-system-x86_64 -machine q35 -accel tcg -smp 2 -m 512 -nographic -no-reboot \
+        -kernel "$build/kernel/vmlinuz" -initrd "$build/kernel/initrd.gz" \
+        -append "console=ttyS0 quiet panic=-1" \
+        -device qemu-xhci,id=xhci \
+        -chardev socket,id=slot0,path="$run/slot0.sock",reconnect=1 \
+        -device usb-redir,chardev=slot0,bus=xhci.0 \
+        -chardev socket,id=slot1,path="$run/slot1.sock",reconnect=1 \
+        -device usb-redir,chardev=slot1,bus=xhci.0 \
+        -virtfs local,path="$share",mount_tag=share,security_model=none,id=share \
+        </dev/null >"$run/console.log" 2>&1 &
+    qemu_pid=$!
+    wait_until 'grep -q "init: guest ready" "$run/console.log" 2>/dev/null' "guest boot" 120
+    say "guest up after $(($(date +%s) - started_at))s"
+    guest 'uname -r'
+    [ "$last_rc" = 0 ] || fail "the guest does not run commands"
+}
+
+kbench_stop() {
+    touch "$share/cmd/end"
+    wait_until '! kill -0 "$qemu_pid" 2>/dev/null' "guest power-off" 60
+    qemu_pid=
+    exec 3>&-
+    wait "$frontend_pid" || true
+    frontend_pid=
+}
