@@ -90,23 +90,24 @@ static_assert(sizeof(FLIP_PACKET) == 6, "FLIP command is 6 bytes on the wire");
 // The start command goes out without its last argument byte.
 constexpr int FLIP_START_LENGTH = 5;
 
-// Memory units selectable with CMD_SELECT_MEMORY_UNIT.
+// Memory units selectable with CMD_SELECT_MEMORY_UNIT: FLIP numbers them in this order from 0.
 enum MEMORY_UNIT : int {
     FLASH = 0,
-    EEPROM = 1,
-    SECURITY = 2,
-    CONFIGURATION = 3,
-    BOOTLOADER = 4,
-    SIGNATURE = 5,
-    USER = 6,
-    INT_RAM = 7,
-    EXT_MEM_CS0 = 8,
-    EXT_MEM_CS1 = 9,
-    EXT_MEM_CS2 = 10,
-    EXT_MEM_CS3 = 11,
-    EXT_MEM_CS4 = 12,
-    EXT_MEM_CS5 = 13,
-    EXT_MEM_CS6 = 14,
-    EXT_MEM_CS7 = 15,
-    EXT_MEM_DF = 16,
+    EEPROM,
+    SECURITY,
+    CONFIGURATION,
+    BOOTLOADER,
+    SIGNATURE,
+    USER,
+    INT_RAM,
+    EXT_MEM_CS0,
+    EXT_MEM_CS1,
+    EXT_MEM_CS2,
+    EXT_MEM_CS3,
+    EXT_MEM_CS4,
+    EXT_MEM_CS5,
+    EXT_MEM_CS6,
+    EXT_MEM_CS7,
+    EXT_MEM_DF,
 };
+static_assert(EXT_MEM_DF == 16, "FLIP has 17 memory units");

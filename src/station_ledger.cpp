@@ -57,7 +57,6 @@ int value_put(int value) {
 
 int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
     sl.db = ledger::make_ledger(cfg.ledger, cfg.station, cfg.pool);
-    sl.shown = ledger::shown_location(cfg.ledger);
     sl.from = cfg.hard_id_set;
     std::string error;
     if (sl.db->open(error) != 0) {

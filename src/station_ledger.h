@@ -13,8 +13,7 @@ struct UdevWrapper;
 
 struct StationLedger {
     std::unique_ptr<ledger::Ledger> db;
-    std::string shown; // the ledger as messages name it, without a password
-    int from = -1;     // the lowest hard ID handed out (-I); 0 or below: none
+    int from = -1; // the lowest hard ID handed out (-I); 0 or below: none
     // The outcome of the last pass, until the ledger has taken it.
     bool pending = false;
     ledger::Attempt attempt;

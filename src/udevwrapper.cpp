@@ -10,8 +10,8 @@ constexpr int UDEV_INIT_FAILED = 1;
 } // namespace
 
 UdevWrapper::UdevWrapper()
-    : udev(nullptr), mon(nullptr), dev(nullptr), fd(-1), fds(), tv(), ret(0), bus_num(0),
-      dev_num(0), vend_num(0), prod_num(0) {
+    : udev(nullptr), mon(nullptr), dev(nullptr), fd(-1), fds(), tv(), ret(), bus_num(), dev_num(),
+      vend_num(), prod_num() {
     udev = udev_new();
     if (udev == nullptr) {
         std::cerr << "error: udev init" << std::endl;
