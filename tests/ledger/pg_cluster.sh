@@ -3,6 +3,8 @@
 # Unix socket in its own directory:
 #   pg_cluster.sh start DIR   make it (initdb) and start it; prints the URI to reach it
 #   pg_cluster.sh stop DIR    stop it at once and remove DIR
+#   pg_cluster.sh down DIR    stop it at once, as a crash of its server would
+#   pg_cluster.sh up DIR      start it again
 # The server refuses to run as root, so as root it runs as the postgres user.
 set -eu
 action=$1
@@ -25,6 +27,15 @@ else
     as_server() { "$@"; }
 fi
 
+up() {
+    if ! as_server "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-c listen_addresses='' -c unix_socket_directories='$dir'" start >/dev/null; then
+        tail -n 20 "$dir/server.log" >&2
+        echo "pg_cluster: the server did not start in $dir" >&2
+        exit 1
+    fi
+}
+
 stop() {
     if [ -f "$dir/data/postmaster.pid" ]; then
         as_server "$bin/pg_ctl" -D "$dir/data" stop -m immediate >/dev/null 2>&1 || true
@@ -46,19 +57,20 @@ start)
         echo "pg_cluster: initdb failed in $dir (is $dir readable by postgres?)" >&2
         exit 1
     fi
-    if ! as_server "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-c listen_addresses='' -c unix_socket_directories='$dir'" start >/dev/null; then
-        cat "$dir/server.log" >&2
-        echo "pg_cluster: the server did not start in $dir" >&2
-        exit 1
-    fi
+    up
     echo "postgresql://postgres@/postgres?host=$dir"
     ;;
 stop)
     stop
     ;;
+down)
+    as_server "$bin/pg_ctl" -D "$dir/data" stop -m immediate >/dev/null
+    ;;
+up)
+    up
+    ;;
 *)
-    echo "usage: pg_cluster.sh start|stop DIR" >&2
+    echo "usage: pg_cluster.sh start|stop|down|up DIR" >&2
     exit 2
     ;;
 esac
