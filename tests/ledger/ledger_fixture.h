@@ -39,7 +39,7 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
 };
 
 #define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                            \
-    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES),                \
+    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES),                 \
                              [](const ::testing::TestParamInfo<BackendKind>& info) {               \
                                  return std::string(info.param == SQLITE ? "sqlite" : "postgres"); \
                              })

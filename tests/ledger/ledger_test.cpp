@@ -75,7 +75,7 @@ TEST_P(Restart, MarksOnlyWhatItsOwnStationLeftInFlight) {
         finish(*st1, take(*st1, 1), ID_USED);
         in_flight = take(*st1, 1, 2);
         take(*st1, 0, 3); // no hard ID asked
-    } // the station stops with two attempts open
+    }                     // the station stops with two attempts open
     std::unique_ptr<Ledger> st2 = station("st-2");
     Attempt other = take(*st2, 1, 4);
     // A second station of a running one's name is refused, and marks nothing.
@@ -95,8 +95,9 @@ TEST_P(Restart, MarksOnlyWhatItsOwnStationLeftInFlight) {
     EXPECT_EQ(uncertain[0].hard_id, in_flight.hard_id);
     states.clear();
     for (int id = 1; id <= 3; ++id)
-        states += raw_sql(location, "SELECT state FROM hard_ids WHERE hard_id = " +
-                                        std::to_string(id)) + " ";
+        states +=
+            raw_sql(location, "SELECT state FROM hard_ids WHERE hard_id = " + std::to_string(id)) +
+            " ";
     EXPECT_EQ(states, "used uncertain reserved ");
     EXPECT_EQ(take(*again, 1, 5).hard_id, 4) << "1 used, 2 uncertain, 3 in flight at st-2";
     finish(*st2, other, ID_USED);

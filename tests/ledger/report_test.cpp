@@ -50,10 +50,11 @@ void settle(Ledger& led, Attempt a, int result, const char* message, IdFate fate
 }
 
 const std::string SHA(64, 'a');
-const std::string ROW_3 = "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
-                          "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 6, port 1-1.3\n"
-                          "  flash /fw/app.hex, 1024 bytes, sha256 " +
-                          SHA + "\n  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
+const std::string ROW_3 =
+    "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
+    "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 6, port 1-1.3\n"
+    "  flash /fw/app.hex, 1024 bytes, sha256 " +
+    SHA + "\n  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
 
 } // namespace
 
@@ -87,14 +88,16 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     ProcessResult exported = report({location, "export"});
     EXPECT_EQ(exported.status, 0) << exported.err;
     EXPECT_EQ(exported.out,
-              csv_header() + "1,st-1,default,ok,1714564810000,1714564813000,1,4,1-1.1,/fw/app.hex," +
-                  SHA + ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300\r\n" +
+              csv_header() +
+                  "1,st-1,default,ok,1714564810000,1714564813000,1,4,1-1.1,/fw/app.hex," + SHA +
+                  ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300\r\n" +
                   "2,st-1,default,failed,1714564820000,1714564823000,1,5,1-1.2,/fw/app.hex," + SHA +
                   ",1024,16,17,released,1,258,aabb,,-2,\"Flash verify failed, at 0x0040\","
                   "2500,300\r\n" +
                   "3,st-1,default,interrupted,1714564830000,,1,6,1-1.3,/fw/app.hex," + SHA +
                   ",1024,16,17,uncertain,1,259,,,,,,\r\n" +
-                  "4,\"st,\"\"2\"\"\",other,ok,1714564840000,1714564843000,1,7,1-1.4,\"/fw/app, v2.hex\"," +
+                  "4,\"st,\"\"2\"\"\",other,ok,1714564840000,1714564843000,1,7,1-1.4,\"/fw/app, "
+                  "v2.hex\"," +
                   SHA + ",1024,,,,1,260,aabb,0080,0,\"ok, \"\"said\"\"\r\nthen\",2500,300\r\n" +
                   "5,st-3,default,started,1714564850000,,1,8,1-1.5,/fw/app.hex," + SHA +
                   ",1024,32,32,reserved,1,261,,,,,,\r\n");
@@ -120,8 +123,13 @@ TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
     ScratchDir dir;
     const std::string db = dir.path("x.db");
     const std::vector<std::string> bad[] = {
-        {},           {db}, {db, "list"}, {db, "device"}, {db, "device", "0x2000"},
-        {db, "device", "12g"}, {db, "summary", "extra"},
+        {},
+        {db},
+        {db, "list"},
+        {db, "device"},
+        {db, "device", "0x2000"},
+        {db, "device", "12g"},
+        {db, "summary", "extra"},
     };
     for (const std::vector<std::string>& args : bad) {
         ProcessResult r = report(args);

@@ -90,8 +90,8 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
             continue;
         }
         // The record written is the device's EEPROM, with the row's hard ID, over erased memory.
-        const Bytes eeprom = read_bytes(scratch.path("out1/1-" + std::to_string(r.devnum)) +
-                                        ".eeprom");
+        const Bytes eeprom =
+            read_bytes(scratch.path("out1/1-" + std::to_string(r.devnum)) + ".eeprom");
         EXPECT_EQ(r.record_written, Bytes(eeprom.begin(), eeprom.begin() + RECORD_SIZE)) << k;
         EXPECT_EQ((eeprom[23] << 8 | eeprom[24]) >> 3, r.hard_id) << k;
         EXPECT_EQ(r.record_read, Bytes(RECORD_SIZE, 0xFF)) << k;
