@@ -1,41 +1,106 @@
 // The ledger's test fixture: each suite runs on a scratch SQLite file and on a fresh database
-// of the throwaway PostgreSQL cluster.
+// of the throwaway PostgreSQL cluster that ctest's fixture starts (KORVOFW_PG_URI).
 #pragma once
 
 #include "ledger.h"
+#include "process_runner.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 enum BackendKind { SQLITE, POSTGRES };
 
 // Runs SQL on a ledger's database as another program would; the first value it returns.
-std::string raw_sql(const std::string& location, const std::string& sql);
-// The rows of a set, read as korvofw-ledger reads them.
-std::vector<ledger::AttemptRow> ledger_rows(const std::string& location,
-                                            ledger::RowSet set = ledger::ALL_ROWS);
+inline std::string raw_sql(const std::string& location, const std::string& sql) {
+    if (location.rfind("postgresql://", 0) == 0) {
+        ProcessResult r =
+            run_process({"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c", sql, location});
+        EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
+        return r.out.substr(0, r.out.find('\n'));
+    }
+    std::string value;
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    auto first = [](void* into, int, char** values, char**) {
+        *static_cast<std::string*>(into) = values[0] ? values[0] : "";
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), first, &value, nullptr), SQLITE_OK)
+        << sql << ": " << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return value;
+}
+
+// Every row, read as korvofw-ledger reads them.
+inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) {
+    std::vector<ledger::AttemptRow> out;
+    std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
+    std::string error;
+    EXPECT_EQ(reader->open_read(error), 0) << error;
+    auto keep = [&out](const ledger::AttemptRow& r) { out.push_back(r); };
+    EXPECT_EQ(reader->rows(ledger::ALL_ROWS, 0, keep, error), 0) << error;
+    return out;
+}
 
 class LedgerTest : public ::testing::TestWithParam<BackendKind> {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    // PostgreSQL: a database of the test's own in the cluster, dropped afterwards. Never
+    // skipped: without the cluster the PostgreSQL tests fail.
+    void SetUp() override {
+        const char* uri = std::getenv("KORVOFW_PG_URI");
+        admin_ = uri ? uri : "";
+        if (GetParam() == SQLITE)
+            return;
+        ASSERT_NE(admin_.find("/postgres?"), std::string::npos)
+            << "KORVOFW_PG_URI is not the cluster's: run the tests through ctest, whose fixture "
+               "starts it";
+        database_ = "ledger_test_" + std::to_string(getpid());
+        raw_sql(admin_, "DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)");
+        raw_sql(admin_, "CREATE DATABASE " + database_);
+        location = admin_.substr(0, admin_.find("/postgres?") + 1) + database_ +
+                   admin_.substr(admin_.find('?'));
+    }
+    void TearDown() override {
+        if (!database_.empty())
+            raw_sql(admin_, "DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)");
+    }
     // A station's ledger, opened; the test fails when it cannot open.
     std::unique_ptr<ledger::Ledger> station(const std::string& name,
-                                            const std::string& pool = "default");
+                                            const std::string& pool = "default") {
+        std::unique_ptr<ledger::Ledger> led = ledger::make_ledger(location, name, pool);
+        std::string error;
+        EXPECT_EQ(led->open(error), 0) << error;
+        return led;
+    }
     // begin() of an attempt at device `devnum`, its result in `rc` (the test fails on -1).
-    static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1, int* rc = nullptr);
-    static void finish(ledger::Ledger& led, const ledger::Attempt& a, ledger::IdFate fate);
+    static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1, int* rc = nullptr) {
+        ledger::Attempt a;
+        a.arrived_ms = 1000 + devnum;
+        a.bus = 1;
+        a.devnum = devnum;
+        a.port = "1-1";
+        std::string error;
+        const int result = led.begin(a, from, error);
+        EXPECT_GE(result, 0) << error;
+        if (rc)
+            *rc = result;
+        return a;
+    }
+    static void finish(ledger::Ledger& led, const ledger::Attempt& a, ledger::IdFate fate) {
+        std::string error;
+        EXPECT_EQ(led.finish(a, fate, error), 0) << error;
+    }
     std::vector<ledger::AttemptRow> rows() { return ledger_rows(location); }
 
     ScratchDir scratch;
-    std::string location;
+    std::string location = scratch.path("line.db");
 
   private:
-    std::string database_; // PostgreSQL: the test's own, dropped afterwards
+    std::string admin_, database_;
 };
 
 #define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                            \

@@ -11,22 +11,15 @@ action=$1
 dir=$2
 case $dir in
 /tmp/?*) ;;
-*)
-    echo "pg_cluster: DIR must lie under /tmp, where the server's user can reach it: $dir" >&2
-    exit 2
-    ;;
+*) echo "pg_cluster: DIR must lie under /tmp, where the server's user can reach it: $dir" >&2 && exit 2 ;;
 esac
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
     echo "pg_cluster: no PostgreSQL server under /usr/lib/postgresql/*/bin (install postgresql)" >&2
     exit 1
 fi
-if [ "$(id -u)" = 0 ]; then
-    as_server() { runuser -u postgres -- "$@"; }
-else
-    as_server() { "$@"; }
-fi
-
+as_server() { if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
+down() { as_server "$bin/pg_ctl" -D "$dir/data" stop -m immediate >/dev/null; }
 up() {
     if ! as_server "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
         -o "-c listen_addresses='' -c unix_socket_directories='$dir'" start >/dev/null; then
@@ -35,11 +28,8 @@ up() {
         exit 1
     fi
 }
-
 stop() {
-    if [ -f "$dir/data/postmaster.pid" ]; then
-        as_server "$bin/pg_ctl" -D "$dir/data" stop -m immediate >/dev/null 2>&1 || true
-    fi
+    if [ -f "$dir/data/postmaster.pid" ]; then down 2>/dev/null || true; fi
     rm -rf "$dir"
 }
 
@@ -48,9 +38,7 @@ start)
     stop
     mkdir -p "$dir"
     chmod 0755 "$dir"
-    if [ "$(id -u)" = 0 ]; then
-        chown postgres "$dir"
-    fi
+    if [ "$(id -u)" = 0 ]; then chown postgres "$dir"; fi
     if ! as_server "$bin/initdb" -D "$dir/data" -U postgres --auth=trust --no-sync \
         -E UTF8 >"$dir/initdb.log" 2>&1; then
         cat "$dir/initdb.log" >&2
@@ -60,17 +48,6 @@ start)
     up
     echo "postgresql://postgres@/postgres?host=$dir"
     ;;
-stop)
-    stop
-    ;;
-down)
-    as_server "$bin/pg_ctl" -D "$dir/data" stop -m immediate >/dev/null
-    ;;
-up)
-    up
-    ;;
-*)
-    echo "usage: pg_cluster.sh start|stop|down|up DIR" >&2
-    exit 2
-    ;;
+stop | down | up) $action ;;
+*) echo "usage: pg_cluster.sh start|stop|down|up DIR" >&2 && exit 2 ;;
 esac

@@ -214,18 +214,17 @@ struct Line {
 
 void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figures& f) const {
     std::map<std::string, std::vector<const ledger::AttemptRow*>> rows_of; // station/bus-devnum
-    std::map<int, int> holding_rows;                                       // hard ID -> rows
+    std::map<int, int> holding;    // hard ID -> rows that hold it
+    std::map<int, std::string> on; // hard ID -> the devices whose EEPROM has it
     for (const ledger::AttemptRow& r : rows) {
         rows_of[r.station + "/" + std::to_string(r.bus) + "-" + std::to_string(r.devnum)].push_back(
             &r);
-        if (r.id_state == "used" || r.id_state == "uncertain" || r.id_state == "reserved")
-            ++holding_rows[r.hard_id];
+        holding[r.hard_id] +=
+            r.id_state == "used" || r.id_state == "uncertain" || r.id_state == "reserved";
         f.uncertain += r.id_state == "uncertain";
     }
-    for (const auto& [id, count] : holding_rows)
-        c.check(count == 1, "the ledger holds hard ID 0x" + hex(id) + " for " +
-                                std::to_string(count) + " rows");
-    std::map<int, std::string> holders; // hard ID -> the devices whose EEPROM has it
+    for (const auto& [id, count] : holding)
+        c.check(count <= 1, "the ledger holds hard ID 0x" + hex(id) + " for several rows");
     std::size_t matched = 0;
     for (const LineStation& st : stations) {
         f.refused_starts += st.refused_starts;
@@ -234,16 +233,15 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
             while (n + 1 < st.runs.size() && i >= st.runs[n].end)
                 ++n; // the run that had the device
             const Run& run = st.runs[n];
-            const std::string name = device_name(i),
-                              where = st.name + " " + run.name + " device " + name +
-                                      (st.faults[i].empty() ? "" : " (" + st.faults[i] + ")");
+            const std::string name = device_name(i), where = st.name + " " + run.name + " " + name +
+                                                             " " + st.faults[i] + ": ";
             if (i < run.first || i >= run.end) {
-                c.check(false, where + ": never plugged in");
+                c.check(false, where + "never plugged in");
                 continue;
             }
             const Device& d = run.r.devices.at(name);
             if (!d.record_untouched())
-                holders[d.id().hard] += "\n  " + where;
+                on[d.id().hard] += "\n  " + where;
             const bool in_flight = i + 1 == run.end && run.killed; // what the kill cut short
             bool rest_refused = true;
             for (std::size_t j = i + 1; j < run.end; ++j)
@@ -257,36 +255,34 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
             auto mine = rows_of.find(st.name + "/" + name);
             if (mine == rows_of.end()) {
                 ++f.refused;
-                c.check(untouched_refusal, where + ": no row, yet it was not refused untouched");
+                c.check(untouched_refusal, where + "no row, yet it was not refused untouched");
                 continue;
             }
             matched += mine->second.size();
-            c.check(mine->second.size() == 1,
-                    where + ": " + std::to_string(mine->second.size()) + " rows");
             const ledger::AttemptRow& r = *mine->second.front();
-            const std::string row =
-                where + ", its row " + r.state + "/" + r.id_state + " 0x" + hex(r.hard_id) + ": ";
+            const std::string row = where + "its row " + r.state + "/" + r.id_state + " 0x" +
+                                    hex(r.hard_id) + " (of " + std::to_string(mine->second.size()) +
+                                    "): ";
             const Bytes record(d.eeprom.begin(), d.eeprom.begin() + RECORD_SIZE);
-            c.check(!counted || r.state == "ok" || unwritten,
-                    row + "the station counted the device but wrote no outcome");
+            c.check(mine->second.size() == 1 && (!counted || r.state == "ok" || unwritten),
+                    row + "counted, or several rows");
             if (r.state == "ok") {
                 ++f.ok;
-                c.check(r.id_state == "used" && r.result == 0, row + "an ok row, its ID not used");
-                c.check(d.flash_right() && d.start_sent(), row + "the device is not programmed");
-                // The EEPROM is the image over erased memory with the row's hard ID and an
-                // RXaddr put in, and it is the record the row says was written.
-                c.check(d.record_write_confirmed() && r.record_written == record &&
-                            d.eeprom ==
-                                with_identity(id_image(), {r.hard_id, -1, d.id().rxaddr}, true),
-                        row + "the device's EEPROM is not the record the row wrote");
+                // Programmed and started, its EEPROM the image over erased memory with the row's
+                // hard ID and an RXaddr put in, and the record the row says was written.
+                c.check(
+                    r.id_state == "used" && r.result == 0 && d.flash_right() && d.start_sent() &&
+                        d.record_write_confirmed() && r.record_written == record &&
+                        d.eeprom == with_identity(id_image(), {r.hard_id, -1, d.id().rxaddr}, true),
+                    row + "the device is not what the row says");
             } else if (r.state == "failed") {
                 ++f.failed;
-                c.check(!d.start_sent(), row + "the device was started");
-                c.check(r.id_state == "released"
-                            ? d.record_untouched()
-                            : r.id_state == "used" && r.result == -5 &&
-                                  (d.record_untouched() || r.record_written == record),
-                        row + "the device holds another record than the row says");
+                c.check(!d.start_sent() &&
+                            (r.id_state == "released"
+                                 ? d.record_untouched()
+                                 : r.id_state == "used" && r.result == -5 &&
+                                       (d.record_untouched() || r.record_written == record)),
+                        row + "the device is not what the row says");
             } else {
                 // Left in flight: 'interrupted' once its station started again, else 'started'.
                 const bool restarted = r.state == "interrupted";
@@ -295,11 +291,9 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
                 f.orphans += untouched_refusal;
                 c.check(r.id_state == (restarted              ? "uncertain"
                                        : r.state == "started" ? "reserved"
-                                                              : "?"),
-                        row + "an unknown state, or its ID not uncertain once interrupted, else "
-                              "reserved");
-                c.check(d.record_untouched() || d.id().hard == r.hard_id,
-                        row + "the device holds another hard ID");
+                                                              : "?") &&
+                            (d.record_untouched() || d.id().hard == r.hard_id),
+                        row + "its states, or the device holds another hard ID");
                 c.check(in_flight || unwritten || untouched_refusal,
                         row + "left in flight with no kill, kept outcome or refusal as cause");
                 uncertain[n] += restarted && (in_flight || unwritten) && run.killed;
@@ -310,27 +304,24 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
         // file's write, fsync or rename) none, unless the outcome was kept.
         for (std::size_t n = 0; n < st.runs.size(); ++n) {
             const Run& run = st.runs[n];
-            const std::string which = st.name + " " + run.name;
+            const std::string which = st.name + " " + run.name + " ";
             c.check(std::max(0, shown_count(run.r.out)) == passed[n],
-                    which + " counted " + std::to_string(shown_count(run.r.out)) + " devices, " +
+                    which + "counted " + std::to_string(shown_count(run.r.out)) + " devices, " +
                         std::to_string(passed[n]) + " passed");
             if (!run.killed || run.end == run.first)
                 continue;
             ++f.kills;
             const bool in_pass = has(run.kill, "request") || has(run.kill, "answered");
-            const int wanted = in_pass || says(run.r.err, run.end - 1, " is kept") ? 1 : 0;
-            c.check(uncertain[n] == wanted, which + " killed at " + run.kill + ": " +
-                                                std::to_string(uncertain[n]) +
-                                                " uncertain hard IDs");
+            c.check(uncertain[n] == (in_pass || says(run.r.err, run.end - 1, " is kept")),
+                    which + "killed at " + run.kill + ": " + std::to_string(uncertain[n]) +
+                        " uncertain hard IDs");
         }
     }
-    c.check(matched == rows.size(),
-            std::to_string(rows.size() - matched) + " rows name no device of the line");
-    for (const auto& [id, names] : holders) {
-        const auto count = std::count(names.begin(), names.end(), '\n');
-        f.duplicates += count > 1;
-        c.check(count == 1,
-                "hard ID 0x" + hex(id) + " is on " + std::to_string(count) + " devices:" + names);
+    c.check(matched == rows.size(), "rows that name no device of the line");
+    for (const auto& [id, names] : on) {
+        f.duplicates += std::count(names.begin(), names.end(), '\n') > 1;
+        c.check(std::count(names.begin(), names.end(), '\n') == 1,
+                "hard ID 0x" + hex(id) + " is on several devices:" + names);
     }
 }
 
