@@ -48,6 +48,7 @@ inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) 
 
 class LedgerTest : public ::testing::TestWithParam<BackendKind> {
   protected:
+    static constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
     // PostgreSQL: a database of the test's own in the cluster, dropped afterwards. Never
     // skipped: without the cluster the PostgreSQL tests fail.
     void SetUp() override {
@@ -76,13 +77,19 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
         EXPECT_EQ(led->open(error), 0) << error;
         return led;
     }
-    // begin() of an attempt at device `devnum`, its result in `rc` (the test fails on -1).
+    // begin() of an attempt at device `devnum` (arrived at T0 + devnum * 10 s, on port
+    // 1-1.<devnum>, RXaddr 0x100 + devnum), its result in `rc` (the test fails on -1).
     static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1, int* rc = nullptr) {
         ledger::Attempt a;
-        a.arrived_ms = 1000 + devnum;
+        a.arrived_ms = T0 + devnum * 10000;
         a.bus = 1;
         a.devnum = devnum;
-        a.port = "1-1";
+        a.port = "1-1." + std::to_string(devnum);
+        a.flash_path = "/fw/app.hex";
+        a.image_sha256 = std::string(64, 'a');
+        a.image_length = 1024;
+        a.soft_id = 1;
+        a.rxaddr = 0x100 + devnum;
         std::string error;
         const int result = led.begin(a, from, error);
         EXPECT_GE(result, 0) << error;

@@ -1,15 +1,14 @@
-// The production line: eight stations of one pool on one ledger (SQLite, then PostgreSQL), each
-// playing its own devices with bench faults mixed in, killed with SIGKILL at seeded points
-// (KORVOFW_SIM_KILL) and restarted as an operator would (same name, same ledger, the devices not
-// played yet), while the PostgreSQL server is stopped at once and started again under them.
-// Afterwards, from the devices' memories and the ledger's rows:
-//   - no hard ID is on two devices' EEPROMs, and the ledger holds no hard ID for two rows;
+// The production line: eight stations of one pool on one ledger (SQLite, then PostgreSQL) play
+// their devices with bench faults mixed in; they are killed at seeded points (KORVOFW_SIM_KILL)
+// and restarted as an operator would, with the devices not played yet, while the PostgreSQL
+// server is stopped at once and started again under them. Then, from devices and rows:
+//   - no hard ID is on two devices' EEPROMs, nor held by two rows;
 //   - every device a station counted has its 'ok' row, whose written record is its EEPROM, and
-//     the count a station shows is its devices that passed;
+//     a station shows as counted the devices that passed;
 //   - every row agrees with its device's memories, and a device without a row was refused;
-//   - every row left in flight has its cause: a kill (at most one per kill), an outcome the
-//     station kept when the ledger failed and never got to write, or a reservation the server
-//     committed while the station saw the connection fail.
+//   - every row left in flight has its cause: a kill (one per kill in a pass), an outcome kept
+//     when the ledger failed and never written, or a reservation the server committed while
+//     the station saw the connection fail.
 // KORVOFW_LINE_DEVICES, _KILLS, _RESTARTS and _SEED size the line (scripts/line-test.sh runs the
 // full one); the figures are printed.
 #include "ledger_fixture.h"
@@ -23,9 +22,9 @@ using namespace robustness;
 namespace {
 
 constexpr int STATIONS = 8, DEVICES_PER_BUS = 100, FAULT_EVERY = 7;
+constexpr int START_TRIES = 20;        // a killed station's PostgreSQL session may outlive it
 constexpr unsigned PASS_REQUESTS = 80; // control requests of a pass that goes through
 constexpr unsigned KILL_WINDOW = 5;    // a kill lands within this many devices of its run's start
-constexpr int START_TRIES = 20;        // a killed station's PostgreSQL session may outlive it
 constexpr auto STATION_LIMIT = std::chrono::seconds(180);
 const char* const FAULTS[] = {"stall",     "timeout", "short",  "statuslen",
                               "badstatus", "stuck",   "unplug", "noopen"};
@@ -62,14 +61,14 @@ std::set<pid_t> stop_stations() {
     return stopped;
 }
 
-// Device i of a station: <bus>-<devnum> names its files and, with the station, its row.
-std::string device_name(std::size_t i) {
-    return std::to_string(1 + i / DEVICES_PER_BUS) + "-" + std::to_string(1 + i % DEVICES_PER_BUS);
+// Device i of a station is on bus 1 + i / 100 as device 1 + i % 100.
+std::string bus_devnum(std::size_t i, const char* between) {
+    return std::to_string(1 + i / DEVICES_PER_BUS) + between +
+           std::to_string(1 + i % DEVICES_PER_BUS);
 }
-// Whether the station's messages say "the device on bus B, device D" and then `what` of it.
+// Whether the station's messages say "the device on bus B, device D" and then `what`.
 bool says(const std::string& err, std::size_t i, const char* what) {
-    return has(err, "the device on bus " + std::to_string(1 + i / DEVICES_PER_BUS) + ", device " +
-                        std::to_string(1 + i % DEVICES_PER_BUS) + what);
+    return has(err, "the device on bus " + bus_devnum(i, ", device ") + what);
 }
 
 struct Run {
@@ -87,22 +86,19 @@ struct LineStation {
     int refused_starts = 0;
 };
 
-struct Figures {
-    int devices = 0, kills = 0, duplicates = 0, uncertain = 0, ok = 0, failed = 0, refused = 0;
-    int interrupted = 0, open = 0, unwritten = 0, orphans = 0, refused_starts = 0;
-};
-
 struct Line {
     std::string location, pg_dir;
     int devices = env_number("KORVOFW_LINE_DEVICES", 40);
-    int kills = env_number("KORVOFW_LINE_KILLS", 10);
-    int restarts = 0; // planned, PostgreSQL only
+    int kills = env_number("KORVOFW_LINE_KILLS", 10), restarts = 0;
     std::vector<LineStation> stations = std::vector<LineStation>(STATIONS);
     int killed = 0, restarted = 0, paused = 0;
     std::vector<std::string> failures;
     std::mutex mutex, gate;
+    // Figures of the check.
+    int kills_seen = 0, duplicates = 0, uncertain = 0, ok = 0, failed = 0, refused = 0;
+    int interrupted = 0, open = 0, never_written = 0, orphans = 0, refused_starts = 0;
 
-    // Each station's faults and kill points.
+    // Each station's faults and kill points, and the server restarts.
     void plan() {
         std::mt19937 rng(static_cast<unsigned>(env_number("KORVOFW_LINE_SEED", 12)));
         restarts = pg_dir.empty() ? 0 : env_number("KORVOFW_LINE_RESTARTS", 1);
@@ -144,15 +140,14 @@ struct Line {
     // The operator: starts the station, and after each kill starts it again with the devices
     // it has not played yet, until all are played.
     void operate(LineStation& st) {
-        for (std::size_t first = 0, next_kill = 0; first < st.faults.size();) {
+        for (std::size_t first = 0; first < st.faults.size();) {
             Run run;
             run.name = "run" + std::to_string(st.runs.size());
-            run.kill = next_kill < st.kills.size() ? st.kills[next_kill] : "";
+            run.kill = st.kills.size() > killed_of(st) ? st.kills[killed_of(st)] : "";
             run.first = run.end = first;
             std::string scenario;
             for (std::size_t i = first; i < st.faults.size(); ++i)
-                scenario += "device " + std::to_string(1 + i / DEVICES_PER_BUS) + " " +
-                            std::to_string(1 + i % DEVICES_PER_BUS) +
+                scenario += "device " + bus_devnum(i, " ") +
                             (st.faults[i].empty() ? "" : " fault=" + st.faults[i]) + "\nwait\n";
             std::vector<std::string> env;
             if (!run.kill.empty())
@@ -166,7 +161,7 @@ struct Line {
             const bool timed_out = std::chrono::steady_clock::now() - start >= STATION_LIMIT;
             run.killed = !run.r.played_out && !timed_out && run.r.signal == SIGKILL;
             // Devices are plugged in one after another: those played are the first ones.
-            while (run.end < st.faults.size() && run.r.devices[device_name(run.end)].present)
+            while (run.end < st.faults.size() && run.r.devices[bus_devnum(run.end, "-")].present)
                 ++run.end;
             const bool start_refused = !run.killed && !run.r.played_out && run.r.signal == 0 &&
                                        run.end == first && has(run.r.err, "ledger ");
@@ -180,12 +175,18 @@ struct Line {
                      (timed_out ? " ran past its time limit: " : " ended: ") + done.r.err);
             if (!done.killed)
                 return;
-            ++next_kill;
             killed_one();
         }
     }
 
-    // The server goes down and up again at set numbers of kills, spread over the run.
+    static std::size_t killed_of(const LineStation& st) {
+        return std::count_if(st.runs.begin(), st.runs.end(), [](const Run& r) { return r.killed; });
+    }
+
+    // The server goes down and up again at set numbers of kills, spread over the run. The
+    // stations stand still meanwhile: in simulated time they would otherwise play every device
+    // they have against a server that is not there, in the second it takes to start. Their
+    // sessions die with the server; each finds that out at its next call.
     void killed_one() {
         {
             std::lock_guard<std::mutex> hold(mutex);
@@ -193,9 +194,6 @@ struct Line {
                 return;
             ++restarted;
         }
-        // The stations stand still meanwhile: in simulated time they would otherwise play
-        // every device they have against a server that is not there, in the second it takes to
-        // start. Their sessions die with the server; each finds that out at its next call.
         std::lock_guard<std::mutex> closed(gate);
         std::set<pid_t> stopped = stop_stations();
         if (cluster("down", pg_dir) != 0)
@@ -209,10 +207,10 @@ struct Line {
         paused += static_cast<int>(stopped.size());
     }
 
-    void check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figures& f) const;
+    void check(const std::vector<ledger::AttemptRow>& rows, Checker& c);
 };
 
-void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figures& f) const {
+void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c) {
     std::map<std::string, std::vector<const ledger::AttemptRow*>> rows_of; // station/bus-devnum
     std::map<int, int> holding;    // hard ID -> rows that hold it
     std::map<int, std::string> on; // hard ID -> the devices whose EEPROM has it
@@ -221,22 +219,22 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
             &r);
         holding[r.hard_id] +=
             r.id_state == "used" || r.id_state == "uncertain" || r.id_state == "reserved";
-        f.uncertain += r.id_state == "uncertain";
+        uncertain += r.id_state == "uncertain";
     }
     for (const auto& [id, count] : holding)
         c.check(count <= 1, "the ledger holds hard ID 0x" + hex(id) + " for several rows");
     std::size_t matched = 0;
     for (const LineStation& st : stations) {
-        f.refused_starts += st.refused_starts;
-        std::vector<int> passed(st.runs.size()), uncertain(st.runs.size());
-        for (std::size_t i = 0, n = 0; i < st.faults.size(); ++i, ++f.devices) {
+        refused_starts += st.refused_starts;
+        std::vector<int> passed(st.runs.size()), uncertain_of(st.runs.size());
+        for (std::size_t i = 0, n = 0; i < st.faults.size(); ++i) {
             while (n + 1 < st.runs.size() && i >= st.runs[n].end)
                 ++n; // the run that had the device
             const Run& run = st.runs[n];
-            const std::string name = device_name(i), where = st.name + " " + run.name + " " + name +
-                                                             " " + st.faults[i] + ": ";
-            if (i < run.first || i >= run.end) {
-                c.check(false, where + "never plugged in");
+            const std::string name = bus_devnum(i, "-"),
+                              where = st.name + " " + run.name + " " + name + " " + st.faults[i];
+            if (i >= run.end) {
+                c.check(false, where + ": never plugged in");
                 continue;
             }
             const Device& d = run.r.devices.at(name);
@@ -248,26 +246,24 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
                 rest_refused = rest_refused && says(run.r.err, j, " was not programmed");
             // The ledger failed at its outcome and the run ended before it could be written.
             const bool unwritten = says(run.r.err, i, " is kept") && rest_refused;
-            const bool untouched_refusal =
-                says(run.r.err, i, " was not programmed") && d.log.empty();
+            const bool refusal = says(run.r.err, i, " was not programmed") && d.log.empty();
             const bool counted = d.start_sent() && !in_flight;
             passed[n] += counted;
             auto mine = rows_of.find(st.name + "/" + name);
             if (mine == rows_of.end()) {
-                ++f.refused;
-                c.check(untouched_refusal, where + "no row, yet it was not refused untouched");
+                ++refused;
+                c.check(refusal, where + ": no row, yet it was not refused untouched");
                 continue;
             }
             matched += mine->second.size();
             const ledger::AttemptRow& r = *mine->second.front();
-            const std::string row = where + "its row " + r.state + "/" + r.id_state + " 0x" +
-                                    hex(r.hard_id) + " (of " + std::to_string(mine->second.size()) +
-                                    "): ";
+            const std::string row =
+                where + ", its row " + r.state + "/" + r.id_state + " 0x" + hex(r.hard_id) + ": ";
             const Bytes record(d.eeprom.begin(), d.eeprom.begin() + RECORD_SIZE);
-            c.check(mine->second.size() == 1 && (!counted || r.state == "ok" || unwritten),
-                    row + "counted, or several rows");
+            c.check(mine->second.size() == 1, row + "one of several");
+            c.check(!counted || r.state == "ok" || unwritten, row + "counted, without outcome");
             if (r.state == "ok") {
-                ++f.ok;
+                ++ok;
                 // Programmed and started, its EEPROM the image over erased memory with the row's
                 // hard ID and an RXaddr put in, and the record the row says was written.
                 c.check(
@@ -276,27 +272,25 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
                         d.eeprom == with_identity(id_image(), {r.hard_id, -1, d.id().rxaddr}, true),
                     row + "the device is not what the row says");
             } else if (r.state == "failed") {
-                ++f.failed;
+                ++failed;
                 c.check(!d.start_sent() &&
                             (r.id_state == "released"
                                  ? d.record_untouched()
                                  : r.id_state == "used" && r.result == -5 &&
                                        (d.record_untouched() || r.record_written == record)),
                         row + "the device is not what the row says");
-            } else {
-                // Left in flight: 'interrupted' once its station started again, else 'started'.
+            } else { // left in flight: 'interrupted' once its station started again
                 const bool restarted = r.state == "interrupted";
-                restarted ? ++f.interrupted : ++f.open;
-                f.unwritten += unwritten;
-                f.orphans += untouched_refusal;
-                c.check(r.id_state == (restarted              ? "uncertain"
-                                       : r.state == "started" ? "reserved"
-                                                              : "?") &&
+                restarted ? ++interrupted : ++open;
+                never_written += unwritten;
+                orphans += refusal;
+                c.check((restarted ? r.id_state == "uncertain"
+                                   : r.state == "started" && r.id_state == "reserved") &&
                             (d.record_untouched() || d.id().hard == r.hard_id),
                         row + "its states, or the device holds another hard ID");
-                c.check(in_flight || unwritten || untouched_refusal,
+                c.check(in_flight || unwritten || refusal,
                         row + "left in flight with no kill, kept outcome or refusal as cause");
-                uncertain[n] += restarted && (in_flight || unwritten) && run.killed;
+                uncertain_of[n] += restarted && (in_flight || unwritten) && run.killed;
             }
         }
         // What each run showed as counted is its devices that passed. A kill in a pass leaves
@@ -306,20 +300,20 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
             const Run& run = st.runs[n];
             const std::string which = st.name + " " + run.name + " ";
             c.check(std::max(0, shown_count(run.r.out)) == passed[n],
-                    which + "counted " + std::to_string(shown_count(run.r.out)) + " devices, " +
+                    which + "counted " + std::to_string(shown_count(run.r.out)) + ", " +
                         std::to_string(passed[n]) + " passed");
             if (!run.killed || run.end == run.first)
                 continue;
-            ++f.kills;
+            ++kills_seen;
             const bool in_pass = has(run.kill, "request") || has(run.kill, "answered");
-            c.check(uncertain[n] == (in_pass || says(run.r.err, run.end - 1, " is kept")),
-                    which + "killed at " + run.kill + ": " + std::to_string(uncertain[n]) +
+            c.check(uncertain_of[n] == (in_pass || says(run.r.err, run.end - 1, " is kept")),
+                    which + "killed at " + run.kill + ": " + std::to_string(uncertain_of[n]) +
                         " uncertain hard IDs");
         }
     }
     c.check(matched == rows.size(), "rows that name no device of the line");
     for (const auto& [id, names] : on) {
-        f.duplicates += std::count(names.begin(), names.end(), '\n') > 1;
+        duplicates += std::count(names.begin(), names.end(), '\n') > 1;
         c.check(std::count(names.begin(), names.end(), '\n') == 1,
                 "hard ID 0x" + hex(id) + " is on several devices:" + names);
     }
@@ -330,7 +324,6 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c, Figure
 using ProductionLine = ::testing::TestWithParam<BackendKind>;
 
 TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
-    const bool pg = GetParam() == POSTGRES;
     ScratchDir scratch(true);
     struct Cluster {
         std::string dir;
@@ -338,48 +331,40 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
             if (!dir.empty())
                 cluster("stop", dir);
         }
-    } pg_cluster;
-    std::string location = scratch.path("line.db");
-    if (pg) {
+    } pg;
+    Line line;
+    line.location = scratch.path("line.db");
+    if (GetParam() == POSTGRES) {
         const std::string dir = "/tmp/korvofw-line-" + std::to_string(getpid());
         ASSERT_EQ(cluster("start", dir), 0) << "the PostgreSQL cluster did not start in " << dir;
-        pg_cluster.dir = dir;
-        location = "postgresql://postgres@/postgres?host=" + dir;
+        pg.dir = line.pg_dir = dir;
+        line.location = "postgresql://postgres@/postgres?host=" + dir;
     }
-    Line line;
-    line.location = location;
-    line.pg_dir = pg_cluster.dir;
     line.plan();
     ASSERT_FALSE(HasFatalFailure());
     const auto start = std::chrono::steady_clock::now();
     line.run_all();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     Checker c;
-    c.where = pg ? "postgresql" : "sqlite";
-    Figures f;
-    line.check(ledger_rows(location), c, f);
+    c.where = pg.dir.empty() ? "sqlite" : "postgresql";
+    line.check(ledger_rows(line.location), c);
     for (const std::string& failure : line.failures)
         ADD_FAILURE() << failure;
     for (const std::string& failure : c.failures)
         ADD_FAILURE() << failure;
-    EXPECT_EQ(f.kills, line.kills) << "kills that came as planned";
+    EXPECT_EQ(line.kills_seen, line.kills) << "kills that came as planned";
     EXPECT_EQ(line.restarted, line.restarts) << "server restarts";
-    EXPECT_LE(f.uncertain, f.kills + f.orphans) << "uncertain hard IDs";
-
-    char time[32];
-    std::snprintf(time, sizeof time, "%.1f s", seconds);
-    std::cout << "line (" << c.where << "): " << STATIONS << " stations, " << f.devices
-              << " devices, " << f.kills << " kills, " << line.restarted << " server restarts, "
-              << f.duplicates << " duplicates, " << f.uncertain << " uncertain hard IDs, " << time
-              << "\n  rows: " << f.ok << " ok, " << f.failed << " failed, " << f.interrupted
-              << " interrupted, " << f.open
-              << " still started; devices refused by the ledger: " << f.refused
-              << "; outcomes kept but never written: " << f.unwritten
-              << "; reservations committed unseen: " << f.orphans
-              << "; starts refused: " << f.refused_starts << "; stations standing still for the "
-              << "restarts: " << line.paused << "; " << c.checks << " checks" << std::endl;
+    EXPECT_LE(line.uncertain, line.kills_seen + line.orphans) << "uncertain hard IDs";
+    std::printf("line (%s): %d stations, %d devices, %d kills, %d server restarts, %d duplicates, "
+                "%d uncertain hard IDs, %.1f s\n  rows: %d ok, %d failed, %d interrupted, %d "
+                "still started; devices refused by the ledger: %d; outcomes kept but never "
+                "written: %d; reservations committed unseen: %d; starts refused: %d; stations "
+                "standing still for the restarts: %d; %zu checks\n",
+                c.where.c_str(), STATIONS, STATIONS * line.devices, line.kills_seen, line.restarted,
+                line.duplicates, line.uncertain, took.count(), line.ok, line.failed,
+                line.interrupted, line.open, line.refused, line.never_written, line.orphans,
+                line.refused_starts, line.paused, c.checks);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ProductionLine, ::testing::Values(SQLITE, POSTGRES),
