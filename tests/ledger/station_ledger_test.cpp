@@ -1,7 +1,6 @@
 // The station with a ledger, on both back ends: korvofw-sim plays devices, and the ledger's
 // rows, the devices' memories and what the operator sees must agree.
 #include "ledger_fixture.h"
-#include "process_runner.h"
 
 #include <signal.h>
 
@@ -23,8 +22,7 @@ class StationLedger : public LedgerTest {
         write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
     }
 
-    // A run as station `name` from hard ID 0x1FFD, its devices' files in out<n>/, stopped at
-    // its idle step once the scenario is played out.
+    // A run from hard ID 0x1FFD, devices in out<n>/, stopped idle once the scenario is played.
     ProcessResult run(const std::string& name, const std::string& scenario,
                       const std::string& kill = "", const std::string& ledger = "") {
         const std::string out = scratch.path("out" + std::to_string(++runs_));
@@ -49,8 +47,7 @@ class StationLedger : public LedgerTest {
 TEST_P(StationLedger, RowsHardIdsAndRestarts) {
     ProcessResult first = run("st1", "device 1 1 port=1-1.4\nwait\ndevice 1 2 fault=stuck\nwait\n"
                                      "device 1 3\n");
-    ASSERT_TRUE(first.stopped) << first.err;
-    EXPECT_EQ(first.err, "");
+    ASSERT_TRUE(first.stopped && first.err.empty()) << first.err;
     // The failing device's ID is handed out again: no gap. The ledger names the next ID.
     for (const char* seen : {"Updating id.bin\n\nnext unique ID (1FFE\nHard IDs left in pool "
                              "default: 2\n.",
@@ -84,7 +81,7 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
         EXPECT_EQ(r.station + " " + r.pool + " " + r.flash_path + " " + r.image_sha256 + " " +
                       std::to_string(r.image_length) + " " + std::to_string(r.soft_id),
                   std::string("st1 default fw.hex ") + BLINK_SHA256 + " 414 -1");
-        EXPECT_TRUE(r.arrived_ms > 0 && (!r.finished() || r.ended_ms >= r.arrived_ms)) << k;
+        EXPECT_TRUE(r.arrived_ms > 0 && r.ended_ms >= (r.finished() ? r.arrived_ms : 0)) << k;
         if (r.state != "ok") {
             EXPECT_TRUE(r.record_written.empty()) << k;
             continue;
@@ -100,6 +97,7 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
 
 TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
     std::unique_ptr<ledger::Ledger> running = station("st1");
+    take(*running, 1);
     ProcessResult second = run("st1", "device 1 1\n");
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.err, "ledger " + ledger::shown_location(location) +
@@ -107,8 +105,9 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
                               "ledger; stop that station first, or give this one another name "
                               "(--station NAME)\n");
     EXPECT_EQ(second.out, PARSED); // and no device taken
+    ASSERT_EQ(rows().size(), 1u) << "the refused station wrote nothing";
+    EXPECT_EQ(rows()[0].id_state, "reserved") << "and marked nothing";
     running.reset();
-    EXPECT_TRUE(rows().empty()) << "the refused station wrote and marked nothing";
 
     const std::string secret = "s3cr3t-pw";
     const std::string unreachable =

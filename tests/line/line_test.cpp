@@ -1,16 +1,9 @@
 // The production line: eight stations of one pool on one ledger (SQLite, then PostgreSQL) play
-// their devices with bench faults mixed in; they are killed at seeded points (KORVOFW_SIM_KILL)
-// and restarted as an operator would, with the devices not played yet, while the PostgreSQL
-// server is stopped at once and started again under them. Then, from devices and rows:
-//   - no hard ID is on two devices' EEPROMs, nor held by two rows;
-//   - every device a station counted has its 'ok' row, whose written record is its EEPROM, and
-//     a station shows as counted the devices that passed;
-//   - every row agrees with its device's memories, and a device without a row was refused;
-//   - every row left in flight has its cause: a kill (one per kill in a pass), an outcome kept
-//     when the ledger failed and never written, or a reservation the server committed while
-//     the station saw the connection fail.
-// KORVOFW_LINE_DEVICES, _KILLS, _RESTARTS and _SEED size the line (scripts/line-test.sh runs the
-// full one); the figures are printed.
+// devices with bench faults, killed at seeded points and restarted as an operator would, while
+// the PostgreSQL server is stopped at once and started again. Then no hard ID is on two EEPROMs
+// or held by two rows, every counted device has its 'ok' row with its EEPROM as the record, every
+// row agrees with its device, every row left in flight has a cause, and the figures are printed.
+// KORVOFW_LINE_DEVICES, _KILLS, _RESTARTS and _SEED size the line (scripts/line-test.sh).
 #include "ledger_fixture.h"
 #include "robustness_support.h"
 
@@ -28,12 +21,11 @@ constexpr unsigned KILL_WINDOW = 5;    // a kill lands within this many devices 
 constexpr auto STATION_LIMIT = std::chrono::seconds(180);
 const char* const FAULTS[] = {"stall",     "timeout", "short",  "statuslen",
                               "badstatus", "stuck",   "unplug", "noopen"};
-// Besides its requests, a pass that goes through makes one write of the EEPROM image file, two
-// fsyncs (the file's and its directory's) and one rename; kills mostly hit the pass.
+// Kills mostly hit the pass. Besides its requests, a pass that goes through makes one write of
+// the EEPROM image file, two fsyncs (the file's and its directory's) and one rename.
 const char* const KILL_POINTS[] = {"request", "answered", "request", "answered",
                                    "write",   "fsync",    "rename"};
-const unsigned KILL_EVENTS[] = {
-    PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, 1, 2, 1};
+const unsigned EVENTS[] = {PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, 1, 2, 1};
 
 int env_number(const char* name, int fallback) {
     const char* text = std::getenv(name);
@@ -61,7 +53,6 @@ std::set<pid_t> stop_stations() {
     return stopped;
 }
 
-// Device i of a station is on bus 1 + i / 100 as device 1 + i % 100.
 std::string bus_devnum(std::size_t i, const char* between) {
     return std::to_string(1 + i / DEVICES_PER_BUS) + between +
            std::to_string(1 + i % DEVICES_PER_BUS);
@@ -72,8 +63,8 @@ bool says(const std::string& err, std::size_t i, const char* what) {
 }
 
 struct Run {
-    std::string name, kill;         // run<n>; KORVOFW_SIM_KILL, empty for none
-    std::size_t first = 0, end = 0; // the station's devices it had plugged in
+    std::string name, kill; // run<n>; KORVOFW_SIM_KILL, empty for none
+    std::size_t end = 0;    // it had the station's devices from the last run's end to this
     bool killed = false;
     RunRecord r;
 };
@@ -94,7 +85,6 @@ struct Line {
     int killed = 0, restarted = 0, paused = 0;
     std::vector<std::string> failures;
     std::mutex mutex, gate;
-    // Figures of the check.
     int kills_seen = 0, duplicates = 0, uncertain = 0, ok = 0, failed = 0, refused = 0;
     int interrupted = 0, open = 0, never_written = 0, orphans = 0, refused_starts = 0;
 
@@ -120,16 +110,8 @@ struct Line {
             while (static_cast<int>(stations[s].kills.size()) >= most)
                 s = (s + 1) % STATIONS;
             stations[s].kills.push_back(std::string(KILL_POINTS[kind]) + ":" +
-                                        std::to_string(rng() % (KILL_EVENTS[kind] * KILL_WINDOW)));
+                                        std::to_string(rng() % (EVENTS[kind] * KILL_WINDOW)));
         }
-    }
-
-    void run_all() {
-        std::vector<std::thread> threads;
-        for (LineStation& st : stations)
-            threads.emplace_back([this, &st] { operate(st); });
-        for (std::thread& t : threads)
-            t.join();
     }
 
     void fail(const std::string& what) {
@@ -140,11 +122,11 @@ struct Line {
     // The operator: starts the station, and after each kill starts it again with the devices
     // it has not played yet, until all are played.
     void operate(LineStation& st) {
-        for (std::size_t first = 0; first < st.faults.size();) {
+        for (std::size_t first = 0, next_kill = 0; first < st.faults.size();) {
             Run run;
             run.name = "run" + std::to_string(st.runs.size());
-            run.kill = st.kills.size() > killed_of(st) ? st.kills[killed_of(st)] : "";
-            run.first = run.end = first;
+            run.kill = next_kill < st.kills.size() ? st.kills[next_kill] : "";
+            run.end = first;
             std::string scenario;
             for (std::size_t i = first; i < st.faults.size(); ++i)
                 scenario += "device " + bus_devnum(i, " ") +
@@ -175,18 +157,14 @@ struct Line {
                      (timed_out ? " ran past its time limit: " : " ended: ") + done.r.err);
             if (!done.killed)
                 return;
+            ++next_kill;
             killed_one();
         }
     }
 
-    static std::size_t killed_of(const LineStation& st) {
-        return std::count_if(st.runs.begin(), st.runs.end(), [](const Run& r) { return r.killed; });
-    }
-
-    // The server goes down and up again at set numbers of kills, spread over the run. The
-    // stations stand still meanwhile: in simulated time they would otherwise play every device
-    // they have against a server that is not there, in the second it takes to start. Their
-    // sessions die with the server; each finds that out at its next call.
+    // The server goes down and up again at kills spread over the run. The stations stand still
+    // meanwhile: in simulated time they would play every device against a server that is not
+    // there. Their sessions die with the server; each finds that out at its next call.
     void killed_one() {
         {
             std::lock_guard<std::mutex> hold(mutex);
@@ -260,12 +238,11 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c) {
             const std::string row =
                 where + ", its row " + r.state + "/" + r.id_state + " 0x" + hex(r.hard_id) + ": ";
             const Bytes record(d.eeprom.begin(), d.eeprom.begin() + RECORD_SIZE);
-            c.check(mine->second.size() == 1, row + "one of several");
-            c.check(!counted || r.state == "ok" || unwritten, row + "counted, without outcome");
+            c.check(mine->second.size() == 1 && (!counted || r.state == "ok" || unwritten),
+                    row + "one of several, or counted without its outcome");
             if (r.state == "ok") {
                 ++ok;
-                // Programmed and started, its EEPROM the image over erased memory with the row's
-                // hard ID and an RXaddr put in, and the record the row says was written.
+                // Its EEPROM: the image over erased memory with the row's hard ID, and the record.
                 c.check(
                     r.id_state == "used" && r.result == 0 && d.flash_right() && d.start_sent() &&
                         d.record_write_confirmed() && r.record_written == record &&
@@ -293,16 +270,15 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c) {
                 uncertain_of[n] += restarted && (in_flight || unwritten) && run.killed;
             }
         }
-        // What each run showed as counted is its devices that passed. A kill in a pass leaves
-        // its device's hard ID uncertain; one in the bookkeeping after it (the EEPROM image
-        // file's write, fsync or rename) none, unless the outcome was kept.
+        // A run shows as counted its devices that passed. A kill in a pass leaves its device's
+        // hard ID uncertain; one in the EEPROM image file's rewrite none, unless it was kept.
         for (std::size_t n = 0; n < st.runs.size(); ++n) {
             const Run& run = st.runs[n];
             const std::string which = st.name + " " + run.name + " ";
             c.check(std::max(0, shown_count(run.r.out)) == passed[n],
                     which + "counted " + std::to_string(shown_count(run.r.out)) + ", " +
                         std::to_string(passed[n]) + " passed");
-            if (!run.killed || run.end == run.first)
+            if (!run.killed || run.end == (n ? st.runs[n - 1].end : 0))
                 continue;
             ++kills_seen;
             const bool in_pass = has(run.kill, "request") || has(run.kill, "answered");
@@ -325,30 +301,29 @@ using ProductionLine = ::testing::TestWithParam<BackendKind>;
 
 TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
     ScratchDir scratch(true);
-    struct Cluster {
-        std::string dir;
-        ~Cluster() {
-            if (!dir.empty())
-                cluster("stop", dir);
-        }
-    } pg;
     Line line;
     line.location = scratch.path("line.db");
-    if (GetParam() == POSTGRES) {
-        const std::string dir = "/tmp/korvofw-line-" + std::to_string(getpid());
-        ASSERT_EQ(cluster("start", dir), 0) << "the PostgreSQL cluster did not start in " << dir;
-        pg.dir = line.pg_dir = dir;
-        line.location = "postgresql://postgres@/postgres?host=" + dir;
-    }
+    if (GetParam() == POSTGRES)
+        line.pg_dir = "/tmp/korvofw-line-" + std::to_string(getpid());
     line.plan();
     ASSERT_FALSE(HasFatalFailure());
+    if (!line.pg_dir.empty()) {
+        ASSERT_EQ(cluster("start", line.pg_dir), 0) << "no PostgreSQL cluster in " << line.pg_dir;
+        line.location = "postgresql://postgres@/postgres?host=" + line.pg_dir;
+    }
     const auto start = std::chrono::steady_clock::now();
-    line.run_all();
+    std::vector<std::thread> operators;
+    for (LineStation& st : line.stations)
+        operators.emplace_back([&line, &st] { line.operate(st); });
+    for (std::thread& t : operators)
+        t.join();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     Checker c;
-    c.where = pg.dir.empty() ? "sqlite" : "postgresql";
+    c.where = backend_name(GetParam());
     line.check(ledger_rows(line.location), c);
+    if (!line.pg_dir.empty())
+        cluster("stop", line.pg_dir);
     for (const std::string& failure : line.failures)
         ADD_FAILURE() << failure;
     for (const std::string& failure : c.failures)
@@ -358,16 +333,12 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
     EXPECT_LE(line.uncertain, line.kills_seen + line.orphans) << "uncertain hard IDs";
     std::printf("line (%s): %d stations, %d devices, %d kills, %d server restarts, %d duplicates, "
                 "%d uncertain hard IDs, %.1f s\n  rows: %d ok, %d failed, %d interrupted, %d "
-                "still started; devices refused by the ledger: %d; outcomes kept but never "
-                "written: %d; reservations committed unseen: %d; starts refused: %d; stations "
-                "standing still for the restarts: %d; %zu checks\n",
+                "started; refused by the ledger %d; kept, never written %d; committed unseen "
+                "%d; starts refused %d; stations paused %d; %zu checks\n",
                 c.where.c_str(), STATIONS, STATIONS * line.devices, line.kills_seen, line.restarted,
                 line.duplicates, line.uncertain, took.count(), line.ok, line.failed,
                 line.interrupted, line.open, line.refused, line.never_written, line.orphans,
                 line.refused_starts, line.paused, c.checks);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ProductionLine, ::testing::Values(SQLITE, POSTGRES),
-                         [](const ::testing::TestParamInfo<BackendKind>& info) {
-                             return std::string(info.param == SQLITE ? "sqlite" : "postgresql");
-                         });
+LEDGER_ON_BOTH_BACK_ENDS(ProductionLine);
