@@ -57,8 +57,8 @@ TEST_P(Ledgers, MarksOnlyWhatItsOwnStationLeftInFlight) {
         states += r.state + "/" + r.id_state + " ";
     EXPECT_EQ(states, "ok/used interrupted/uncertain interrupted/ started/reserved ");
     EXPECT_EQ(take(*again, 1, 5).hard_id, 4) << "1 used, 2 uncertain, 3 in flight at st-2";
-    finish(*st2, other, ID_USED);
-    EXPECT_EQ(rows()[3].state + "/" + rows()[3].id_state, "ok/used");
+    finish(*st2, other, ID_RELEASED);
+    EXPECT_EQ(take(*st2, 1, 6).hard_id, 3) << "st-2's ID stayed in flight: released, it is free";
 }
 
 // The connection breaks between two devices: the next call fails with a message that names the
