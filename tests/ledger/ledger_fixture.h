@@ -1,40 +1,112 @@
 // The ledger's test fixture: each suite runs on a scratch SQLite file and on a fresh database
-// of the throwaway PostgreSQL cluster.
+// of the throwaway PostgreSQL cluster that ctest's fixture starts (KORVOFW_PG_URI).
 #pragma once
 
 #include "ledger.h"
+#include "process_runner.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 enum BackendKind { SQLITE, POSTGRES };
 
 // Runs SQL on a ledger's database as another program would; the first value it returns.
-std::string raw_sql(const std::string& location, const std::string& sql);
+inline std::string raw_sql(const std::string& location, const std::string& sql) {
+    if (location.rfind("postgresql://", 0) == 0) {
+        ProcessResult r =
+            run_process({"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c", sql, location});
+        EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
+        return r.out.substr(0, r.out.find('\n'));
+    }
+    std::string value;
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    auto first = [](void* into, int, char** values, char**) {
+        *static_cast<std::string*>(into) = values[0] ? values[0] : "";
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), first, &value, nullptr), SQLITE_OK)
+        << sql << ": " << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return value;
+}
+
+// Every row, read as korvofw-ledger reads them.
+inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) {
+    std::vector<ledger::AttemptRow> out;
+    std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
+    std::string error;
+    EXPECT_EQ(reader->open_read(error), 0) << error;
+    auto keep = [&out](const ledger::AttemptRow& r) { out.push_back(r); };
+    EXPECT_EQ(reader->rows(ledger::ALL_ROWS, 0, keep, error), 0) << error;
+    return out;
+}
 
 class LedgerTest : public ::testing::TestWithParam<BackendKind> {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    static constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
+    // PostgreSQL: a database of the test's own, dropped afterwards; never skipped.
+    void SetUp() override {
+        const char* uri = std::getenv("KORVOFW_PG_URI");
+        admin_ = uri ? uri : "";
+        if (GetParam() == SQLITE)
+            return;
+        ASSERT_NE(admin_.find("/postgres?"), std::string::npos)
+            << "KORVOFW_PG_URI is not the cluster's: run the tests through ctest, whose fixture "
+               "starts it";
+        database_ = "ledger_test_" + std::to_string(getpid());
+        raw_sql(admin_, "CREATE DATABASE " + database_);
+        location = admin_.substr(0, admin_.find("/postgres?") + 1) + database_ +
+                   admin_.substr(admin_.find('?'));
+    }
+    void TearDown() override {
+        if (!database_.empty())
+            raw_sql(admin_, "DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)");
+    }
     // A station's ledger, opened; the test fails when it cannot open.
     std::unique_ptr<ledger::Ledger> station(const std::string& name,
-                                            const std::string& pool = "default");
-    // begin() of an attempt at device `devnum`; its result, the attempt in `a`.
-    static int take(ledger::Ledger& led, int from, ledger::Attempt& a, int devnum = 1);
-    static void finish(ledger::Ledger& led, const ledger::Attempt& a, ledger::IdFate fate);
-    std::vector<ledger::AttemptRow> rows(ledger::RowSet set = ledger::ALL_ROWS, int hard_id = 0);
+                                            const std::string& pool = "default") {
+        std::unique_ptr<ledger::Ledger> led = ledger::make_ledger(location, name, pool);
+        std::string error;
+        EXPECT_EQ(led->open(error), 0) << error;
+        return led;
+    }
+    // begin() of device `devnum`: arrived at T0 + devnum * 10 s, port 1-1.<devnum>.
+    static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1) {
+        ledger::Attempt a;
+        a.arrived_ms = T0 + devnum * 10000;
+        a.bus = 1;
+        a.devnum = devnum;
+        a.port = "1-1." + std::to_string(devnum);
+        a.flash_path = "/fw/app.hex";
+        a.image_sha256 = std::string(64, 'a');
+        a.image_length = 1024;
+        a.soft_id = 1;
+        a.rxaddr = 0x100 + devnum;
+        std::string error;
+        EXPECT_EQ(led.begin(a, from, error), 0) << error;
+        return a;
+    }
+    static void finish(ledger::Ledger& led, const ledger::Attempt& a, ledger::IdFate fate) {
+        std::string error;
+        EXPECT_EQ(led.finish(a, fate, error), 0) << error;
+    }
+    std::vector<ledger::AttemptRow> rows() const { return ledger_rows(location); }
 
     ScratchDir scratch;
-    std::string location;
+    std::string location = scratch.path("line.db");
 
   private:
-    std::string database_; // PostgreSQL: the test's own, dropped afterwards
+    std::string admin_, database_;
 };
 
-std::string backend_name(const ::testing::TestParamInfo<BackendKind>& info);
+inline std::string backend_name(BackendKind kind) {
+    return kind == SQLITE ? "sqlite" : "postgres";
+}
 #define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                            \
-    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES), backend_name)
+    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES),                 \
+                             [](const auto& info) { return backend_name(info.param); })

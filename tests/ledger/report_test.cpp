@@ -1,39 +1,25 @@
 // korvofw-ledger as an operator runs it: its exact output for a small known ledger.
 #include "ledger_fixture.h"
-#include "process_runner.h"
 
 #include <sys/stat.h>
+
+#include <sstream>
 
 using namespace ledger;
 
 namespace {
 
-constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
 constexpr int RUN_LIMIT_MS = 20000;
 
-ProcessResult report(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {KORVOFW_LEDGER_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
+ProcessResult report(std::vector<std::string> args) {
+    args.insert(args.begin(), KORVOFW_LEDGER_BIN);
     ProcessOptions options;
     options.timeout_ms = RUN_LIMIT_MS;
-    return run_process(argv, options);
+    return run_process(args, options);
 }
 
-Attempt device(int n) {
-    Attempt a;
-    a.arrived_ms = T0 + n * 10000;
-    a.bus = 1;
-    a.devnum = 3 + n;
-    a.port = "1-1." + std::to_string(n);
-    a.flash_path = "/fw/app.hex";
-    a.image_sha256 = std::string(64, 'a');
-    a.image_length = 1024;
-    a.soft_id = 1;
-    a.rxaddr = 0x100 + n;
-    return a;
-}
-
-void settle(Ledger& led, Attempt& a, int result, const char* message, IdFate fate) {
+// Completes the attempt, twice: a repeated finish changes nothing.
+void settle(Ledger& led, Attempt a, int result, const char* message, IdFate fate) {
     a.ended_ms = a.arrived_ms + 3000;
     a.record_read = {0xAA, 0xBB};
     a.record_written = result == 0 ? std::vector<uint8_t>{0x00, 0x80} : std::vector<uint8_t>{};
@@ -43,106 +29,91 @@ void settle(Ledger& led, Attempt& a, int result, const char* message, IdFate fat
     a.eeprom_ms = 300;
     std::string error;
     EXPECT_EQ(led.finish(a, fate, error), 0) << error;
+    EXPECT_EQ(led.finish(a, fate, error), 0) << error;
 }
 
-const std::string SUMMARY =
-    "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
-    "  Station st-1: 1 programmed, 1 failed, 1 interrupted; next hard ID 0x0012, 8173 left "
-    "(from 0x0010)\n"
-    "  Station st-3: 0 programmed, 0 failed, 0 interrupted, 1 in progress; next hard ID 0x0021, "
-    "8159 left (from 0x0020)\n"
-    "Pool other: no hard IDs asked\n"
-    "  Station st-2: 1 programmed, 0 failed, 0 interrupted\n"
-    "Uncertain hard IDs:\n"
+const std::string SHA(64, 'a');
+const std::string ROW_3 =
     "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
-    "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 6, port 1-1.3\n"
+    "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 3, port 1-1.3\n"
     "  flash /fw/app.hex, 1024 bytes, sha256 " +
-    std::string(64, 'a') +
-    "\n"
-    "  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
+    SHA + "\n  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
 
 } // namespace
 
-class Report : public LedgerTest {};
+using Report = LedgerTest;
 
 TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
-    Attempt a1 = device(1), a2 = device(2), a3 = device(3), a4 = device(4), a5 = device(5);
-    std::string error;
     {
         std::unique_ptr<Ledger> st1 = station("st-1");
-        ASSERT_EQ(st1->begin(a1, 0x10, error), 0) << error;
-        settle(*st1, a1, 0, "ok", ID_USED);
-        ASSERT_EQ(st1->begin(a2, 0x10, error), 0) << error;
-        settle(*st1, a2, -2, "Flash verify failed, at 0x0040", ID_RELEASED);
-        ASSERT_EQ(st1->begin(a3, 0x10, error), 0) << error; // in flight when it stops
+        settle(*st1, take(*st1, 0x10, 1), 0, "ok", ID_USED);
+        settle(*st1, take(*st1, 0x10, 2), -2, "Flash verify failed, at 0x0040", ID_RELEASED);
+        take(*st1, 0x10, 3); // in flight when it stops
     }
     station("st-1").reset();
-    std::unique_ptr<Ledger> st2 = station("st-2", "other"), st3 = station("st-3");
-    ASSERT_EQ(st2->begin(a4, 0, error), 0) << error;
-    settle(*st2, a4, 0, "ok", ID_USED);
-    ASSERT_EQ(st3->begin(a5, 0x20, error), 0) << error; // in flight while the reports run
+    std::unique_ptr<Ledger> st2 = station("st,\"2\"", "other"), st3 = station("st-3");
+    settle(*st2, take(*st2, 0, 4), 0, "ok, \"said\"\r\nthen", ID_USED);
+    take(*st3, 0x20, 5); // in flight while the reports run
 
     ProcessResult summary = report({location, "summary"});
     EXPECT_EQ(summary.status, 0) << summary.err;
-    EXPECT_EQ(summary.out, SUMMARY);
+    EXPECT_EQ(summary.out,
+              "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
+              "  Station st-1: 1 programmed, 1 failed, 1 interrupted; next hard ID 0x0012, 8173 "
+              "left (from 0x0010)\n"
+              "  Station st-3: 0 programmed, 0 failed, 0 interrupted, 1 in progress; next hard "
+              "ID 0x0021, 8159 left (from 0x0020)\n"
+              "Pool other: no hard IDs asked\n"
+              "  Station st,\"2\": 1 programmed, 0 failed, 0 interrupted\n"
+              "Uncertain hard IDs:\n" +
+                  ROW_3);
 
     ProcessResult exported = report({location, "export"});
     EXPECT_EQ(exported.status, 0) << exported.err;
-    std::string sha = std::string(64, 'a');
     EXPECT_EQ(exported.out,
               csv_header() +
-                  "1,st-1,default,ok,1714564810000,1714564813000,1,4,1-1.1,/fw/app.hex," + sha +
-                  ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300\r\n"
-                  "2,st-1,default,failed,1714564820000,1714564823000,1,5,1-1.2,/fw/app.hex," +
-                  sha +
+                  "1,st-1,default,ok,1714564810000,1714564813000,1,1,1-1.1,/fw/app.hex," + SHA +
+                  ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300\r\n" +
+                  "2,st-1,default,failed,1714564820000,1714564823000,1,2,1-1.2,/fw/app.hex," + SHA +
                   ",1024,16,17,released,1,258,aabb,,-2,\"Flash verify failed, at 0x0040\","
-                  "2500,300\r\n"
-                  "3,st-1,default,interrupted,1714564830000,,1,6,1-1.3,/fw/app.hex," +
-                  sha + ",1024,16,17,uncertain,1,259,,,,,,\r\n" +
-                  "4,st-2,other,ok,1714564840000,1714564843000,1,7,1-1.4,/fw/app.hex," + sha +
-                  ",1024,,,,1,260,aabb,0080,0,ok,2500,300\r\n"
-                  "5,st-3,default,started,1714564850000,,1,8,1-1.5,/fw/app.hex," +
-                  sha + ",1024,32,32,reserved,1,261,,,,,,\r\n");
+                  "2500,300\r\n" +
+                  "3,st-1,default,interrupted,1714564830000,,1,3,1-1.3,/fw/app.hex," + SHA +
+                  ",1024,16,17,uncertain,1,259,,,,,,\r\n" +
+                  "4,\"st,\"\"2\"\"\",other,ok,1714564840000,1714564843000,1,4,1-1.4,/fw/app.hex," +
+                  SHA + ",1024,,,,1,260,aabb,0080,0,\"ok, \"\"said\"\"\r\nthen\",2500,300\r\n" +
+                  "5,st-3,default,started,1714564850000,,1,5,1-1.5,/fw/app.hex," + SHA +
+                  ",1024,32,32,reserved,1,261,,,,,,\r\n");
 
     ProcessResult one = report({location, "device", "0x11"});
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(one.out, "Row 2: pool default, station st-1, failed, hard ID 0x0011 released\n"
-                       "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 5, port 1-1.2\n"
+                       "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 2, port 1-1.2\n"
                        "  flash /fw/app.hex, 1024 bytes, sha256 " +
-                           sha +
+                           SHA +
                            "\n  soft ID 0x0001, RXaddr 0x0102\n"
                            "  ended 2024-05-01T12:00:23.000Z, result -2: Flash verify failed, "
                            "at 0x0040\n"
                            "  flash 2500 ms, EEPROM 300 ms\n"
                            "  record read    aabb\n"
                            "  record written \n" +
-                           "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 "
-                           "uncertain\n"
-                           "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 6, port 1-1.3\n"
-                           "  flash /fw/app.hex, 1024 bytes, sha256 " +
-                           sha +
-                           "\n  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n"
-                           "Hard ID 0x0011: 2 attempts\n");
+                           ROW_3 + "Hard ID 0x0011: 2 attempts\n");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Report);
 
 TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
     ScratchDir dir;
-    const std::vector<std::string> bad[] = {
-        {},
-        {dir.path("x.db")},
-        {dir.path("x.db"), "list"},
-        {dir.path("x.db"), "device"},
-        {dir.path("x.db"), "device", "0x2000"},
-        {dir.path("x.db"), "device", "12g"},
-        {dir.path("x.db"), "summary", "extra"},
-    };
-    for (const std::vector<std::string>& args : bad) {
+    const std::string db = dir.path("x.db");
+    // No arguments, or bad ones (@ stands for the ledger): the usage text and status 2.
+    for (const char* line :
+         {"", "@", "@ list", "@ device", "@ device 0x2000", "@ device 12g", "@ summary x"}) {
+        std::vector<std::string> args;
+        std::istringstream words(line);
+        for (std::string word; words >> word;)
+            args.push_back(word == "@" ? db : word);
         ProcessResult r = report(args);
-        EXPECT_EQ(r.status, 2) << args.size();
-        EXPECT_EQ(r.err.find("Usage: korvofw-ledger LEDGER summary"), r.err.find("Usage:"));
-        EXPECT_NE(r.err.find("Usage:"), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 2) << line;
+        EXPECT_NE(r.err.find("Usage: korvofw-ledger LEDGER summary"), std::string::npos) << r.err;
     }
     ProcessResult missing = report({dir.path("missing.db"), "summary"});
     EXPECT_EQ(missing.status, 1);
@@ -151,7 +122,6 @@ TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
                                "ledger a station keeps (korvofw --ledger)\n");
     struct stat st {};
     EXPECT_NE(stat(dir.path("missing.db").c_str(), &st), 0) << "it created the file";
-
     write_text(dir.path("other.db"), "");
     ProcessResult empty = report({dir.path("other.db"), "export"});
     EXPECT_EQ(empty.status, 1);

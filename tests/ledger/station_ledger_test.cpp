@@ -1,150 +1,125 @@
 // The station with a ledger, on both back ends: korvofw-sim plays devices, and the ledger's
 // rows, the devices' memories and what the operator sees must agree.
 #include "ledger_fixture.h"
-#include "process_runner.h"
 
+#include <signal.h>
+
+#include <cstdio>
 #include <filesystem>
 
 namespace {
 
-struct StationRun {
-    ProcessResult r;
-    std::string out_dir;
-};
+constexpr int RUN_LIMIT_MS = 15000;
+constexpr size_t RECORD_SIZE = 80;
+// SHA-256 of the image programmed, tests/data/avr/blink.bin (414 bytes).
+const char BLINK_SHA256[] = "38e0363297fac803ccccf921afd521aa81afceaa2bb1417a0eba6ecae2cb9863";
+const char PARSED[] = "Parsed firmware file: fw.hex : v  414 bytes\n";
 
 class StationLedger : public LedgerTest {
   protected:
-    Bytes image = read_bytes(data_path("avr/blink.bin"));
-
     void SetUp() override {
         LedgerTest::SetUp();
         write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
     }
 
-    // One run of the station as `name`, stopped once the scenario is played out.
-    StationRun station(const std::string& name, const std::string& scenario,
-                       std::vector<std::string> env = {}, const std::string& first_id = "1FFD") {
-        static int runs = 0;
-        StationRun run{{}, scratch.path("out" + std::to_string(++runs))};
-        write_text(run.out_dir + ".scenario", scenario);
+    // A run from hard ID 0x1FFD, devices in out<n>/, stopped idle once the scenario is played.
+    ProcessResult run(const std::string& name, const std::string& scenario,
+                      const std::string& kill = "", const std::string& ledger = "") {
+        const std::string out = scratch.path("out" + std::to_string(++runs_));
+        write_text(out + ".scenario", scenario);
         ProcessOptions po;
         po.cwd = scratch.dir;
-        po.timeout_ms = 15000;
-        po.env = {"KORVOFW_SIM=" + run.out_dir + ".scenario", "KORVOFW_SIM_OUT=" + run.out_dir};
-        po.env.insert(po.env.end(), env.begin(), env.end());
-        const std::string done = run.out_dir + "/done";
-        po.stop_when = [done](const std::string&) { return std::filesystem::exists(done); };
-        run.r = run_process({KORVOFW_SIM_BIN, "-f", "fw.hex", "-e", "id.bin", "-I", first_id, "-r",
-                             "0x8700", "--ledger", location, "--station", name},
-                            po);
-        return run;
+        po.timeout_ms = RUN_LIMIT_MS;
+        po.env = {"KORVOFW_SIM=" + out + ".scenario", "KORVOFW_SIM_OUT=" + out};
+        if (!kill.empty())
+            po.env.push_back("KORVOFW_SIM_KILL=" + kill);
+        po.stop_when = [out](const std::string&) { return std::filesystem::exists(out + "/done"); };
+        return run_process({KORVOFW_SIM_BIN, "-f", "fw.hex", "-e", "id.bin", "-I", "1FFD", "-r",
+                            "0x8700", "--ledger", ledger.empty() ? location : ledger, "--station",
+                            name},
+                           po);
     }
-
-    Bytes record_of(const StationRun& run, const std::string& device) {
-        Bytes eeprom = read_bytes(run.out_dir + "/" + device + ".eeprom");
-        return Bytes(eeprom.begin(), eeprom.begin() + std::min<size_t>(eeprom.size(), 80));
-    }
-};
-
-struct RowWant {
-    const char* state;
-    int hard_id;
-    const char* id_state;
-    int devnum;
-    int rxaddr;
-    int result;
-    const char* message;
-    bool record_written;
+    int runs_ = 0;
 };
 
 } // namespace
 
 TEST_P(StationLedger, RowsHardIdsAndRestarts) {
-    StationRun first = station("st1", "device 1 1 port=1-1.4\nwait\ndevice 1 2 fault=stuck\nwait\n"
-                                      "device 1 3\n");
-    ASSERT_TRUE(first.r.stopped) << first.r.err;
-    EXPECT_EQ(first.r.err, "");
+    ProcessResult first = run("st1", "device 1 1 port=1-1.4\nwait\ndevice 1 2 fault=stuck\nwait\n"
+                                     "device 1 3\n");
+    ASSERT_TRUE(first.stopped && first.err.empty()) << first.err;
     // The failing device's ID is handed out again: no gap. The ledger names the next ID.
-    const std::string out = first.r.out;
     for (const char* seen : {"Updating id.bin\n\nnext unique ID (1FFE\nHard IDs left in pool "
                              "default: 2\n.",
                              "Abort ********** \nUpdating id.bin\n\nnext unique ID (1FFE\nHard "
                              "IDs left in pool default: 2\n",
                              "Updating id.bin\n\nnext unique ID (1FFF\nHard IDs left in pool "
                              "default: 1\n"})
-        EXPECT_NE(out.find(seen), std::string::npos) << seen;
-
+        EXPECT_NE(first.out.find(seen), std::string::npos) << seen;
     // Killed in the flash phase of its next device, and started again under its name.
-    station("st1", "device 2 1\n", {"KORVOFW_SIM_KILL=request:5"});
-    StationRun again = station("st1", "device 2 2\n");
-    EXPECT_EQ(again.r.err, "All hard IDs are used up; the device on bus 2, device 2 was not "
-                           "programmed. Stop the station: no hard ID is left to hand out\n");
+    EXPECT_EQ(run("st1", "device 2 1\n", "request:5").signal, SIGKILL);
+    EXPECT_EQ(run("st1", "device 2 2\n").err,
+              "All hard IDs are used up; the device on bus 2, device 2 was not programmed. Stop "
+              "the station: no hard ID is left to hand out\n");
 
-    const RowWant want[] = {
-        {"ok", 0x1FFD, "used", 1, 0x8700, 0, "programmed", true},
-        {"failed", 0x1FFE, "released", 2, 0x8701, -2, "Flash verification failed", false},
-        {"ok", 0x1FFE, "used", 3, 0x8702, 0, "programmed", true},
-        {"interrupted", 0x1FFF, "uncertain", 1, 0x8700, 0, "", false},
+    // state, hard ID and its state, bus-device, port, RXaddr, result, message
+    const char* const want[] = {
+        "ok 1ffd used 1-1 1-1.4 8700 0 programmed",
+        "failed 1ffe released 1-2 1-2 8701 -2 Flash verification failed",
+        "ok 1ffe used 1-3 1-3 8702 0 programmed",
+        "interrupted 1fff uncertain 2-1 2-1 8700 0 ",
     };
     std::vector<ledger::AttemptRow> got = rows();
     ASSERT_EQ(got.size(), std::size(want));
-    const std::string sha = ledger::sha256_hex(image.data(), image.size());
     for (size_t k = 0; k < got.size(); ++k) {
-        const ledger::AttemptRow& row = got[k];
-        const RowWant& w = want[k];
-        SCOPED_TRACE(k);
-        EXPECT_EQ(row.station, "st1");
-        EXPECT_EQ(row.pool, "default");
-        EXPECT_EQ(row.state, w.state);
-        EXPECT_EQ(row.hard_id, w.hard_id);
-        EXPECT_EQ(row.id_state, w.id_state);
-        EXPECT_EQ(row.devnum, w.devnum);
-        EXPECT_EQ(row.port,
-                  k == 0 ? "1-1.4" : std::to_string(row.bus) + "-" + std::to_string(w.devnum));
-        EXPECT_EQ(row.rxaddr, w.rxaddr);
-        EXPECT_EQ(row.soft_id, -1);
-        EXPECT_EQ(row.flash_path, "fw.hex");
-        EXPECT_EQ(row.image_sha256, sha);
-        EXPECT_EQ(row.image_length, static_cast<int64_t>(image.size()));
-        EXPECT_EQ(row.result, w.result);
-        EXPECT_EQ(row.message, w.message);
-        EXPECT_GT(row.arrived_ms, 0);
-        if (row.finished()) {
-            EXPECT_GE(row.ended_ms, row.arrived_ms);
+        const ledger::AttemptRow& r = got[k];
+        char line[256];
+        std::snprintf(line, sizeof line, "%s %x %s %d-%d %s %x %d %s", r.state.c_str(), r.hard_id,
+                      r.id_state.c_str(), r.bus, r.devnum, r.port.c_str(), r.rxaddr, r.result,
+                      r.message.c_str());
+        EXPECT_EQ(line, std::string(want[k]));
+        EXPECT_EQ(r.station + " " + r.pool + " " + r.flash_path + " " + r.image_sha256 + " " +
+                      std::to_string(r.image_length) + " " + std::to_string(r.soft_id),
+                  std::string("st1 default fw.hex ") + BLINK_SHA256 + " 414 -1");
+        EXPECT_TRUE(r.arrived_ms > 0 && r.ended_ms >= (r.finished() ? r.arrived_ms : 0)) << k;
+        if (r.state != "ok") {
+            EXPECT_TRUE(r.record_written.empty()) << k;
+            continue;
         }
-        if (w.record_written) {
-            const Bytes held = record_of(first, "1-" + std::to_string(w.devnum));
-            EXPECT_EQ(row.record_written, held);
-            EXPECT_EQ(row.record_read, Bytes(80, 0xFF)); // erased devices
-        } else {
-            EXPECT_TRUE(row.record_written.empty());
-        }
+        // The record written is the device's EEPROM, with the row's hard ID, over erased memory.
+        const Bytes eeprom =
+            read_bytes(scratch.path("out1/1-" + std::to_string(r.devnum)) + ".eeprom");
+        EXPECT_EQ(r.record_written, Bytes(eeprom.begin(), eeprom.begin() + RECORD_SIZE)) << k;
+        EXPECT_EQ((eeprom[23] << 8 | eeprom[24]) >> 3, r.hard_id) << k;
+        EXPECT_EQ(r.record_read, Bytes(RECORD_SIZE, 0xFF)) << k;
     }
 }
 
 TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
-    {
-        std::unique_ptr<ledger::Ledger> running = LedgerTest::station("st1");
-        StationRun second = station("st1", "device 1 1\n");
-        EXPECT_EQ(second.r.status, 1);
-        EXPECT_NE(second.r.err.find("st1"), std::string::npos) << second.r.err;
-        EXPECT_EQ(second.r.out.find("Loading Flash."), std::string::npos);
-    }
-    EXPECT_TRUE(rows().empty()); // the refused station marked nothing
+    std::unique_ptr<ledger::Ledger> running = station("st1");
+    take(*running, 1);
+    ProcessResult second = run("st1", "device 1 1\n");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "ledger " + ledger::shown_location(location) +
+                              ": taking the station name: a station named st1 is running on this "
+                              "ledger; stop that station first, or give this one another name "
+                              "(--station NAME)\n");
+    EXPECT_EQ(second.out, PARSED); // and no device taken
+    ASSERT_EQ(rows().size(), 1u) << "the refused station wrote nothing";
+    EXPECT_EQ(rows()[0].id_state, "reserved") << "and marked nothing";
+    running.reset();
 
     const std::string secret = "s3cr3t-pw";
     const std::string unreachable =
         GetParam() == SQLITE
             ? scratch.path("no/such/dir/line.db")
             : "postgresql://korvo:" + secret + "@/line?host=" + scratch.path("nosocket");
-    ProcessOptions po;
-    po.cwd = scratch.dir;
-    po.timeout_ms = 15000;
-    ProcessResult r = run_process({KORVOFW_SIM_BIN, "-I", "10", "--ledger", unreachable}, po);
+    ProcessResult r = run("st1", "device 1 1\n", "", unreachable);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(ledger::shown_location(unreachable)), std::string::npos) << r.err;
+    const char* what = GetParam() == SQLITE ? ": opening it: " : ": connecting: ";
+    EXPECT_EQ(r.err.rfind("ledger " + ledger::shown_location(unreachable) + what, 0), 0u) << r.err;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, PARSED);
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
