@@ -55,8 +55,6 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (options.on_start)
-        options.on_start(pid);
 
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);

@@ -62,6 +62,14 @@ std::string to_text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string to_hex(const Bytes& bytes, size_t limit) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < bytes.size() && i < limit; ++i)
+        text += {digits[bytes[i] >> 4], digits[bytes[i] & 0x0F]};
+    return text;
+}
+
 std::string hex_record(int address, const Bytes& data, int type) {
     char field[16];
     unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
