@@ -9,98 +9,83 @@
 #include <libudev.h>
 #include <usb.h>
 
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
+#include <sstream>
 
 namespace {
 
-constexpr int kTimeoutMs = 2000;
-constexpr std::uint64_t kTimeoutUs = 2000000;
-constexpr int kDirectionIn = 0x80;
-
-// One control request: its setup and the bytes it carries out.
+// Requests by name, space-separated: "status", "clear", "getstate" (not in this bootloader's
+// repertoire), "flash" and "eeprom" (select), "read:F-L" (queue a read of F..L, hex),
+// "up:N" (upload N bytes), "prog:F-L:DATA" (program F..L with the hex bytes DATA).
 struct Request {
-    int type;
-    int request;
-    int length;
+    int type, request, length;
     Bytes out;
-    int value = 0;
 };
+
+Bytes bytes_of(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
 
 Request dnload(const Bytes& out) {
     return {0x21, 1, static_cast<int>(out.size()), out};
 }
 
-Request upload(int length) {
-    return {0xA1, 2, length, {}};
-}
-
-const Request kStatus = {0xA1, 3, 6, {}};
-const Request kClear = {0x21, 4, 0, {}};
-const Request kGetState = {0xA1, 5, 1, {}}; // not in this bootloader's repertoire
-const Request kSelectFlash = dnload({0x06, 0x03, 0x00, 0x00, 0x00, 0x00});
-const Request kSelectEeprom = dnload({0x06, 0x03, 0x00, 0x01, 0x00, 0x00});
-
-// A FLIP command over the inclusive range first..last: group, 00, first and last big-endian.
-Bytes range_command(std::uint8_t group, int first, int last) {
-    auto byte = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    return {group, 0x00, byte(first >> 8), byte(first), byte(last >> 8), byte(last)};
-}
-
-Request read_range(int first, int last) {
-    return dnload(range_command(0x03, first, last));
-}
-
-// The command padded to a 64-byte header, the data, 16 trailing bytes.
-Request program(int first, int last, const Bytes& data) {
-    Bytes block = range_command(0x01, first, last);
-    block.resize(64, 0x00);
-    block.insert(block.end(), data.begin(), data.end());
-    block.resize(block.size() + 16, 0x00);
-    return dnload(block);
-}
-
-std::string hex(const Bytes& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes)
-        text += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
-    return text;
+Request request(const std::string& word) {
+    if (word == "status" || word == "clear" || word == "getstate")
+        return word == "clear" ? Request{0x21, 4, 0, {}}
+                               : Request{0xA1, word == "status" ? 3 : 5, word == "status" ? 6 : 1, {}};
+    if (word == "flash" || word == "eeprom")
+        return dnload({6, 3, 0, word == "eeprom", 0, 0});
+    if (word.rfind("up:", 0) == 0)
+        return {0xA1, 2, std::stoi(word.substr(3)), {}};
+    int first = std::stoi(word.substr(word.find(':') + 1), nullptr, 16);
+    int last = std::stoi(word.substr(word.find('-') + 1), nullptr, 16);
+    Bytes command = {Bytes::value_type(word[0] == 'r' ? 3 : 1), 0, Bytes::value_type(first >> 8),
+                     Bytes::value_type(first), Bytes::value_type(last >> 8),
+                     Bytes::value_type(last)};
+    if (word[0] == 'r')
+        return dnload(command);
+    // A download block: the command padded to 64 bytes, the data, 16 trailing bytes.
+    command.resize(64, 0);
+    Bytes data = bytes_of(word.substr(word.rfind(':') + 1));
+    command.insert(command.end(), data.begin(), data.end());
+    command.resize(command.size() + 16, 0);
+    return dnload(command);
 }
 
 // A fresh bench with a monitor made as the station makes it (udev stream, whole USB devices
 // only), and a directory for the scenario and the devices' files, holding ee.bin = EE EE.
 struct BenchRun {
-    BenchRun() {
-        layer = &sim::UdevBench::install();
-        context = udev_new();
-        monitor = udev_monitor_new_from_netlink(context, "udev");
-        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
-        udev_monitor_enable_receiving(monitor);
-        write_bytes(out.path("ee.bin"), {0xEE, 0xEE});
-    }
+    ScratchDir out;
+    sim::UdevBench* layer = &sim::UdevBench::install();
+    udev* context = udev_new();
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+    std::unique_ptr<sim::ScenarioDriver> driver;
+
     ~BenchRun() {
         driver.reset();
-        EXPECT_EQ(layer->live_monitors() + layer->live_contexts(), 2u);
         udev_monitor_unref(monitor);
         udev_unref(context);
         EXPECT_EQ(layer->live_monitors() + layer->live_contexts() + layer->live_records(), 0u);
         sim::UdevBench::uninstall();
     }
 
-    // Plugs the scenario's first batch at the station's idle step and takes every arrival event
-    // the monitor gets: "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for
-    // what cannot be read, joined by "; ".
-    std::string arrive(const std::string& scenario) {
-        write_text(out.path("run.scenario"), scenario + "\n");
+    // Plugs the line's device at the station's idle step and takes every arrival event:
+    // "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for what cannot be
+    // read, joined by "; ".
+    std::string arrive(const std::string& line) {
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
+        udev_monitor_enable_receiving(monitor);
+        write_bytes(out.path("ee.bin"), {0xEE, 0xEE});
+        write_text(out.path("run.scenario"), line + "\n");
         driver = std::make_unique<sim::ScenarioDriver>(
             *layer, sim::load_scenario(out.path("run.scenario")), out.dir);
         usleep(sim::kIdleSleepUs);
         std::string seen;
         while (udev_device* record = udev_monitor_receive_device(monitor)) {
-            EXPECT_EQ(layer->live_records(), 1u);
             seen += std::string(seen.empty() ? "" : "; ") + udev_device_get_action(record) + " " +
                     udev_device_get_sysname(record);
             for (const char* name : {"busnum", "devnum", "idVendor", "idProduct"}) {
@@ -112,10 +97,9 @@ struct BenchRun {
         return seen;
     }
 
-    // Opens the first device of a rescanned bus list, sends the requests and closes it (the
-    // driver then writes the device's files). Each request's result and the bytes that came
-    // back, "6 -32 6:000000000200", or why none could be sent.
-    static std::string answer(const std::vector<Request>& requests) {
+    // Opens the first device of a rescanned bus list and sends the requests: each one's result
+    // and the bytes that came back, "6 -32 6:000000000200", or why none could be sent.
+    static std::string answer(const std::string& requests) {
         usb_find_busses();
         usb_find_devices();
         if (!usb_get_busses() || !usb_get_busses()->devices)
@@ -123,116 +107,100 @@ struct BenchRun {
         usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
         if (!handle)
             return "usb_open: NULL";
+        std::istringstream words(requests);
         std::string answers;
-        for (const Request& r : requests) {
+        for (std::string word; words >> word;) {
+            Request r = request(word);
             Bytes buffer = r.out;
-            buffer.resize(static_cast<std::size_t>(r.length));
-            const int rc =
-                usb_control_msg(handle, r.type, r.request, r.value, 0,
-                                reinterpret_cast<char*>(buffer.data()), r.length, kTimeoutMs);
+            buffer.resize(static_cast<size_t>(r.length));
+            int rc = usb_control_msg(handle, r.type, r.request, 0, 0,
+                                     reinterpret_cast<char*>(buffer.data()), r.length, 2000);
             answers += (answers.empty() ? "" : " ") + std::to_string(rc);
-            if ((r.type & kDirectionIn) != 0 && rc > 0)
-                answers += ":" + hex(Bytes(buffer.begin(), buffer.begin() + rc));
+            if (r.type == 0xA1 && rc > 0)
+                answers += ":" + to_hex(buffer, static_cast<size_t>(rc));
         }
         usb_close(handle);
         return answers;
     }
-
-    ScratchDir out;
-    sim::UdevBench* layer = nullptr;
-    udev* context = nullptr;
-    udev_monitor* monitor = nullptr;
-    std::unique_ptr<sim::ScenarioDriver> driver;
 };
 
-const char kArrived[] = "add 1-5 1 5 03eb 2fe4";
-
-struct Case {
-    const char* line; // plugs the one device
-    std::vector<Request> requests;
-    const char* answers; // or why no request could be sent
-    const char* arrival = kArrived;
-    std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
-};
-
-// GETSTATUS replies: status, 3 bytes of poll time-out, state, string index.
-// 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0a): 0f errSTALLEDPKT,
-// 01 errTARGET, 0e errUNKNOWN, 08 errADDRESS.
-const Case kCases[] = {
-    // One row per fault kind.
-    {"device 1 5 fault=unplug@1", {kSelectFlash, kStatus, kSelectFlash}, "6 -19 -19"},
-    {"device 1 5 fault=stall@1", {kSelectFlash, kSelectEeprom, kStatus}, "6 -32 6:0f0000000a00"},
-    // Not carried out, no error: flash stays selected.
-    {"device 1 5 eeprom=ee.bin fault=timeout@1",
-     {kSelectFlash, kSelectEeprom, kStatus, read_range(0, 1), upload(2)},
-     "6 -110 6:000000000500 6 2:ffff",
-     kArrived,
-     kTimeoutUs},
-    // The first upload at or after request 0.
-    {"device 1 5 fault=short@0",
-     {read_range(0, 7), upload(8), read_range(0, 7), upload(8)},
-     "6 4:ffffffff 6 8:ffffffffffffffff"},
-    {"device 1 5 fault=statuslen@0", {kSelectFlash, kStatus, kStatus}, "6 3:000000 6:000000000500"},
-    // Without an index: the first download, acknowledged but not carried out.
-    {"device 1 5 eeprom=ee.bin fault=badstatus",
-     {kStatus, kSelectEeprom, kStatus, kSelectEeprom, kClear, read_range(0, 1), upload(2)},
-     "6:000000000200 6 6:010000000a00 -32 0 6 2:ffff"},
-    {"device 1 5 fault=badstatus@0", {kStatus}, "6:010000000a00"},
-    {"device 1 5 fault=stuck@2",
-     {kSelectFlash, program(0, 0, {0x12}), program(1, 1, {0x34}), read_range(0, 1), upload(2)},
-     "6 81 81 6 2:12ff"},
-    {"device 1 5 fault=noerase",
-     {kSelectFlash, program(0, 1, {0xF0, 0x0F}), program(0, 1, {0xAA, 0x55}), read_range(0, 1),
-      upload(2)},
-     "6 82 82 6 2:a005"},
-    {"device 1 5 fault=noopen", {kStatus}, "usb_open: NULL"},
-    {"device 1 5 fault=gone",
-     {kStatus},
-     "not on the bus",
-     "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
-    {"device 1 5 fault=noattr", {kStatus}, "6:000000000200", "add 1-5 - - - -"},
-    {"device 1 5 fault=noattr@1", {}, "", "add 1-5 1 - 03eb 2fe4"},
-    // The port name udev gives: the scenario's, or <bus>-<devnum>.
-    {"device 1 5 port=1-1.4", {}, "", "add 1-1.4 1 5 03eb 2fe4"},
-    {"device 12 34", {}, "", "add 12-34 12 34 03eb 2fe4"},
-    // The healthy model: programming erases the pages it touches first.
-    {"device 1 5",
-     {kSelectFlash, program(0, 0, {0x12}), program(1, 1, {0x34}), read_range(0, 1), upload(2)},
-     "6 81 81 6 2:ff34"},
-    // A block whose length is not its range's stalls, and dfuERROR holds until DFU_CLRSTATUS.
-    {"device 1 5",
-     {kSelectFlash, program(0, 3, {1, 2, 3}), kStatus, kSelectFlash, upload(4), kClear, kStatus,
-      kSelectFlash},
-     "6 -32 6:0e0000000a00 -32 -32 0 6:000000000200 6"},
-    {"device 1 5", {kSelectEeprom, read_range(0x3FF, 0x400), kStatus}, "6 -32 6:080000000a00"},
-    // An upload needs a queued read and takes it; a short one ends the transfer.
-    {"device 1 5",
-     {upload(16), kStatus, kClear, read_range(0, 3), upload(64), kStatus, upload(4)},
-     "-32 6:0f0000000a00 0 6 4:ffffffff 6:000000000200 -32"},
-    {"device 1 5", {kGetState, kStatus}, "-32 6:0e0000000a00"},
-};
+} // namespace
 
 TEST(SimBench, EachFaultAndRefusalHasItsExactEffect) {
-    for (const Case& c : kCases) {
+    const char arrived[] = "add 1-5 1 5 03eb 2fe4";
+    struct Case {
+        const char* line; // plugs the one device
+        const char* requests;
+        const char* answers; // or why no request could be sent
+        const char* arrival;
+        std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
+    };
+    // GETSTATUS replies: status, 3 bytes of poll time-out, state, string index.
+    // 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0A): 0F errSTALLEDPKT,
+    // 01 errTARGET, 0E errUNKNOWN, 08 errADDRESS.
+    const Case cases[] = {
+        {"fault=unplug@1", "flash status flash", "6 -19 -19", arrived},
+        {"fault=stall@1", "flash eeprom status", "6 -32 6:0F0000000A00", arrived},
+        // Not carried out, no error: flash stays selected.
+        {"eeprom=ee.bin fault=timeout@1", "flash eeprom status read:0-1 up:2",
+         "6 -110 6:000000000500 6 2:FFFF", arrived, 2000000},
+        // The first upload at or after request 0.
+        {"fault=short@0", "read:0-7 up:8 read:0-7 up:8", "6 4:FFFFFFFF 6 8:FFFFFFFFFFFFFFFF",
+         arrived},
+        {"fault=statuslen@0", "flash status status", "6 3:000000 6:000000000500", arrived},
+        // Without an index: the first download, acknowledged but not carried out.
+        {"eeprom=ee.bin fault=badstatus", "status eeprom status eeprom clear read:0-1 up:2",
+         "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
+        {"fault=badstatus@0", "status", "6:010000000A00", arrived},
+        {"fault=stuck@2", "flash prog:0-0:12 prog:1-1:34 read:0-1 up:2", "6 81 81 6 2:12FF",
+         arrived},
+        {"fault=noerase", "flash prog:0-1:F00F prog:0-1:AA55 read:0-1 up:2", "6 82 82 6 2:A005",
+         arrived},
+        {"fault=noopen", "status", "usb_open: NULL", arrived},
+        {"fault=gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
+        {"fault=noattr", "status", "6:000000000200", "add 1-5 - - - -"},
+        {"fault=noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
+        // The port name udev gives: the scenario's, or <bus>-<devnum>.
+        {"port=1-1.4", "", "", "add 1-1.4 1 5 03eb 2fe4"},
+        // The healthy model: programming erases the pages it touches first.
+        {"", "flash prog:0-0:12 prog:1-1:34 read:0-1 up:2", "6 81 81 6 2:FF34", arrived},
+        // A block whose length is not its range's stalls, and dfuERROR holds until CLRSTATUS.
+        {"", "flash prog:0-3:010203 status flash up:4 clear status flash",
+         "6 -32 6:0E0000000A00 -32 -32 0 6:000000000200 6", arrived},
+        {"", "eeprom read:3FF-400 status", "6 -32 6:080000000A00", arrived},
+        // An upload needs a queued read and takes it; a short one ends the transfer.
+        {"", "up:16 status clear read:0-3 up:64 status up:4",
+         "-32 6:0F0000000A00 0 6 4:FFFFFFFF 6:000000000200 -32", arrived},
+        {"", "getstate status", "-32 6:0E0000000A00", arrived},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         BenchRun run;
-        EXPECT_EQ(run.arrive(c.line), c.arrival);
+        EXPECT_EQ(run.arrive(std::string("device 1 5 ") + c.line), c.arrival);
         const std::uint64_t before = run.layer->bench().now_us();
         EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
         EXPECT_EQ(run.layer->bench().now_us() - before, c.clock_us);
     }
+    BenchRun other;
+    EXPECT_EQ(other.arrive("device 12 34"), "add 12-34 12 34 03eb 2fe4");
 }
 
 TEST(SimBench, RequestLogLines) {
     BenchRun run;
     run.arrive("device 1 5");
-    const Request value = {0xA1, 3, 6, {}, 0x12AB};  // logged, not looked at
-    const Request too_long = {0x21, 1, 0x10000, {}}; // more than wLength holds
-    EXPECT_EQ(BenchRun::answer({kSelectEeprom, value, too_long}), "6 6:000000000500 -22");
+    usb_find_busses();
+    usb_find_devices();
+    usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
+    char status[6]; // the request's value is logged, not looked at
+    Bytes select = request("eeprom").out;
+    usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(select.data()), 6, 2000);
+    usb_control_msg(handle, 0xA1, 3, 0x12AB, 0, status, 6, 2000);
+    Bytes big(0x10000);
+    usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(big.data()), 0x10000, 2000);
+    usb_close(handle);
+    // The last asks for more than wLength holds.
     EXPECT_EQ(to_text(read_bytes(run.out.path("1-5.log"))),
               "0 type=21 req=1 value=0000 index=0000 len=6 out=060300010000 in=- rc=6\n"
               "1 type=a1 req=3 value=12ab index=0000 len=6 out=- in=000000000500 rc=6\n"
               "2 type=21 req=1 value=0000 index=0000 len=65536 out=- in=- rc=-22\n");
 }
-
-} // namespace

@@ -1,12 +1,9 @@
-// Scenario files and korvofw-sim, the real program on the bench: what the author of a wrong
-// scenario is told, and station messages that only a run on the bench brings out.
-#include "process_runner.h"
+// Scenario files: what the author of a wrong one is told.
 #include "scenario.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -65,61 +62,6 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     }
     EXPECT_EQ(load_error(dir.path("none")),
               dir.path("none") + ": cannot read the scenario: No such file or directory");
-}
-
-// A run that hangs fails its case within this, instead of holding the suite.
-constexpr int kRunLimitMs = 5000;
-constexpr int kPlayedOut = -1; // the scenario was played out and the station stopped
-
-struct DeviceByte {
-    const char* file;
-    std::size_t offset;
-    int value;
-};
-
-struct SimRun {
-    const char* scenario; // null: KORVOFW_SIM is empty
-    std::vector<std::string> options;
-    int status; // exit status, or kPlayedOut
-    std::string err;
-    std::vector<DeviceByte> bytes; // in the devices' files afterwards
-};
-
-TEST(SimScenario, KorvofwSimRunsTellTheOperatorWhatIsWrong) {
-    const SimRun runs[] = {
-        {"device 1 5\nwait\ndevice 1 5 fault=melt\n",
-         {},
-         2,
-         "korvofw-sim: run.scenario:3: unknown fault 'melt'\n",
-         {}},
-        {nullptr, {}, 2, "korvofw-sim: KORVOFW_SIM is not set; it names the scenario file\n", {}},
-    };
-    for (const SimRun& r : runs) {
-        SCOPED_TRACE(r.scenario ? r.scenario : "no scenario");
-        // Paths are relative to the run's directory, as an operator in it would give them.
-        ScratchDir dir;
-        if (r.scenario)
-            write_text(dir.path("run.scenario"), r.scenario);
-        ProcessOptions po;
-        po.cwd = dir.dir;
-        po.timeout_ms = kRunLimitMs;
-        po.env = {std::string("KORVOFW_SIM=") + (r.scenario ? "run.scenario" : ""),
-                  "KORVOFW_SIM_OUT=out"};
-        const std::string done = dir.path("out/done");
-        po.stop_when = [done](const std::string&) { return std::filesystem::exists(done); };
-        std::vector<std::string> argv = {KORVOFW_SIM_BIN};
-        argv.insert(argv.end(), r.options.begin(), r.options.end());
-        const ProcessResult result = run_process(argv, po);
-        if (r.status == kPlayedOut) {
-            EXPECT_TRUE(result.stopped) << "not played out within " << kRunLimitMs << " ms";
-        } else {
-            EXPECT_EQ(result.status, r.status);
-            EXPECT_EQ(result.out, "");
-        }
-        EXPECT_EQ(result.err, r.err);
-        for (const DeviceByte& b : r.bytes)
-            EXPECT_EQ(read_bytes(dir.path("out/") + b.file).at(b.offset), b.value) << b.file;
-    }
 }
 
 } // namespace
