@@ -35,16 +35,20 @@ Request dnload(const Bytes& out) {
 
 Request request(const std::string& word) {
     if (word == "status" || word == "clear" || word == "getstate")
-        return word == "clear" ? Request{0x21, 4, 0, {}}
-                               : Request{0xA1, word == "status" ? 3 : 5, word == "status" ? 6 : 1, {}};
+        return word == "clear"
+                   ? Request{0x21, 4, 0, {}}
+                   : Request{0xA1, word == "status" ? 3 : 5, word == "status" ? 6 : 1, {}};
     if (word == "flash" || word == "eeprom")
         return dnload({6, 3, 0, word == "eeprom", 0, 0});
     if (word.rfind("up:", 0) == 0)
         return {0xA1, 2, std::stoi(word.substr(3)), {}};
     int first = std::stoi(word.substr(word.find(':') + 1), nullptr, 16);
     int last = std::stoi(word.substr(word.find('-') + 1), nullptr, 16);
-    Bytes command = {Bytes::value_type(word[0] == 'r' ? 3 : 1), 0, Bytes::value_type(first >> 8),
-                     Bytes::value_type(first), Bytes::value_type(last >> 8),
+    Bytes command = {Bytes::value_type(word[0] == 'r' ? 3 : 1),
+                     0,
+                     Bytes::value_type(first >> 8),
+                     Bytes::value_type(first),
+                     Bytes::value_type(last >> 8),
                      Bytes::value_type(last)};
     if (word[0] == 'r')
         return dnload(command);
