@@ -91,17 +91,14 @@ std::string hex4(int value) {
 
 // What one erased device shows when it gets hard ID and RXaddr, merged with a zeroed image.
 std::string programmed_device(int hard_id, int rxaddr) {
-    std::string erased_row, erased_dump;
-    for (int i = 0; i < 16; ++i)
-        erased_row += std::string(i ? " " : "") + "  FF";
-    for (int i = 0; i < 5; ++i)
-        erased_dump += erased_row + "\n";
+    const std::string ff_row =
+        "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n";
     return "\nLoading Flash.\nWriting firmware... Checking... Passed. \n\nReading EEPROM.\n"
            " Tag:       FFFF\n Version:   " +
            std::string(40, 'F') +
-           "\n Hard ID:   0x1FFF\n Soft ID:   0x00FF\n RXaddr:    0xFFFF\n\n" + erased_dump +
-           "\n -> Setting Hard ID to: 0x" + hex4(hard_id) + "\n -> Setting RXaddr to: 0x" +
-           hex4(rxaddr) +
+           "\n Hard ID:   0x1FFF\n Soft ID:   0x00FF\n RXaddr:    0xFFFF\n\n" + ff_row + ff_row +
+           ff_row + ff_row + ff_row + "\n -> Setting Hard ID to: 0x" + hex4(hard_id) +
+           "\n -> Setting RXaddr to: 0x" + hex4(rxaddr) +
            "\n\nWriting EEPROM.\n Tag:       0000\n Version:   " + std::string(40, '0') +
            "\n Hard ID:   0x" + hex4(hard_id) + "\n Soft ID:   0x0000\n RXaddr:    0x" +
            hex4(rxaddr) + "\n\nStarting device.\nUpdating zero.bin\n\nnext unique ID (" +
