@@ -2,14 +2,14 @@
 // through the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
 // is what whole-station runs cannot show: each fault's exact effect, the request log's lines
 // and what the author of a wrong scenario is told.
-#include "scenario_driver.h"
+#include "scenario.h"
 #include "test_files.h"
+#include "udev_bench.h"
 
 #include <gtest/gtest.h>
 #include <libudev.h>
 #include <usb.h>
 
-#include <memory>
 #include <sstream>
 
 namespace {
@@ -49,33 +49,29 @@ Request request(const std::string& word) {
 }
 
 // A fresh bench with a monitor made as the station makes it (udev stream, whole USB devices
-// only), and a directory for the scenario and the devices' files, holding ee.bin = EE EE.
+// only).
 struct BenchRun {
-    ScratchDir out;
     sim::UdevBench* layer = &sim::UdevBench::install();
     udev* context = udev_new();
     udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
-    std::unique_ptr<sim::ScenarioDriver> driver;
 
     ~BenchRun() {
-        driver.reset();
         udev_monitor_unref(monitor);
         udev_unref(context);
         EXPECT_EQ(layer->live_monitors() + layer->live_contexts() + layer->live_records(), 0u);
         sim::UdevBench::uninstall();
     }
 
-    // Plugs the line's device at the station's idle step and takes every arrival event:
+    // Plugs device 1-5, with EE EE in EEPROM and the fault, and takes every arrival event:
     // "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for what cannot be
     // read, joined by "; ".
-    std::string arrive(const std::string& line) {
+    std::string arrive(const char* fault, const char* port = "") {
         udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
         udev_monitor_enable_receiving(monitor);
-        write_bytes(out.path("ee.bin"), {0xEE, 0xEE});
-        write_text(out.path("run.scenario"), line + "\n");
-        driver = std::make_unique<sim::ScenarioDriver>(
-            *layer, sim::load_scenario(out.path("run.scenario")), out.dir);
-        usleep(sim::kIdleSleepUs);
+        sim::SimDevice& device = layer->bench().plug(1, 5, 0x03EB, 0x2FE4, port);
+        device.flip()->load(sim::MemoryUnit::Eeprom, 0, {0xEE, 0xEE});
+        if (*fault != '\0')
+            device.add_fault(*sim::parse_fault(fault));
         std::string seen;
         while (udev_device* record = udev_monitor_receive_device(monitor)) {
             seen += std::string(seen.empty() ? "" : "; ") + udev_device_get_action(record) + " " +
@@ -130,7 +126,7 @@ std::string load_error(const std::string& path) {
 TEST(SimBench, EachFaultHasItsExactEffect) {
     const char arrived[] = "add 1-5 1 5 03eb 2fe4";
     struct Case {
-        const char* line; // plugs the one device
+        const char* fault;
         const char* requests;
         const char* answers; // or why no request could be sent
         const char* arrival;
@@ -140,57 +136,55 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
     // 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0A): 0F errSTALLEDPKT,
     // 01 errTARGET.
     const Case cases[] = {
-        {"fault=unplug@1", "flash status flash", "6 -19 -19", arrived},
-        {"fault=stall@1", "flash eeprom status", "6 -32 6:0F0000000A00", arrived},
+        {"unplug@1", "flash status flash", "6 -19 -19", arrived},
+        {"stall@1", "flash eeprom status", "6 -32 6:0F0000000A00", arrived},
         // Not carried out, no error: flash stays selected.
-        {"eeprom=ee.bin fault=timeout@1", "flash eeprom status r0-1 u2",
-         "6 -110 6:000000000500 6 2:FFFF", arrived, 2000000},
+        {"timeout@1", "flash eeprom status r0-1 u2", "6 -110 6:000000000500 6 2:FFFF", arrived,
+         2000000},
         // The first upload at or after request 0.
-        {"fault=short@0", "r0-7 u8 r0-7 u8", "6 4:FFFFFFFF 6 8:FFFFFFFFFFFFFFFF", arrived},
-        {"fault=statuslen@0", "flash status status", "6 3:000000 6:000000000500", arrived},
+        {"short@0", "r0-7 u8 r0-7 u8", "6 4:FFFFFFFF 6 8:FFFFFFFFFFFFFFFF", arrived},
+        {"statuslen@0", "flash status status", "6 3:000000 6:000000000500", arrived},
         // Without an index: the first download, acknowledged but not carried out; dfuERROR
         // refuses requests until DFU_CLRSTATUS.
-        {"eeprom=ee.bin fault=badstatus", "status eeprom status eeprom clear r0-1 u2",
+        {"badstatus", "status eeprom status eeprom clear r0-1 u2",
          "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
-        {"fault=badstatus@0", "status", "6:010000000A00", arrived},
+        {"badstatus@0", "status", "6:010000000A00", arrived},
         // Against the healthy model, which erases the pages it programs first.
-        {"fault=stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:12FF", arrived},
-        {"fault=noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
+        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:12FF", arrived},
+        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
         {"", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:FF34", arrived},
-        {"fault=noopen", "status", "usb_open: NULL", arrived},
-        {"fault=gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
-        {"fault=noattr", "status", "6:000000000200", "add 1-5 - - - -"},
-        {"fault=noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
-        {"port=1-1.4", "", "", "add 1-1.4 1 5 03eb 2fe4"}, // the port name udev gives
+        {"noopen", "status", "usb_open: NULL", arrived},
+        {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
+        {"noattr", "status", "6:000000000200", "add 1-5 - - - -"},
+        {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.fault);
         BenchRun run;
-        EXPECT_EQ(run.arrive(std::string("device 1 5 ") + c.line), c.arrival);
+        EXPECT_EQ(run.arrive(c.fault), c.arrival);
         const std::uint64_t before = run.layer->bench().now_us();
         EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
         EXPECT_EQ(run.layer->bench().now_us() - before, c.clock_us);
     }
 }
 
-TEST(SimBench, RequestLogLines) {
+TEST(SimBench, PortNameAndRequestLogLines) {
     BenchRun run;
-    run.arrive("device 1 5");
+    EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4"); // the port udev names
     usb_find_busses();
     usb_find_devices();
     usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
-    char status[6]; // the request's value is logged, not looked at
-    Bytes select = request("eeprom").out;
+    Bytes select = request("eeprom").out, status(6), big(0x10000);
     usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(select.data()), 6, 2000);
-    usb_control_msg(handle, 0xA1, 3, 0x12AB, 0, status, 6, 2000);
-    Bytes big(0x10000);
+    // The request's value is logged, not looked at; the last asks for more than wLength holds.
+    usb_control_msg(handle, 0xA1, 3, 0x12AB, 0, reinterpret_cast<char*>(status.data()), 6, 2000);
     usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(big.data()), 0x10000, 2000);
-    usb_close(handle);
-    // The last asks for more than wLength holds.
-    EXPECT_EQ(to_text(read_bytes(run.out.path("1-5.log"))),
-              "0 type=21 req=1 value=0000 index=0000 len=6 out=060300010000 in=- rc=6\n"
-              "1 type=a1 req=3 value=12ab index=0000 len=6 out=- in=000000000500 rc=6\n"
-              "2 type=21 req=1 value=0000 index=0000 len=65536 out=- in=- rc=-22\n");
+    std::string log;
+    for (const sim::LogEntry& entry : run.layer->bench().find(1, 5)->log())
+        log += sim::format_log_line(entry) + "\n";
+    EXPECT_EQ(log, "0 type=21 req=1 value=0000 index=0000 len=6 out=060300010000 in=- rc=6\n"
+                   "1 type=a1 req=3 value=12ab index=0000 len=6 out=- in=000000000500 rc=6\n"
+                   "2 type=21 req=1 value=0000 index=0000 len=65536 out=- in=- rc=-22\n");
 }
 
 TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {

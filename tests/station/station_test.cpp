@@ -49,6 +49,20 @@ struct Station : testing::Test {
         chmod(dir.path("fw.hex").c_str(), 0666); // the operator may replace it
         std::filesystem::remove_all(dir.path("out"));
     }
+    // Items "<file>@<offset>:<hex bytes>": the bytes the file holds there; a file of out/, the
+    // bench's device files, or one named *.bin of the station directory.
+    void expect_held(const std::string& items) {
+        for (const std::string& item : split(items, ' ')) {
+            std::string file = item.substr(0, item.find('@')),
+                        want = item.substr(item.find(':') + 1);
+            bool ours = file.find(".bin") != std::string::npos;
+            Bytes held = read_bytes(dir.path(ours ? file : "out/" + file));
+            size_t from =
+                std::min<size_t>(std::stoul(item.substr(item.find('@') + 1)), held.size());
+            EXPECT_EQ(to_hex(Bytes(held.begin() + from, held.end()), want.size() / 2), want)
+                << item;
+        }
+    }
 
     // Runs the scenario (null: none is named) to its end and stops the station, as the
     // harness does. A station that hangs is killed within seconds.
@@ -130,30 +144,20 @@ TEST_F(Station, ThreeDevicesInARow) {
                          programmed_device(0x11, 0x8701) + ".\rWaiting (2 devices) ." +
                          programmed_device(0x12, 0x8702));
     expect_idle(r.idle, 3);
-    for (int n = 1; n <= 3; ++n) {
-        SCOPED_TRACE(n);
-        Bytes flash = read_bytes(data_path("avr/blink.bin")), ee(1024, 0xFF);
-        flash.resize(32768, 0xFF);
-        EXPECT_EQ(read_bytes(dir.path("out/1-" + std::to_string(n) + ".flash")), flash);
-        std::fill(ee.begin(), ee.begin() + 40, 0);
-        ee[23] = 0, ee[24] = static_cast<unsigned char>((0x0F + n) << 3);
-        ee[26] = 0x87, ee[27] = static_cast<unsigned char>(n - 1);
-        EXPECT_EQ(read_bytes(dir.path("out/1-" + std::to_string(n) + ".eeprom")), ee);
-    }
     // The image file: next hard ID 0x13, the RXaddr of the last device.
-    Bytes expected(40, 0);
-    expected[24] = 0x98, expected[26] = 0x87, expected[27] = 0x02;
-    EXPECT_EQ(read_bytes(dir.path("zero.bin")), expected);
+    expect_held("1-1.eeprom@0:" + std::string(46, '0') + "0080008700" + std::string(24, '0') +
+                std::string(1968, 'F') + " 1-2.eeprom@22:000088008701 1-3.eeprom@22:000090008702" +
+                " 1-3.flash@0:" + to_hex(read_bytes(data_path("avr/blink.bin"))) +
+                std::string(2 * (32768 - 414), 'F') + " zero.bin@22:000098008702");
+    EXPECT_EQ(read_bytes(dir.path("zero.bin")).size(), 40u);
 }
 
-// Whole runs, each checked by what it printed, in order, its standard error, the bytes its
-// devices and the image files hold and the count it ends with.
 TEST_F(Station, Runs) {
     struct Case {
         const char* scenario;
         const char* options;
         std::string printed; // texts in this order, split at '|'
-        std::string held;    // "<file>@<offset>:<hex bytes>"...; *.bin in the station directory
+        std::string held;    // see expect_held
         int count;           // in the last waiting line; -1: not looked at
         std::string err = "";
         const char* absent = "\x01"; // a text it never prints
@@ -252,16 +256,7 @@ TEST_F(Station, Runs) {
             EXPECT_NE(at, std::string::npos) << text << "\nin\n" << r.out.substr(0, 2000);
         }
         EXPECT_EQ(r.result.out.find(c.absent), std::string::npos);
-        for (const std::string& item : split(c.held, ' ')) {
-            std::string file = item.substr(0, item.find('@')),
-                        want = item.substr(item.find(':') + 1);
-            Bytes held =
-                read_bytes(dir.path(file.find(".bin") != std::string::npos ? "" : "out/") + file);
-            size_t from =
-                std::min<size_t>(std::stoul(item.substr(item.find('@') + 1)), held.size());
-            EXPECT_EQ(to_hex(Bytes(held.begin() + from, held.end()), want.size() / 2), want)
-                << item;
-        }
+        expect_held(c.held);
         if (c.count >= 0)
             expect_idle(r.idle, c.count);
         if (c.ended > 0) {
