@@ -152,6 +152,8 @@ TEST_F(Station, ThreeDevicesInARow) {
     EXPECT_EQ(read_bytes(dir.path("zero.bin")).size(), 40u);
 }
 
+// Whole runs, each checked by what it printed, in order, its standard error, the bytes its
+// devices and the image files hold and the count it ends with.
 TEST_F(Station, Runs) {
     struct Case {
         const char* scenario;
