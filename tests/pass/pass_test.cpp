@@ -350,8 +350,3 @@ TEST_F(Watcher, UnreadableAttributesGiveNothing) {
         }
     }
 }
-
-TEST_F(Watcher, FailedInitEndsTheProgram) {
-    udev->set_udev_new_fails(true);
-    EXPECT_EXIT(UdevWrapper(), testing::ExitedWithCode(1), "error: udev init");
-}

@@ -190,7 +190,6 @@ TEST(SimBench, PortNameAndRequestLogLines) {
 TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     ScratchDir dir;
     write_bytes(dir.path("big.bin"), Bytes(1025, 0x00));
-    write_bytes(dir.path("small.bin"), {0x01});
     // Comments and blank lines count; the same address in a later batch is fine.
     const std::string before = "# a header\n\ndevice 1 1  # the first\nwait\ndevice 1 1\n";
     const std::string options =
@@ -205,12 +204,9 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
         {"device 1 5x", "device number '5x' is not a number from 1 to 127"},
         {"device 1 5 fault=melt", "unknown fault 'melt'"},
-        {"device 1 5 fault=gone@2", "unknown fault 'gone@2'"},
         {"device 1 5 fault=stall@5x", "unknown fault 'stall@5x'"},
         {"device 1 5 speed=12", "unknown device option 'speed=12'" + options},
-        {"device 1 5 port=", "unknown device option 'port='" + options},
         {"device 1 5 port=1-1 port=1-2", "port is given twice"},
-        {"device 1 5 eeprom=small.bin eeprom=small.bin", "eeprom is given twice"},
         {"device 1 5 eeprom=big.bin", "eeprom file '" + dir.path("big.bin") +
                                           "' holds 1025 bytes, more than the 1024 of the memory"},
         {"device 1 5 flash=none.bin",

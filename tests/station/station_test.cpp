@@ -170,6 +170,7 @@ TEST_F(Station, Runs) {
     write_bytes(dir.path("locked/id.bin"), Bytes(40, 0));
     write_bytes(dir.path("ro.bin"), Bytes(40, 0));
     write_bytes(dir.path("used.eeprom"), Bytes(1024, 0x5A));
+    write_bytes(dir.path("echo.hex"), read_bytes(data_path("avr/uart_echo.hex"))); // for nobody
     chmod(dir.path("locked/id.bin").c_str(), 0666);
     chmod(dir.path("locked").c_str(), 0555);
     std::string bad_record = hex_record(0, Bytes(16, 0xAA)) + hex_record(16, Bytes(16, 0xBB));
@@ -185,8 +186,7 @@ TEST_F(Station, Runs) {
                       ro = "Cannot write the EEPROM image file ro.bin: Permission denied; make "
                            "the file writable for the station" +
                            lags,
-                      copy = "device 1 1\nwait\ncopy " + data_path("avr/uart_echo.hex") +
-                             " fw.hex\ndevice 1 2\n",
+                      copy = "device 1 1\nwait\ncopy echo.hex fw.hex\ndevice 1 2\n",
                       blink = to_hex(read_bytes(data_path("avr/blink.bin"))),
                       other = to_hex(read_bytes(data_path("avr/uart_echo.bin")));
     const char* two = "device 1 1\nwait\ndevice 1 2\n";
