@@ -1,5 +1,5 @@
-// The bench as the program meets it: a scenario line plugs a device, its arrival event is taken
-// through the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
+// The bench as the program meets it: a device is plugged in, its arrival event is taken through
+// the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
 // is what whole-station runs cannot show: each fault's exact effect, the request log's lines
 // and what the author of a wrong scenario is told.
 #include "scenario.h"
@@ -29,17 +29,13 @@ Request request(const std::string& word) {
         return dnload({6, 3, 0, word == "eeprom", 0, 0});
     if (word[0] == 'u')
         return {0xA1, 2, std::stoi(word.substr(1)), {}};
+    auto b = [](int value) { return static_cast<unsigned char>(value); };
     int first = std::stoi(word.substr(1), nullptr, 16), last = first;
     Bytes data;
     for (size_t i = word.find(':') + 1; word[0] == 'p' && i + 1 < word.size(); i += 2, ++last)
-        data.push_back(Bytes::value_type(std::stoi(word.substr(i, 2), nullptr, 16)));
+        data.push_back(b(std::stoi(word.substr(i, 2), nullptr, 16)));
     last = word[0] == 'r' ? std::stoi(word.substr(word.find('-') + 1), nullptr, 16) : last - 1;
-    Bytes command = {Bytes::value_type(word[0] == 'r' ? 3 : 1),
-                     0,
-                     Bytes::value_type(first >> 8),
-                     Bytes::value_type(first),
-                     Bytes::value_type(last >> 8),
-                     Bytes::value_type(last)};
+    Bytes command = {b(word[0] == 'r' ? 3 : 1), 0, b(first >> 8), b(first), b(last >> 8), b(last)};
     if (word[0] == 'p') { // a download block: 64 header bytes, the data, 16 trailing bytes
         command.resize(64, 0);
         command.insert(command.end(), data.begin(), data.end());
