@@ -12,9 +12,10 @@ fail() {
     exit 1
 }
 
-# -h prints the usage text on standard error and exits with 255; it is one of the options.
+# -h prints the usage text on standard error and exits with 255 (within seconds); it is one of
+# the options.
 status=0
-"$bin" -h >/dev/null 2>"$work/err" || status=$?
+timeout 10 "$bin" -h >/dev/null 2>"$work/err" || status=$?
 [ "$status" -eq 255 ] && grep -q '^Usage: ' "$work/err" || fail "$bin -h: status $status, no usage"
 { grep -o '\[-[A-Za-z]' "$work/err" | cut -c3; echo h; } | sort -u >"$work/usage"
 # The man page's OPTIONS items (".TP", then ".B \-X" or ".BI \-X"); the README's "## Options"
