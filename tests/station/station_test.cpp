@@ -31,7 +31,7 @@ struct StationRun {
 };
 
 // A station directory anyone may write, so that permissions mean for the station what they
-// mean for an operator: fw.hex (blink) and id.bin (40 bytes, hard ID 0x246 in 23-24).
+// mean for an operator: fw.hex (blink) and id.bin (40 bytes, hard ID 0x246, soft ID 0x56).
 struct Station : testing::Test {
     ScratchDir dir;
     const std::string bin = dir.path("korvofw-sim"); // nobody may not reach the build tree
@@ -43,7 +43,7 @@ struct Station : testing::Test {
     void reset_files() {
         write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
         Bytes id(40, 0);
-        id[23] = 0x12, id[24] = 0x34;
+        id[23] = 0x12, id[24] = 0x34, id[25] = 0x56;
         write_bytes(dir.path("id.bin"), id);
         chmod(dir.path("id.bin").c_str(), 0666);
         chmod(dir.path("fw.hex").c_str(), 0666); // the operator may replace it
@@ -197,9 +197,13 @@ TEST_F(Station, Runs) {
         // No flash image, nothing written back, no IDs: the record is only read and shown.
         {"device 2 7 eeprom=used.eeprom\n", "", ".\rWaiting (0 devices) \nReading EEPROM.\n",
          "2-7.eeprom@0:5A5A 2-7.eeprom@1022:5A5A 2-7.flash@0:FFFF", 1, "", "Writing"},
-        // Hard ID 0 is none: the record keeps the image's bytes 23-24, and so does the file.
-        {two, "-e id.bin -I 0", "Updating id.bin\n\n.\rWaiting (1 devices) .",
-         "1-2.eeprom@22:001234 id.bin@22:001234", 2, "", "next unique ID"},
+        // Hard ID and soft ID 0 are none: the record keeps the image's bytes 23-25, and so does
+        // the file.
+        {two, "-e id.bin -I 0 -s 0", "Updating id.bin\n\n.\rWaiting (1 devices) .",
+         "1-2.eeprom@22:00123456 id.bin@22:00123456", 2, "", "next unique ID"},
+        // The file names the hard ID a failed pass leaves for the next device.
+        {"device 1 1 fault=stuck\n", "-f fw.hex -e id.bin -I 1", "next unique ID (0001\n",
+         "id.bin@22:000008", 0},
         {"other 1 4 046d c52b\ndevice 1 5\n", "-f fw.hex -e id.bin -I 10",
          "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) .\nLoading Flash.\n",
          "", 1},
@@ -219,7 +223,7 @@ TEST_F(Station, Runs) {
         {"device 1 1\n", "-f bad.hex -e id.bin -I 10 -r 0x8700",
          ".hex parse error line # 3\n.\rWaiting (0 devices) \nLoading Flash.\n.hex parse "
          "error line # 3\n",
-         "id.bin@22:00123400000000", 0,
+         "id.bin@22:00123456000000", 0,
          cannot + "no device will be programmed until it is fixed\n" + cannot +
              "the device on bus 1, device 1 was not programmed. Fix the file and plug the "
              "device in again.\n",
