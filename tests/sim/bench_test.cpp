@@ -1,106 +1,75 @@
-// The bench as the program meets it: a scenario line plugs a device, its arrival event is taken
-// through the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
-// is what whole-station runs cannot show: each fault's exact effect, the model's refusals, the
-// port name and the request log's lines.
-#include "scenario_driver.h"
+// The bench as the program meets it: a device is plugged in, its arrival event is taken through
+// the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
+// is what whole-station runs cannot show: each fault's exact effect, the request log's lines
+// and what the author of a wrong scenario is told.
+#include "scenario.h"
 #include "test_files.h"
+#include "udev_bench.h"
 
 #include <gtest/gtest.h>
 #include <libudev.h>
 #include <usb.h>
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+#include <sstream>
 
 namespace {
 
-constexpr int kTimeoutMs = 2000;
-constexpr std::uint64_t kTimeoutUs = 2000000;
-constexpr int kDirectionIn = 0x80;
-
-// One control request: its setup and the bytes it carries out.
+// Requests, space-separated: "status", "clear", "flash" and "eeprom" (select), "rF-L" (queue
+// a read of F..L, hex), "uN" (upload N bytes), "pF:DATA" (program the hex bytes DATA at F).
 struct Request {
-    int type;
-    int request;
-    int length;
+    int type, request, length;
     Bytes out;
-    int value = 0;
 };
 
-Request dnload(const Bytes& out) {
-    return {0x21, 1, static_cast<int>(out.size()), out};
-}
-
-Request upload(int length) {
-    return {0xA1, 2, length, {}};
-}
-
-const Request kStatus = {0xA1, 3, 6, {}};
-const Request kClear = {0x21, 4, 0, {}};
-const Request kGetState = {0xA1, 5, 1, {}}; // not in this bootloader's repertoire
-const Request kSelectFlash = dnload({0x06, 0x03, 0x00, 0x00, 0x00, 0x00});
-const Request kSelectEeprom = dnload({0x06, 0x03, 0x00, 0x01, 0x00, 0x00});
-
-// A FLIP command over the inclusive range first..last: group, 00, first and last big-endian.
-Bytes range_command(std::uint8_t group, int first, int last) {
-    auto byte = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    return {group, 0x00, byte(first >> 8), byte(first), byte(last >> 8), byte(last)};
-}
-
-Request read_range(int first, int last) {
-    return dnload(range_command(0x03, first, last));
-}
-
-// The command padded to a 64-byte header, the data, 16 trailing bytes.
-Request program(int first, int last, const Bytes& data) {
-    Bytes block = range_command(0x01, first, last);
-    block.resize(64, 0x00);
-    block.insert(block.end(), data.begin(), data.end());
-    block.resize(block.size() + 16, 0x00);
-    return dnload(block);
-}
-
-std::string hex(const Bytes& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes)
-        text += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
-    return text;
+Request request(const std::string& word) {
+    auto dnload = [](const Bytes& out) { return Request{0x21, 1, int(out.size()), out}; };
+    if (word == "status" || word == "clear")
+        return word == "clear" ? Request{0x21, 4, 0, {}} : Request{0xA1, 3, 6, {}};
+    if (word == "flash" || word == "eeprom")
+        return dnload({6, 3, 0, word == "eeprom", 0, 0});
+    if (word[0] == 'u')
+        return {0xA1, 2, std::stoi(word.substr(1)), {}};
+    auto b = [](int value) { return static_cast<unsigned char>(value); };
+    int first = std::stoi(word.substr(1), nullptr, 16), last = first;
+    Bytes data;
+    for (size_t i = word.find(':') + 1; word[0] == 'p' && i + 1 < word.size(); i += 2, ++last)
+        data.push_back(b(std::stoi(word.substr(i, 2), nullptr, 16)));
+    last = word[0] == 'r' ? std::stoi(word.substr(word.find('-') + 1), nullptr, 16) : last - 1;
+    Bytes command = {b(word[0] == 'r' ? 3 : 1), 0, b(first >> 8), b(first), b(last >> 8), b(last)};
+    if (word[0] == 'p') { // a download block: 64 header bytes, the data, 16 trailing bytes
+        command.resize(64, 0);
+        command.insert(command.end(), data.begin(), data.end());
+        command.resize(command.size() + 16, 0);
+    }
+    return dnload(command);
 }
 
 // A fresh bench with a monitor made as the station makes it (udev stream, whole USB devices
-// only), and a directory for the scenario and the devices' files, holding ee.bin = EE EE.
+// only).
 struct BenchRun {
-    BenchRun() {
-        layer = &sim::UdevBench::install();
-        context = udev_new();
-        monitor = udev_monitor_new_from_netlink(context, "udev");
-        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
-        udev_monitor_enable_receiving(monitor);
-        write_bytes(out.path("ee.bin"), {0xEE, 0xEE});
-    }
+    sim::UdevBench* layer = &sim::UdevBench::install();
+    udev* context = udev_new();
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+
     ~BenchRun() {
-        driver.reset();
-        EXPECT_EQ(layer->live_monitors() + layer->live_contexts(), 2u);
         udev_monitor_unref(monitor);
         udev_unref(context);
         EXPECT_EQ(layer->live_monitors() + layer->live_contexts() + layer->live_records(), 0u);
         sim::UdevBench::uninstall();
     }
 
-    // Plugs the scenario's first batch at the station's idle step and takes every arrival event
-    // the monitor gets: "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for
-    // what cannot be read, joined by "; ".
-    std::string arrive(const std::string& scenario) {
-        write_text(out.path("run.scenario"), scenario + "\n");
-        driver = std::make_unique<sim::ScenarioDriver>(
-            *layer, sim::load_scenario(out.path("run.scenario")), out.dir);
-        usleep(sim::kIdleSleepUs);
+    // Plugs device 1-5, with EE EE in EEPROM and the fault, and takes every arrival event:
+    // "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for what cannot be
+    // read, joined by "; ".
+    std::string arrive(const char* fault, const char* port = "") {
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
+        udev_monitor_enable_receiving(monitor);
+        sim::SimDevice& device = layer->bench().plug(1, 5, 0x03EB, 0x2FE4, port);
+        device.flip()->load(sim::MemoryUnit::Eeprom, 0, {0xEE, 0xEE});
+        if (*fault != '\0')
+            device.add_fault(*sim::parse_fault(fault));
         std::string seen;
         while (udev_device* record = udev_monitor_receive_device(monitor)) {
-            EXPECT_EQ(layer->live_records(), 1u);
             seen += std::string(seen.empty() ? "" : "; ") + udev_device_get_action(record) + " " +
                     udev_device_get_sysname(record);
             for (const char* name : {"busnum", "devnum", "idVendor", "idProduct"}) {
@@ -112,10 +81,9 @@ struct BenchRun {
         return seen;
     }
 
-    // Opens the first device of a rescanned bus list, sends the requests and closes it (the
-    // driver then writes the device's files). Each request's result and the bytes that came
-    // back, "6 -32 6:000000000200", or why none could be sent.
-    static std::string answer(const std::vector<Request>& requests) {
+    // Opens the first device of a rescanned bus list and sends the requests: each one's result
+    // and the bytes that came back, "6 -32 6:000000000200", or why none could be sent.
+    static std::string answer(const std::string& requests) {
         usb_find_busses();
         usb_find_devices();
         if (!usb_get_busses() || !usb_get_busses()->devices)
@@ -123,116 +91,136 @@ struct BenchRun {
         usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
         if (!handle)
             return "usb_open: NULL";
+        std::istringstream words(requests);
         std::string answers;
-        for (const Request& r : requests) {
+        for (std::string word; words >> word;) {
+            Request r = request(word);
             Bytes buffer = r.out;
-            buffer.resize(static_cast<std::size_t>(r.length));
-            const int rc =
-                usb_control_msg(handle, r.type, r.request, r.value, 0,
-                                reinterpret_cast<char*>(buffer.data()), r.length, kTimeoutMs);
+            buffer.resize(static_cast<size_t>(r.length));
+            int rc = usb_control_msg(handle, r.type, r.request, 0, 0,
+                                     reinterpret_cast<char*>(buffer.data()), r.length, 2000);
             answers += (answers.empty() ? "" : " ") + std::to_string(rc);
-            if ((r.type & kDirectionIn) != 0 && rc > 0)
-                answers += ":" + hex(Bytes(buffer.begin(), buffer.begin() + rc));
+            if (r.type == 0xA1 && rc > 0)
+                answers += ":" + to_hex(buffer, static_cast<size_t>(rc));
         }
         usb_close(handle);
         return answers;
     }
-
-    ScratchDir out;
-    sim::UdevBench* layer = nullptr;
-    udev* context = nullptr;
-    udev_monitor* monitor = nullptr;
-    std::unique_ptr<sim::ScenarioDriver> driver;
 };
 
-const char kArrived[] = "add 1-5 1 5 03eb 2fe4";
+std::string load_error(const std::string& path) {
+    try {
+        sim::load_scenario(path);
+    } catch (const sim::ScenarioError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
 
-struct Case {
-    const char* line; // plugs the one device
-    std::vector<Request> requests;
-    const char* answers; // or why no request could be sent
-    const char* arrival = kArrived;
-    std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
-};
+} // namespace
 
-// GETSTATUS replies: status, 3 bytes of poll time-out, state, string index.
-// 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0a): 0f errSTALLEDPKT,
-// 01 errTARGET, 0e errUNKNOWN, 08 errADDRESS.
-const Case kCases[] = {
-    // One row per fault kind.
-    {"device 1 5 fault=unplug@1", {kSelectFlash, kStatus, kSelectFlash}, "6 -19 -19"},
-    {"device 1 5 fault=stall@1", {kSelectFlash, kSelectEeprom, kStatus}, "6 -32 6:0f0000000a00"},
-    // Not carried out, no error: flash stays selected.
-    {"device 1 5 eeprom=ee.bin fault=timeout@1",
-     {kSelectFlash, kSelectEeprom, kStatus, read_range(0, 1), upload(2)},
-     "6 -110 6:000000000500 6 2:ffff",
-     kArrived,
-     kTimeoutUs},
-    // The first upload at or after request 0.
-    {"device 1 5 fault=short@0",
-     {read_range(0, 7), upload(8), read_range(0, 7), upload(8)},
-     "6 4:ffffffff 6 8:ffffffffffffffff"},
-    {"device 1 5 fault=statuslen@0", {kSelectFlash, kStatus, kStatus}, "6 3:000000 6:000000000500"},
-    // Without an index: the first download, acknowledged but not carried out.
-    {"device 1 5 eeprom=ee.bin fault=badstatus",
-     {kStatus, kSelectEeprom, kStatus, kSelectEeprom, kClear, read_range(0, 1), upload(2)},
-     "6:000000000200 6 6:010000000a00 -32 0 6 2:ffff"},
-    {"device 1 5 fault=badstatus@0", {kStatus}, "6:010000000a00"},
-    {"device 1 5 fault=stuck@2",
-     {kSelectFlash, program(0, 0, {0x12}), program(1, 1, {0x34}), read_range(0, 1), upload(2)},
-     "6 81 81 6 2:12ff"},
-    {"device 1 5 fault=noerase",
-     {kSelectFlash, program(0, 1, {0xF0, 0x0F}), program(0, 1, {0xAA, 0x55}), read_range(0, 1),
-      upload(2)},
-     "6 82 82 6 2:a005"},
-    {"device 1 5 fault=noopen", {kStatus}, "usb_open: NULL"},
-    {"device 1 5 fault=gone",
-     {kStatus},
-     "not on the bus",
-     "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
-    {"device 1 5 fault=noattr", {kStatus}, "6:000000000200", "add 1-5 - - - -"},
-    {"device 1 5 fault=noattr@1", {}, "", "add 1-5 1 - 03eb 2fe4"},
-    // The port name udev gives: the scenario's, or <bus>-<devnum>.
-    {"device 1 5 port=1-1.4", {}, "", "add 1-1.4 1 5 03eb 2fe4"},
-    {"device 12 34", {}, "", "add 12-34 12 34 03eb 2fe4"},
-    // The healthy model: programming erases the pages it touches first.
-    {"device 1 5",
-     {kSelectFlash, program(0, 0, {0x12}), program(1, 1, {0x34}), read_range(0, 1), upload(2)},
-     "6 81 81 6 2:ff34"},
-    // A block whose length is not its range's stalls, and dfuERROR holds until DFU_CLRSTATUS.
-    {"device 1 5",
-     {kSelectFlash, program(0, 3, {1, 2, 3}), kStatus, kSelectFlash, upload(4), kClear, kStatus,
-      kSelectFlash},
-     "6 -32 6:0e0000000a00 -32 -32 0 6:000000000200 6"},
-    {"device 1 5", {kSelectEeprom, read_range(0x3FF, 0x400), kStatus}, "6 -32 6:080000000a00"},
-    // An upload needs a queued read and takes it; a short one ends the transfer.
-    {"device 1 5",
-     {upload(16), kStatus, kClear, read_range(0, 3), upload(64), kStatus, upload(4)},
-     "-32 6:0f0000000a00 0 6 4:ffffffff 6:000000000200 -32"},
-    {"device 1 5", {kGetState, kStatus}, "-32 6:0e0000000a00"},
-};
-
-TEST(SimBench, EachFaultAndRefusalHasItsExactEffect) {
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.line);
+TEST(SimBench, EachFaultHasItsExactEffect) {
+    const char arrived[] = "add 1-5 1 5 03eb 2fe4";
+    struct Case {
+        const char* fault;
+        const char* requests;
+        const char* answers; // or why no request could be sent
+        const char* arrival;
+        std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
+    };
+    // GETSTATUS replies: status, 3 bytes of poll time-out, state, string index.
+    // 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0A): 0F errSTALLEDPKT,
+    // 01 errTARGET.
+    const Case cases[] = {
+        {"unplug@1", "flash status flash", "6 -19 -19", arrived},
+        {"stall@1", "flash eeprom status", "6 -32 6:0F0000000A00", arrived},
+        // Not carried out, no error: flash stays selected.
+        {"timeout@1", "flash eeprom status r0-1 u2", "6 -110 6:000000000500 6 2:FFFF", arrived,
+         2000000},
+        // The first upload at or after request 0.
+        {"short@0", "r0-7 u8 r0-7 u8", "6 4:FFFFFFFF 6 8:FFFFFFFFFFFFFFFF", arrived},
+        {"statuslen@0", "flash status status", "6 3:000000 6:000000000500", arrived},
+        // Without an index: the first download, acknowledged but not carried out; dfuERROR
+        // refuses requests until DFU_CLRSTATUS.
+        {"badstatus", "status eeprom status eeprom clear r0-1 u2",
+         "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
+        {"badstatus@0", "status", "6:010000000A00", arrived},
+        // Against the healthy model, which erases the pages it programs first.
+        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:12FF", arrived},
+        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
+        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:FF34", arrived},
+        {"noopen", "status", "usb_open: NULL", arrived},
+        {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
+        {"noattr", "status", "6:000000000200", "add 1-5 - - - -"},
+        {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
         BenchRun run;
-        EXPECT_EQ(run.arrive(c.line), c.arrival);
+        EXPECT_EQ(run.arrive(c.fault), c.arrival);
         const std::uint64_t before = run.layer->bench().now_us();
         EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
         EXPECT_EQ(run.layer->bench().now_us() - before, c.clock_us);
     }
 }
 
-TEST(SimBench, RequestLogLines) {
+TEST(SimBench, PortNameAndRequestLogLines) {
     BenchRun run;
-    run.arrive("device 1 5");
-    const Request value = {0xA1, 3, 6, {}, 0x12AB};  // logged, not looked at
-    const Request too_long = {0x21, 1, 0x10000, {}}; // more than wLength holds
-    EXPECT_EQ(BenchRun::answer({kSelectEeprom, value, too_long}), "6 6:000000000500 -22");
-    EXPECT_EQ(to_text(read_bytes(run.out.path("1-5.log"))),
-              "0 type=21 req=1 value=0000 index=0000 len=6 out=060300010000 in=- rc=6\n"
-              "1 type=a1 req=3 value=12ab index=0000 len=6 out=- in=000000000500 rc=6\n"
-              "2 type=21 req=1 value=0000 index=0000 len=65536 out=- in=- rc=-22\n");
+    EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4"); // the port udev names
+    usb_find_busses();
+    usb_find_devices();
+    usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
+    Bytes select = request("eeprom").out, status(6), big(0x10000);
+    usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(select.data()), 6, 2000);
+    // The request's value is logged, not looked at; the last asks for more than wLength holds.
+    usb_control_msg(handle, 0xA1, 3, 0x12AB, 0, reinterpret_cast<char*>(status.data()), 6, 2000);
+    usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(big.data()), 0x10000, 2000);
+    std::string log;
+    for (const sim::LogEntry& entry : run.layer->bench().find(1, 5)->log())
+        log += sim::format_log_line(entry) + "\n";
+    EXPECT_EQ(log, "0 type=21 req=1 value=0000 index=0000 len=6 out=060300010000 in=- rc=6\n"
+                   "1 type=a1 req=3 value=12ab index=0000 len=6 out=- in=000000000500 rc=6\n"
+                   "2 type=21 req=1 value=0000 index=0000 len=65536 out=- in=- rc=-22\n");
 }
 
-} // namespace
+TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
+    ScratchDir dir;
+    write_bytes(dir.path("big.bin"), Bytes(1025, 0x00));
+    // Comments and blank lines count; the same address in a later batch is fine.
+    const std::string before = "# a header\n\ndevice 1 1  # the first\nwait\ndevice 1 1\n";
+    const std::string options =
+        " (expected port=<name>, flash=<file>, eeprom=<file> or fault=<kind>[@<index>])";
+    const struct {
+        const char* line; // line 6
+        std::string message;
+    } cases[] = {
+        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait or udev-fail)"},
+        {"device 1", "device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
+                     "[eeprom=<file>] [fault=<kind>[@<index>]]..."},
+        {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
+        {"device 1 5x", "device number '5x' is not a number from 1 to 127"},
+        {"device 1 5 fault=melt", "unknown fault 'melt'"},
+        {"device 1 5 fault=stall@5x", "unknown fault 'stall@5x'"},
+        {"device 1 5 speed=12", "unknown device option 'speed=12'" + options},
+        {"device 1 5 port=1-1 port=1-2", "port is given twice"},
+        {"device 1 5 eeprom=big.bin", "eeprom file '" + dir.path("big.bin") +
+                                          "' holds 1025 bytes, more than the 1024 of the memory"},
+        {"device 1 5 flash=none.bin",
+         "cannot read flash file '" + dir.path("none.bin") + "': No such file or directory"},
+        {"other 1 5 03eb", "other: expected <bus> <devnum> <vendor hex> <product hex>"},
+        {"other 1 5 12345 0001", "vendor id '12345' is not 1 to 4 hex digits"},
+        {"wait now", "'wait' takes no arguments"},
+        {"copy fw.hex", "copy: expected <source> <file>"},
+        {"copy none.hex fw.hex",
+         "cannot read copy file '" + dir.path("none.hex") + "': No such file or directory"},
+        {"other 1 1 0001 0002", "address 1-1 is already used in this batch"},
+    };
+    const std::string path = dir.path("run.scenario");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        write_text(path, before + c.line + "\n");
+        EXPECT_EQ(load_error(path), path + ":6: " + c.message);
+    }
+    EXPECT_EQ(load_error(dir.path("none")),
+              dir.path("none") + ": cannot read the scenario: No such file or directory");
+}

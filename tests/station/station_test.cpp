@@ -1,6 +1,6 @@
-// The whole station on the simulated bench: the real program, started as an operator would,
-// with devices plugged in by a scenario. Checked: exact output, device memories afterwards and
-// the EEPROM image file.
+// The whole station on the simulated bench: the real program, started by an unprivileged
+// operator, with devices plugged in by a scenario. Checked: exact output, device memories
+// afterwards and the EEPROM image file.
 #include "process_runner.h"
 #include "test_files.h"
 
@@ -10,71 +10,90 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
-const int FLASH_SIZE = 32768;
-const int EEPROM_SIZE = 1024;
+const int NOBODY = 65534;
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
 
 struct StationRun {
     ProcessResult result;
-    std::string out;  // stdout up to where the scenario was played out
+    std::string out;  // stdout up to its last line end
     std::string idle; // what followed: only progress dots and waiting lines
 };
 
+// A station directory anyone may write, so that permissions mean for the station what they
+// mean for an operator: fw.hex (blink) and id.bin (40 bytes, hard ID 0x246, soft ID 0x56).
 struct Station : testing::Test {
     ScratchDir dir;
-    std::string fw_path = dir.path("fw.hex");
-    std::string id = dir.path("id.bin");
-    Bytes image = read_bytes(data_path("avr/blink.bin"));
+    const std::string bin = dir.path("korvofw-sim"); // nobody may not reach the build tree
 
-    void SetUp() override { write_bytes(fw_path, read_bytes(data_path("avr/blink.hex"))); }
-
-    // Runs the scenario to its end and stops the station, as the harness does.
-    StationRun run(const std::string& scenario, std::vector<std::string> options,
-                   std::vector<std::string> env = {}, int uid = -1) {
-        write_text(dir.path("run.scenario"), scenario);
-        std::string done = dir.path("out/done");
-        std::remove(done.c_str());
-        ProcessOptions po;
-        po.cwd = dir.dir;
-        po.uid = po.gid = uid;
-        po.timeout_ms = 10000;
-        po.env = {"KORVOFW_SIM=" + dir.path("run.scenario"), "KORVOFW_SIM_OUT=" + dir.path("out")};
-        po.env.insert(po.env.end(), env.begin(), env.end());
-        // Stopped once a waiting line follows the end of the scenario: the idle step that
-        // marks the end prints it only after marking.
-        size_t done_seen_at = std::string::npos;
-        po.stop_when = [done, &done_seen_at](const std::string& out) {
-            if (done_seen_at == std::string::npos && std::filesystem::exists(done))
-                done_seen_at = out.size();
-            return done_seen_at != std::string::npos &&
-                   out.find("\rWaiting (", done_seen_at) != std::string::npos;
-        };
-        std::string bin = KORVOFW_SIM_BIN;
-        if (uid >= 0) { // another user may not reach the build tree
-            bin = dir.path("korvofw-sim");
-            std::filesystem::copy_file(KORVOFW_SIM_BIN, bin,
-                                       std::filesystem::copy_options::overwrite_existing);
-            chmod(bin.c_str(), 0755);
+    void SetUp() override {
+        std::filesystem::copy_file(KORVOFW_SIM_BIN, bin);
+        ASSERT_EQ(chmod(bin.c_str(), 0755) | chmod(dir.dir.c_str(), 0777), 0);
+    }
+    void reset_files() {
+        write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
+        Bytes id(40, 0);
+        id[23] = 0x12, id[24] = 0x34, id[25] = 0x56;
+        write_bytes(dir.path("id.bin"), id);
+        chmod(dir.path("id.bin").c_str(), 0666);
+        chmod(dir.path("fw.hex").c_str(), 0666); // the operator may replace it
+        std::filesystem::remove_all(dir.path("out"));
+    }
+    // Items "<file>@<offset>:<hex bytes>": the bytes the file holds there; a file of out/, the
+    // bench's device files, or one named *.bin of the station directory.
+    void expect_held(const std::string& items) {
+        for (const std::string& item : split(items, ' ')) {
+            std::string file = item.substr(0, item.find('@')),
+                        want = item.substr(item.find(':') + 1);
+            bool ours = file.find(".bin") != std::string::npos;
+            Bytes held = read_bytes(dir.path(ours ? file : "out/" + file));
+            size_t from =
+                std::min<size_t>(std::stoul(item.substr(item.find('@') + 1)), held.size());
+            EXPECT_EQ(to_hex(Bytes(held.begin() + from, held.end()), want.size() / 2), want)
+                << item;
         }
-        options.insert(options.begin(), bin);
-        StationRun run;
-        run.result = run_process(options, po);
-        // The scenario is played out once the station is back to waiting after the last
-        // device: everything after the last pass's bookkeeping is idle progress.
-        size_t end = run.result.out.rfind("next unique ID (");
-        end = end == std::string::npos ? run.result.out.rfind("Starting device.\n") : end;
-        end = end == std::string::npos ? 0 : run.result.out.find('\n', end) + 1;
-        while (end < run.result.out.size() && run.result.out[end] == '\n')
-            ++end; // the empty line after a pass
-        run.out = run.result.out.substr(0, end);
-        run.idle = run.result.out.substr(end);
-        return run;
     }
 
-    Bytes memory(const std::string& device, const char* kind) {
-        return read_bytes(dir.path("out/" + device + "." + kind));
+    // Runs the scenario (null: none is named) to its end and stops the station, as the
+    // harness does. A station that hangs is killed within seconds.
+    StationRun run(const char* scenario, const std::string& options, const std::string& env = "") {
+        if (scenario != nullptr)
+            write_text(dir.path("run.scenario"), scenario);
+        ProcessOptions po;
+        po.cwd = dir.dir;
+        po.uid = po.gid = NOBODY;
+        po.timeout_ms = 10000;
+        po.env = split(env, ' ');
+        po.env.insert(po.env.end(), {std::string("KORVOFW_SIM=") + (scenario ? "run.scenario" : ""),
+                                     "KORVOFW_SIM_OUT=out"});
+        // Stopped once a waiting line follows the end of the scenario: the idle step that
+        // marks the end prints it only after marking.
+        size_t done_at = std::string::npos;
+        po.stop_when = [this, &done_at](const std::string& out) {
+            if (done_at == std::string::npos && std::filesystem::exists(dir.path("out/done")))
+                done_at = out.size();
+            return done_at != std::string::npos &&
+                   out.find("\rWaiting (", done_at) != std::string::npos;
+        };
+        std::vector<std::string> argv = split(options, ' ');
+        argv.insert(argv.begin(), bin);
+        StationRun run;
+        run.result = run_process(argv, po);
+        const std::string& out = run.result.out;
+        size_t end = out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1;
+        run.out = out.substr(0, end);
+        run.idle = out.substr(end);
+        return run;
     }
 };
 
@@ -84,279 +103,171 @@ std::string hex4(int value) {
     return text;
 }
 
-const std::string ERASED_RECORD = " Tag:       FFFF\n"
-                                  " Version:   FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF\n"
-                                  " Hard ID:   0x1FFF\n"
-                                  " Soft ID:   0x00FF\n"
-                                  " RXaddr:    0xFFFF\n"
-                                  "\n";
-const std::string ERASED_DUMP =
-    "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n"
-    "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n"
-    "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n"
-    "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n"
-    "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n"
-    "\n";
-
 // What one erased device shows when it gets hard ID and RXaddr, merged with a zeroed image.
-std::string programmed_device(int hard_id, int rxaddr, const std::string& id_file) {
-    return "\nLoading Flash.\n"
-           "Writing firmware... Checking... Passed. \n\n"
-           "Reading EEPROM.\n" +
-           ERASED_RECORD + ERASED_DUMP + " -> Setting Hard ID to: 0x" + hex4(hard_id) +
+std::string programmed_device(int hard_id, int rxaddr) {
+    const std::string ff_row =
+        "  FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF   FF\n";
+    return "\nLoading Flash.\nWriting firmware... Checking... Passed. \n\nReading EEPROM.\n"
+           " Tag:       FFFF\n Version:   " +
+           std::string(40, 'F') +
+           "\n Hard ID:   0x1FFF\n Soft ID:   0x00FF\n RXaddr:    0xFFFF\n\n" + ff_row + ff_row +
+           ff_row + ff_row + ff_row + "\n -> Setting Hard ID to: 0x" + hex4(hard_id) +
            "\n -> Setting RXaddr to: 0x" + hex4(rxaddr) +
-           "\n\nWriting EEPROM.\n"
-           " Tag:       0000\n"
-           " Version:   0000000000000000000000000000000000000000\n"
-           " Hard ID:   0x" +
-           hex4(hard_id) +
-           "\n"
-           " Soft ID:   0x0000\n"
-           " RXaddr:    0x" +
-           hex4(rxaddr) +
-           "\n\n"
-           "Starting device.\n"
-           "Updating " +
-           id_file + "\n\nnext unique ID (" + hex4(hard_id + 1) + "\n";
+           "\n\nWriting EEPROM.\n Tag:       0000\n Version:   " + std::string(40, '0') +
+           "\n Hard ID:   0x" + hex4(hard_id) + "\n Soft ID:   0x0000\n RXaddr:    0x" +
+           hex4(rxaddr) + "\n\nStarting device.\nUpdating zero.bin\n\nnext unique ID (" +
+           hex4(hard_id + 1) + "\n";
 }
 
 // Only dots and the waiting line with this count follow the last device.
 void expect_idle(const std::string& idle, int count) {
-    std::string waiting = "\rWaiting (" + std::to_string(count) + " devices) ";
-    std::string rest = idle;
+    std::string waiting = "\rWaiting (" + std::to_string(count) + " devices) ", rest = idle;
     for (size_t at; (at = rest.find(waiting)) != std::string::npos;)
         rest.erase(at, waiting.size());
     EXPECT_EQ(rest.find_first_not_of('.'), std::string::npos) << idle.substr(0, 200);
     EXPECT_NE(idle.find(waiting), std::string::npos);
 }
 
-Bytes zeroed_id_file() {
-    return Bytes(40, 0x00);
-}
-
 } // namespace
 
 TEST_F(Station, ThreeDevicesInARow) {
-    write_bytes(id, zeroed_id_file());
+    reset_files();
+    write_bytes(dir.path("zero.bin"), Bytes(40, 0));
+    chmod(dir.path("zero.bin").c_str(), 0666);
     StationRun r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\n",
-                       {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"});
+                       "-f fw.hex -e zero.bin -I 10 -r 0x8700");
     EXPECT_EQ(r.result.err, "");
     // Between devices: the waiting line with the new count, and a dot for the cycle that
     // took the departed device's removal.
-    EXPECT_EQ(r.out, "Parsed firmware file: fw.hex : v  414 bytes\n"
-                     ".\rWaiting (0 devices) " +
-                         programmed_device(0x10, 0x8700, "id.bin") + ".\rWaiting (1 devices) ." +
-                         programmed_device(0x11, 0x8701, "id.bin") + ".\rWaiting (2 devices) ." +
-                         programmed_device(0x12, 0x8702, "id.bin"));
+    EXPECT_EQ(r.out, "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) " +
+                         programmed_device(0x10, 0x8700) + ".\rWaiting (1 devices) ." +
+                         programmed_device(0x11, 0x8701) + ".\rWaiting (2 devices) ." +
+                         programmed_device(0x12, 0x8702));
     expect_idle(r.idle, 3);
-
-    for (int n = 1; n <= 3; ++n) {
-        SCOPED_TRACE(n);
-        Bytes flash = memory("1-" + std::to_string(n), "flash");
-        ASSERT_EQ(flash.size(), static_cast<size_t>(FLASH_SIZE));
-        EXPECT_EQ(Bytes(flash.begin(), flash.begin() + image.size()), image);
-        EXPECT_EQ(Bytes(flash.begin() + image.size(), flash.end()),
-                  Bytes(FLASH_SIZE - image.size(), 0xFF));
-        Bytes ee = memory("1-" + std::to_string(n), "eeprom");
-        ASSERT_EQ(ee.size(), static_cast<size_t>(EEPROM_SIZE));
-        int hard_id = 0x0F + n;
-        Bytes record(40, 0x00);
-        record[23] = static_cast<unsigned char>(hard_id >> 5);
-        record[24] = static_cast<unsigned char>(hard_id << 3);
-        record[26] = 0x87;
-        record[27] = static_cast<unsigned char>(n - 1);
-        EXPECT_EQ(Bytes(ee.begin(), ee.begin() + 40), record);
-        EXPECT_EQ(Bytes(ee.begin() + 80, ee.end()), Bytes(EEPROM_SIZE - 80, 0xFF));
-    }
     // The image file: next hard ID 0x13, the RXaddr of the last device.
-    Bytes expected = zeroed_id_file();
-    expected[23] = 0x00, expected[24] = 0x98;
-    expected[26] = 0x87, expected[27] = 0x02;
-    EXPECT_EQ(read_bytes(id), expected);
+    expect_held("1-1.eeprom@0:" + std::string(46, '0') + "0080008700" + std::string(24, '0') +
+                std::string(1968, 'F') + " 1-2.eeprom@22:000088008701 1-3.eeprom@22:000090008702" +
+                " 1-3.flash@0:" + to_hex(read_bytes(data_path("avr/blink.bin"))) +
+                std::string(2 * (32768 - 414), 'F') + " zero.bin@22:000098008702");
+    EXPECT_EQ(read_bytes(dir.path("zero.bin")).size(), 40u);
 }
 
-// Whole runs, each checked by what it printed, in order, the bytes its devices hold and the
-// count it ends with.
+// Whole runs, each checked by what it printed, in order, its standard error, the bytes its
+// devices and the image files hold and the count it ends with.
 TEST_F(Station, Runs) {
-    struct Byte {
-        const char* file; // "<bus>-<devnum>.<memory>", or "id.bin"
-        size_t at;
-        int value;
-    };
     struct Case {
-        const char* name;
-        std::string scenario;
-        std::vector<std::string> options;
-        std::vector<std::string> printed; // in this order
-        std::vector<Byte> bytes;
-        int count;
+        const char* scenario;
+        const char* options;
+        std::string printed; // texts in this order, split at '|'
+        std::string held;    // see expect_held
+        int count;           // in the last waiting line; -1: not looked at
+        std::string err = "";
+        const char* absent = "\x01"; // a text it never prints
+        const char* env = "";
+        int ended = 0; // by us once played out (0), with this exit status, or this signal (< 0)
     };
-    const std::vector<std::string> with_ids = {"-f", "fw.hex", "-e", "id.bin", "-I", "10"};
-    const std::string fw = data_path("avr/uart_echo.hex");
-    const Bytes other = read_bytes(data_path("avr/uart_echo.bin"));
-    write_bytes(dir.path("used.eeprom"), Bytes(EEPROM_SIZE, 0x5A));
-    const Case cases[] = {
-        {"restart from the image file",
-         "device 1 2\n",
-         {"-f", "fw.hex", "-e", "id.bin", "-I", "11"},
-         {" -> Setting Hard ID to: 0x0011\n"},
-         {{"1-2.eeprom", 23, 0x00}, {"1-2.eeprom", 24, 0x88}, {"id.bin", 24, 0x90}},
-         1},
-        // No flash image, nothing written back, no IDs: the record is only read and shown.
-        {"no options",
-         "device 2 7 eeprom=used.eeprom\n",
-         {},
-         {".\rWaiting (0 devices) \nReading EEPROM.\n", "\nStarting device.\n"},
-         {{"2-7.eeprom", 0, 0x5A}, {"2-7.eeprom", 1023, 0x5A}, {"2-7.flash", 0, 0xFF}},
-         1},
-        {"another device is ignored",
-         "other 1 4 046d c52b\ndevice 1 5\n",
-         with_ids,
-         {"Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) .\nLoading "
-          "Flash.\n"},
-         {},
-         1},
-        // Not counted, but the next device gets the same hard ID and the next RXaddr.
-        {"a failing pass",
-         "device 1 1 fault=stuck\nwait\ndevice 1 2\n",
-         {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"},
-         {"Abort ********** \nUpdating id.bin\n\nnext unique ID (0010\n.\rWaiting (0 devices) ",
-          " -> Setting Hard ID to: 0x0010\n -> Setting RXaddr to: 0x8701\n"},
-         {{"1-1.eeprom", 23, 0xFF}, {"1-1.eeprom", 79, 0xFF}, {"1-2.eeprom", 24, 0x80}},
-         1},
-        {"two devices plugged together",
-         "device 1 1\ndevice 3 1\n",
-         with_ids,
-         {" -> Setting Hard ID to: 0x0010\n", " -> Setting Hard ID to: 0x0011\n"},
-         {{"1-1.eeprom", 24, 0x80}, {"3-1.eeprom", 24, 0x88}},
-         2},
-        {"RXaddr wraps within its mask",
-         "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n",
-         {"-r", "0x8706"},
-         {},
-         {{"1-1.eeprom", 27, 0x06},
-          {"1-2.eeprom", 27, 0x07},
-          {"1-3.eeprom", 26, 0x87},
-          {"1-3.eeprom", 27, 0x00}},
-         3},
-        // The operator replaces the file between the two devices.
-        {"the flash file is read again",
-         "device 1 1\nwait\ncopy " + fw + " fw.hex\ndevice 1 2\n",
-         {"-f", "fw.hex"},
-         {},
-         {{"1-1.flash", 0, image[0]},
-          {"1-1.flash", 413, image[413]},
-          {"1-2.flash", 0, other[0]},
-          {"1-2.flash", other.size() - 1, other.back()}},
-         2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(dir.path("out"));
-        write_bytes(fw_path, read_bytes(data_path("avr/blink.hex")));
-        write_bytes(id, zeroed_id_file());
-        StationRun r = run(c.scenario, c.options);
-        EXPECT_EQ(r.result.err, "");
-        size_t at = 0;
-        for (const std::string& text : c.printed) {
-            at = r.out.find(text, at);
-            EXPECT_NE(at, std::string::npos) << text << "\nin\n" << r.out.substr(0, 2000);
-        }
-        for (const Byte& b : c.bytes) {
-            Bytes held =
-                read_bytes(std::string(b.file) == "id.bin" ? id : dir.path("out/") + b.file);
-            ASSERT_GT(held.size(), b.at) << b.file;
-            EXPECT_EQ(held[b.at], b.value) << b.file << " byte " << b.at;
-        }
-        expect_idle(r.idle, c.count);
-    }
-}
-
-TEST_F(Station, UnusableFlashFileSkipsTheDevice) {
-    write_bytes(id, zeroed_id_file());
-    std::string text = hex_record(0, Bytes(16, 0xAA)) + hex_record(16, Bytes(16, 0xBB));
-    text[text.size() - 2] ^= 1; // the second record's checksum no longer adds up
-    write_text(fw_path, text);
-    StationRun r =
-        run("device 1 1\n", {"-f", "fw.hex", "-e", "id.bin", "-I", "10", "-r", "0x8700"});
-    EXPECT_EQ(r.result.err,
-              "Flash file fw.hex could not be read as a firmware image; no device will be "
-              "programmed until it is fixed\n"
-              "Flash file fw.hex could not be read as a firmware image; the device on bus 1, "
-              "device 1 was not programmed. Fix the file and plug the device in again.\n");
-    // The run is stopped at the idle step after the device: its dot may not be out yet.
-    EXPECT_EQ(r.result.out.rfind(".hex parse error line # 3\n.\rWaiting (0 devices) \nLoading "
-                                 "Flash.\n.hex parse error line # 3\n",
-                                 0),
-              0u)
-        << r.result.out.substr(0, 300);
-    EXPECT_EQ(r.result.out.find("Updating"), std::string::npos);
-    EXPECT_EQ(to_text(read_bytes(dir.path("out/1-1.log"))), ""); // no pass
-    EXPECT_EQ(read_bytes(id), zeroed_id_file());                 // no ID or RXaddr consumed
-}
-
-TEST_F(Station, UdevInitFailure) {
-    StationRun r = run("udev-fail\n", {});
-    EXPECT_EQ(r.result.status, 1);
-    EXPECT_EQ(r.result.err, "error: udev init\n");
-    EXPECT_EQ(r.result.out, "");
-}
-
-// What the operator is told on standard error when the EEPROM image file cannot be kept as
-// it should, or the hard IDs run out; the station runs as an unprivileged user, so that
-// permissions mean for it what they mean for an operator.
-TEST_F(Station, EepromImageFileAndHardIdMessages) {
-    const int nobody = 65534;
-    chmod(dir.dir.c_str(), 0777);
     mkdir(dir.path("locked").c_str(), 0777);
-    write_bytes(dir.path("locked/id.bin"), zeroed_id_file());
+    write_bytes(dir.path("locked/id.bin"), Bytes(40, 0));
+    write_bytes(dir.path("ro.bin"), Bytes(40, 0));
+    write_bytes(dir.path("used.eeprom"), Bytes(1024, 0x5A));
+    write_bytes(dir.path("echo.hex"), read_bytes(data_path("avr/uart_echo.hex"))); // for nobody
     chmod(dir.path("locked/id.bin").c_str(), 0666);
     chmod(dir.path("locked").c_str(), 0555);
-    write_bytes(dir.path("ro.bin"), zeroed_id_file());
-    chmod(dir.path("ro.bin").c_str(), 0444);
-    write_bytes(id, zeroed_id_file());
-    chmod(id.c_str(), 0666);
-    const std::string lags = ". Until then the file lags behind: restart with -I from the last "
-                             "\"next unique ID\" shown, not from the file\n";
-    const std::string gone = "Cannot write the EEPROM image file gone/id.bin: No such file or "
+    std::string bad_record = hex_record(0, Bytes(16, 0xAA)) + hex_record(16, Bytes(16, 0xBB));
+    bad_record[bad_record.size() - 2] ^= 1; // the second record's checksum no longer adds up
+    write_text(dir.path("bad.hex"), bad_record);
+    const std::string cannot = "Flash file bad.hex could not be read as a firmware image; ",
+                      lags = ". Until then the file lags behind: restart with -I from the last "
+                             "\"next unique ID\" shown, not from the file\n",
+                      gone = "Cannot write the EEPROM image file gone/id.bin: No such file or "
                              "directory; make its directory writable for the station (and free "
                              "space there)" +
-                             lags;
-    const std::string ro = "Cannot write the EEPROM image file ro.bin: Permission denied; make "
+                             lags,
+                      ro = "Cannot write the EEPROM image file ro.bin: Permission denied; make "
                            "the file writable for the station" +
-                           lags;
-    struct Case {
-        std::string file, first_id, err;
-        Bytes file_after; // empty: not looked at
-    } cases[] = {
+                           lags,
+                      copy = "device 1 1\nwait\ncopy echo.hex fw.hex\ndevice 1 2\n",
+                      blink = to_hex(read_bytes(data_path("avr/blink.bin"))),
+                      other = to_hex(read_bytes(data_path("avr/uart_echo.bin")));
+    const char* two = "device 1 1\nwait\ndevice 1 2\n";
+    const char* kill = "KORVOFW_SIM_KILL=request:0";
+    const Case cases[] = {
+        {"device 1 2\n", "-f fw.hex -e id.bin -I 11", " -> Setting Hard ID to: 0x0011\n",
+         "1-2.eeprom@22:000088 id.bin@22:000090", 1},
+        // No flash image, nothing written back, no IDs: the record is only read and shown.
+        {"device 2 7 eeprom=used.eeprom\n", "", ".\rWaiting (0 devices) \nReading EEPROM.\n",
+         "2-7.eeprom@0:5A5A 2-7.eeprom@1022:5A5A 2-7.flash@0:FFFF", 1, "", "Writing"},
+        // Hard ID and soft ID 0 are none: the record keeps the image's bytes 23-25, and so does
+        // the file.
+        {two, "-e id.bin -I 0 -s 0", "Updating id.bin\n\n.\rWaiting (1 devices) .",
+         "1-2.eeprom@22:00123456 id.bin@22:00123456", 2, "", "next unique ID"},
+        // The file names the hard ID a failed pass leaves for the next device.
+        {"device 1 1 fault=stuck\n", "-f fw.hex -e id.bin -I 1", "next unique ID (0001\n",
+         "id.bin@22:000008", 0},
+        {"other 1 4 046d c52b\ndevice 1 5\n", "-f fw.hex -e id.bin -I 10",
+         "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) .\nLoading Flash.\n",
+         "", 1},
+        // Not counted, but the next device gets the same hard ID and the next RXaddr.
+        {"device 1 1 fault=stuck\nwait\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10 -r 0x8700",
+         "Abort ********** \nUpdating id.bin\n\nnext unique ID (0010\n.\rWaiting (0 devices) |"
+         " -> Setting Hard ID to: 0x0010\n -> Setting RXaddr to: 0x8701\n",
+         "1-1.eeprom@0:" + std::string(160, 'F') + " 1-2.eeprom@23:0080", 1},
+        {"device 1 1\ndevice 3 1\n", "-f fw.hex -e id.bin -I 10",
+         " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
+         "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
+        {"device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n", "-r 0x8706", "", // wraps in its mask
+         "1-1.eeprom@26:8706 1-2.eeprom@26:8707 1-3.eeprom@26:8700", 3},
+        // The flash file is read again for each device: the operator replaced it in between.
+        {copy.c_str(), "-f fw.hex", "", "1-1.flash@0:" + blink + " 1-2.flash@0:" + other, 2},
+        // An unusable flash file skips the device: no pass, no ID or RXaddr used up.
+        {"device 1 1\n", "-f bad.hex -e id.bin -I 10 -r 0x8700",
+         ".hex parse error line # 3\n.\rWaiting (0 devices) \nLoading Flash.\n.hex parse "
+         "error line # 3\n",
+         "id.bin@22:00123456000000", 0,
+         cannot + "no device will be programmed until it is fixed\n" + cannot +
+             "the device on bus 1, device 1 was not programmed. Fix the file and plug the "
+             "device in again.\n",
+         "Writing"},
         // The reservation before each device and the update after it both fail.
-        {"gone/id.bin", "10", gone + gone + gone + gone, {}},
-        {"ro.bin", "10", ro + ro + ro + ro, zeroed_id_file()},
-        {"locked/id.bin",
-         "10",
+        {two, "-f fw.hex -e gone/id.bin -I 10", "", "", 2, gone + gone + gone + gone},
+        {two, "-f fw.hex -e ro.bin -I 10", "", "ro.bin@22:000000", 2, ro + ro + ro + ro},
+        {two, "-f fw.hex -e locked/id.bin -I 10", "", "locked/id.bin@22:000090", 2,
          "The directory of the EEPROM image file locked/id.bin cannot be written, so the file is "
          "rewritten in place: a crash or power loss while it is written could tear it. Make the "
-         "directory writable for the station to have it replaced atomically\n",
-         {}},
-        {"id.bin",
-         "1FFF",
-         "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the device "
-         "on bus 1, device 2 was not programmed. Stop the station: no hard ID is left to hand "
-         "out. id.bin now holds hard ID 0: a station restarted from it would give devices no "
-         "hard ID\n",
-         {}},
+         "directory writable for the station to have it replaced atomically\n"},
+        {two, "-f fw.hex -e id.bin -I 1FFF", "", "id.bin@22:000000", 1,
+         "hard ID invalid : 0x2000 most be less than 0x1FFF\nAll hard IDs are used up; the "
+         "device on bus 1, device 2 was not programmed. Stop the station: no hard ID is left to "
+         "hand out. id.bin now holds hard ID 0: a station restarted from it would give devices "
+         "no hard ID\n"},
+        // Killed at the pass's first request: the file already names the next hard ID, and
+        // with hard ID 0 (none) it was left alone.
+        {"device 1 1\n", "-f fw.hex -e id.bin -I 10", "", "id.bin@23:0088", -1, "", "\x01", kill,
+         -9},
+        {"device 1 1\n", "-e id.bin -I 0", "", "id.bin@23:1234", -1, "", "\x01", kill, -9},
+        {"udev-fail\n", "", "", "", -1, "error: udev init\n", "\x01", "", 1},
+        {"device 1 5\nwait\ndevice 1 5 fault=melt\n", "", "", "", -1,
+         "korvofw-sim: run.scenario:3: unknown fault 'melt'\n", "\x01", "", 2},
+        {nullptr, "", "", "", -1,
+         "korvofw-sim: KORVOFW_SIM is not set; it names the scenario file\n", "\x01", "", 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        StationRun r = run("device 1 1\nwait\ndevice 1 2\n",
-                           {"-f", "fw.hex", "-e", c.file, "-I", c.first_id}, {}, nobody);
+        SCOPED_TRACE(c.scenario ? c.scenario : "no scenario");
+        reset_files();
+        StationRun r = run(c.scenario, c.options, c.env);
         EXPECT_EQ(r.result.err, c.err);
-        if (!c.file_after.empty()) {
-            EXPECT_EQ(read_bytes(dir.path(c.file)), c.file_after);
+        size_t at = 0;
+        for (const std::string& text : split(c.printed, '|')) {
+            at = r.result.out.find(text, at);
+            EXPECT_NE(at, std::string::npos) << text << "\nin\n" << r.out.substr(0, 2000);
         }
+        EXPECT_EQ(r.result.out.find(c.absent), std::string::npos);
+        expect_held(c.held);
+        if (c.count >= 0)
+            expect_idle(r.idle, c.count);
+        if (c.ended > 0) {
+            EXPECT_EQ(r.result.out, "");
+        }
+        EXPECT_EQ(r.result.stopped ? 0 : c.ended < 0 ? -r.result.signal : r.result.status, c.ended);
     }
-    // Rewritten in place: hard ID 0x12 next, RXaddr untouched.
-    Bytes in_place = zeroed_id_file();
-    in_place[24] = 0x90;
-    EXPECT_EQ(read_bytes(dir.path("locked/id.bin")), in_place);
 }

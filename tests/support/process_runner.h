@@ -16,7 +16,6 @@ struct ProcessResult {
 struct ProcessOptions {
     std::vector<std::string> env;                      // extra NAME=value entries
     std::function<bool(const std::string&)> stop_when; // looked at stdout after each read
-    std::function<void(int pid)> on_start;             // told the child's process id
     std::string cwd;
     int uid = -1; // run as this user (and gid) when we are root
     int gid = -1;

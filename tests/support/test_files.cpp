@@ -11,22 +11,13 @@
 
 const char HEX_EOF[] = ":00000001FF\n";
 
-namespace {
-const char MEMORY_TEMP[] = "/dev/shm";
-
-std::string temp_root(bool in_memory) {
-    std::error_code error;
-    if (in_memory && std::filesystem::is_directory(MEMORY_TEMP, error) &&
-        access(MEMORY_TEMP, W_OK) == 0)
-        return MEMORY_TEMP;
-    return std::filesystem::temp_directory_path().string();
-}
-} // namespace
-
 ScratchDir::ScratchDir(bool in_memory) {
-    std::string tmpl = temp_root(in_memory) + "/korvofw-test-XXXXXX";
+    std::string root = in_memory && access("/dev/shm", W_OK) == 0
+                           ? "/dev/shm"
+                           : std::filesystem::temp_directory_path().string();
+    std::string tmpl = root + "/korvofw-test-XXXXXX";
     if (mkdtemp(&tmpl[0]) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
+        throw std::runtime_error("mkdtemp failed in " + root);
     dir = tmpl;
 }
 
@@ -62,19 +53,24 @@ std::string to_text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string to_hex(const Bytes& bytes, size_t limit) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < bytes.size() && i < limit; ++i)
+        text += {digits[bytes[i] >> 4], digits[bytes[i] & 0x0F]};
+    return text;
+}
+
 std::string hex_record(int address, const Bytes& data, int type) {
-    char field[16];
-    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
-    std::snprintf(field, sizeof field, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
-                  address & 0xFFFF, type);
-    std::string line = field;
-    for (unsigned char b : data) {
-        std::snprintf(field, sizeof field, "%02X", b);
-        line += field;
+    Bytes record = {static_cast<unsigned char>(data.size()),
+                    static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address),
+                    static_cast<unsigned char>(type)};
+    record.insert(record.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (unsigned char b : record)
         sum += b;
-    }
-    std::snprintf(field, sizeof field, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + field;
+    record.push_back(static_cast<unsigned char>(0x100 - (sum & 0xFF)));
+    return ":" + to_hex(record) + "\n";
 }
 
 std::string hex_file(int address, const Bytes& data, int record_size) {

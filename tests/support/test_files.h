@@ -1,6 +1,7 @@
 // Scratch files and test data for tests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ Bytes read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const Bytes& bytes);
 void write_text(const std::string& path, const std::string& text);
 std::string to_text(const Bytes& bytes);
+// Upper-case hex digits, two a byte, of at most limit bytes.
+std::string to_hex(const Bytes& bytes, size_t limit = SIZE_MAX);
 
 // One Intel HEX data record with its checksum, ending in a line feed.
 std::string hex_record(int address, const Bytes& data, int type = 0);

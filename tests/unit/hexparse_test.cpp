@@ -54,8 +54,8 @@ TEST(FlashImage, Builds) {
         {hex_record(0x104, ONE) + hex_record(0x100, AB), 3, "", "104:1 100:2 ", "ABCDFFFF07"},
         {hex_record(0, ABAB) + AT_2, 6, "", "0:4 2:2 ", "ABCDABCD"},
         {hex_file(0, Bytes(0x10000, 0x77), 32), 0x10000, "", "0:65536 ", std::string(0x20000, '7')},
-        {hex_file(0, Bytes(0xFFF0, 7), 32) + hex_record(0xFFF0, Bytes(32, 7)), 0x10010, // too long
-         "Invalid hex: the image spans 65552 bytes, more than 65536\n", "0:65520 fff0:32 ", KEPT},
+        {hex_record(0, ONE) + hex_record(0xFFFF, AB), 3, // one byte too long
+         "Invalid hex: the image spans 65537 bytes, more than 65536\n", "0:1 ffff:2 ", KEPT},
         {hex_record(0x1A2, ONE) + hex_record(0x1A0, ABAB), -1,
          "Invalid hex: address 0x1a2 is given different values\n", "1a2:1 1a0:4 ", KEPT},
         {AT_0 + hex_record(1, ONE) + hex_record(0x10, AB), -1,

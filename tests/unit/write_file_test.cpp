@@ -2,6 +2,7 @@
 #include "korvofw.h"
 #include "test_files.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -38,28 +39,36 @@ const WriteCase WRITE_CASES[] = {
     {[](Dir d) { file(d + "/f", 0640, NOBODY); }, false, OK, S_IFREG | 0640, NEW, NOBODY},
     {[](Dir d) { file(d + "/t", 0600), symlink((d + "/t").c_str(), (d + "/f").c_str()); }, false,
      OK, S_IFREG | 0600, NEW, 0, "f", "t"}, // the link is followed and kept
-    {[](Dir d) { symlink("t", (d + "/f").c_str()); }, false, OK, S_IFREG | 0644, NEW, 0, "f", "t"},
+    // A dangling link: its target is created, beside the link.
+    {[](Dir d) { chown(d.c_str(), NOBODY, NOBODY), symlink("t", (d + "/f").c_str()); }, true, OK,
+     S_IFREG | 0644, NEW, NOBODY, "f", "t"},
     {[](Dir d) { mkdir((d + "/f").c_str(), 0700); }, false, EISDIR, S_IFDIR | 0700, NONE, 0},
     {[](Dir d) { chown(d.c_str(), NOBODY, NOBODY), file(d + "/f", 0444, NOBODY); }, true, EACCES,
      S_IFREG | 0444, OLD, NOBODY}, // refused, as a plain write would be
     // No room for a temporary file in root's directory: the file is rewritten in place.
     {[](Dir d) { file(d + "/f", 0644, NOBODY); }, true, IN_PLACE, S_IFREG | 0644, NEW, NOBODY},
     {[](Dir) {}, true, EACCES, 0, NONE, 0}, // and with no file to rewrite
+    // A rewrite in place that runs out of space fails.
+    {[](Dir d) { symlink("/dev/full", (d + "/f").c_str()); }, true, ENOSPC, S_IFLNK | 0777, NONE,
+     0},
 };
 
-// write_file in a child, as nobody when asked; it must leave the umask (022) and no descriptor.
-int write_as(bool as_nobody, const std::string& name) {
+// write_file of d/<name> in a child in dir, as nobody when asked; it must leave the umask (022)
+// and no descriptor.
+int write_as(bool as_nobody, const std::string& dir, const std::string& name) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(10);
+        if (chdir(dir.c_str()) != 0)
+            _exit(253);
         if (as_nobody && ((setgroups(0, nullptr) | setgid(NOBODY)) != 0 || setuid(NOBODY) != 0))
             _exit(255);
         umask(022);
-        int lowest_free = dup(0); // where a descriptor left open would be
-        close(lowest_free);
-        errno = ERANGE; // as an earlier call may leave it
-        int result = write_file(name.c_str(), NEW), error = errno;
-        _exit(umask(0) != 022 || dup(0) != lowest_free ? 254 : result == -1 ? error : OK + result);
+        close(STDIN_FILENO); // descriptor 0 is free, as for a station started without one
+        errno = ERANGE;      // as an earlier call may leave it
+        int result = write_file(("d/" + name).c_str(), NEW), error = errno;
+        bool left_open = open("/dev/null", O_RDONLY) != 0;
+        _exit(umask(0) != 022 || left_open ? 254 : result == -1 ? error : OK + result);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -76,15 +85,15 @@ TEST(WriteFile, ReplacesTheFileWholeOrSaysWhy) {
         std::string d = scratch.path("d"), target = d + "/" + c.target;
         ASSERT_EQ(chmod(scratch.dir.c_str(), 0755) | mkdir(d.c_str(), 0755), 0);
         c.prepare(d);
-        int outcome = write_as(c.as_nobody, d + "/" + c.name);
+        int outcome = write_as(c.as_nobody, scratch.dir, c.name);
         for (const auto& entry : std::filesystem::directory_iterator(d)) // no temporary file
             EXPECT_EQ(entry.path().filename().string().find('.'), std::string::npos);
         struct stat st {};
         lstat(target.c_str(), &st);
         Bytes content = S_ISREG(st.st_mode) ? read_bytes(target) : NONE;
         bool link = std::filesystem::is_symlink(d + "/" + c.name);
-        EXPECT_EQ(
-            std::tie(outcome, st.st_mode, content, st.st_uid, st.st_gid, link),
-            std::make_tuple(c.outcome, c.mode, c.content, c.owner, c.owner, c.name != c.target));
+        EXPECT_EQ(std::tie(outcome, st.st_mode, content, st.st_uid, st.st_gid, link),
+                  std::make_tuple(c.outcome, c.mode, c.content, c.owner, c.owner,
+                                  c.name != c.target || S_ISLNK(c.mode)));
     }
 }
