@@ -6,8 +6,8 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 cluster=/tmp/korvofw-pg-bench-$$
-trap 'sh "$root/tests/ledger/pg_cluster.sh" stop "$cluster"' EXIT
-KORVOFW_PG_URI=$(sh "$root/tests/ledger/pg_cluster.sh" start "$cluster")
+trap 'sh "$root/scripts/pg-cluster.sh" stop "$cluster"' EXIT
+KORVOFW_PG_URI=$(sh "$root/scripts/pg-cluster.sh" start "$cluster")
 export KORVOFW_PG_URI
 if [ $# -ge 2 ]; then
     "$build/bench/ledger_bench" "$2"

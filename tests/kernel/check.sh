@@ -7,13 +7,8 @@ share="$run/share"
 out="$run/out"
 . "$run/facts"
 
-FLASH_SIZE=32768
-EEPROM_SIZE=1024
-FIRST_ID=$((0x10))
-FIRST_RXADDR=$((0x8700))
-
-passed=0
-failed=0
+FLASH_SIZE=32768 EEPROM_SIZE=1024 FIRST_ID=$((0x10)) FIRST_RXADDR=$((0x8700))
+passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "kernel bench: ok: $*"; }
 bad() { failed=$((failed + 1)); echo "kernel bench: MISMATCH: $*" >&2; }
 expect() { # what, then a shell test

@@ -1,18 +1,10 @@
 #!/bin/sh
-# Whole-station tests through a real kernel (see sim/kernel/bench.sh): the
-# station programs devices one after another, two at once and one whose flash
-# does not take; then Debian's dfu-programmer is run against the same model.
-# Everything is checked on the host afterwards (check.sh), and the benchmark
-# figures are printed (bench/kernel-figures.sh).
-#
-# The station runs in the guest as
-#   korvofw -f fw.hex -e id.bin -I 10 -r 0x8700
-# with fw.hex = examples/fw.hex and id.bin starting as 40 bytes of 0xFF: long
-# enough to hold the hard ID (bytes 23-24) and RXaddr (26-27) written back.
-#
-# Usage: run.sh <build-dir>    (korvofw and korvo-usbredir built in it)
-# Leaves the run in <build-dir>/kernel/run: console.log, out/ (devices'
-# files and events), share/ (the guest's files, station.out among them).
+# Whole-station tests through a real kernel (sim/kernel/bench.sh): the
+# station, as `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40
+# bytes of 0xFF, programs devices one after another, two at once and one whose
+# flash does not take; then dfu-programmer runs against the same model.
+# check.sh checks it all on the host; bench/kernel-figures.sh prints figures.
+# Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)

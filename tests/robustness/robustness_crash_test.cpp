@@ -1,13 +1,10 @@
 // The station killed (SIGKILL) at every point of a run of three devices: before and after every
-// control request (every second one under the sanitizers, or KORVOFW_CRASH_STRIDE=<n>), and at
-// every write, fsync and rename of its EEPROM image file (see sim/kill_points.h); then
-// restarted as an operator would, with -I from the file, the devices not yet plugged in, the one
-// it was programming (its memory as the kill left it) and a new one. Checked: the kill came
-// where asked, and a point past the run's last is never reached (the file is replaced twice a
-// device, each time written once, synced, renamed and its directory synced); the file is never
-// torn and names a hard ID above all on devices; no hard ID is ever on two devices, counting
-// what they held at the kill; in the end every device is programmed and started, and at most
-// one ID was skipped.
+// control request (every second one under the sanitizers, or KORVOFW_CRASH_STRIDE=<n>) and at
+// every write, fsync and rename of its EEPROM image file; then restarted as an operator would
+// (-I from the file, the devices not yet programmed, the interrupted one as the kill left it, a
+// new one). The kill comes where asked and never past the run's last point; the file is never
+// torn and names a hard ID above all on devices; no hard ID is on two devices, counting what
+// they held at the kill; in the end every device is programmed and at most one ID skipped.
 #include "robustness_support.h"
 
 using namespace robustness;

@@ -1,12 +1,10 @@
 // Every fault the bench can inject, at every request of a pass (every second one under the
 // sanitizers, or KORVOFW_MATRIX_STRIDE=<n>) and at each step of the wait loop, on the first of
-// three devices (options(1)); the station runs on it alone and on all three. After every run:
-// (a) no hard ID is on two devices; a record is untouched or the image with the identity put
-// in; (b) the count shown is that of the devices whose flash, record and status are right, a
-// failed pass says so, a device not counted was not started; (c) the image file is the original
-// with the next hard ID printed last, the soft ID and the last pass's RXaddr put in, naming an
-// ID above all on devices; (d) the station holds the descriptors of one that never saw a
-// device; (e) the devices after the faulty one are programmed with the next unused hard IDs.
+// three devices, run alone and with the others. After every run: (a) no hard ID on two devices,
+// a record untouched or the image with the identity put in; (b) the count shown is the devices
+// programmed right, a failure is said, an uncounted device was not started; (c) the image file
+// is the original with the next hard ID, the soft ID and the last RXaddr; (d) the station holds
+// the descriptors of an idle one; (e) the devices after the faulty one get the next hard IDs.
 #include "robustness_support.h"
 
 using namespace robustness;

@@ -1,6 +1,6 @@
-// Whole-station runs for the robustness tests: korvofw-sim playing scenarios in a station
-// directory of its own, many runs at once, and what a run leaves behind read back as an
-// operator would find it: output, device memory and the EEPROM image file.
+// Whole-station runs for the robustness and line tests: korvofw-sim playing scenarios in a
+// station directory of its own, many at once, and what a run leaves read back as an operator
+// would find it: output, device memory and the EEPROM image file.
 #pragma once
 
 #include "test_files.h"
@@ -18,7 +18,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -35,7 +34,7 @@ constexpr std::size_t FLASH_SIZE = 32768, EEPROM_SIZE = 1024, RECORD_SIZE = 80;
 constexpr int FIRST_RXADDR = 0x8700;
 constexpr int SOFT_ID = 5;
 const char NEXT_ID[] = "next unique ID (";
-// Requests as the bench's log shows them (see sim/bench.h).
+// Requests as the bench's log shows them (see sim/usb/bench.h).
 const char START[] = " out=0403010000 ";
 const char START_ANSWERED[] = " out=0403010000 in=- rc=5\n";
 const char SELECT_EEPROM[] = " out=060300010000 ";
@@ -63,7 +62,6 @@ inline std::vector<int> printed(const std::string& out, const std::string& label
 inline std::size_t count_of(const std::string& out, const std::string& what) {
     return printed(out, what).size();
 }
-
 inline int shown_count(const std::string& out) { // in the last "Waiting (N devices)", or -1
     std::vector<int> counts = printed(out, "Waiting (", 10);
     return counts.empty() ? -1 : counts.back();
@@ -88,7 +86,7 @@ struct Checker {
 };
 
 // Adds every case's failures to the test; the number of checks made.
-template <typename Report> std::size_t report(const std::vector<Report>& reports) {
+inline std::size_t report(const std::vector<Checker>& reports) {
     std::size_t checks = 0;
     for (const Checker& r : reports) {
         checks += r.checks;
@@ -156,9 +154,8 @@ struct Device {
     bool record_whole(const Bytes& image) const {
         return present && eeprom == with_identity(image, {id().hard, SOFT_ID, id().rxaddr}, true);
     }
-    std::size_t record_write() const { return log.find(RECORD_WRITE, log.find(SELECT_EEPROM)); }
     bool record_write_confirmed() const { // the status request after it answered OK
-        std::size_t line = log.find('\n', record_write());
+        std::size_t line = log.find('\n', log.find(RECORD_WRITE, log.find(SELECT_EEPROM)));
         std::string status =
             line == std::string::npos ? "" : log.substr(line, log.find('\n', line + 1) - line);
         return has(status, STATUS_OK) && has(status + "\n", " rc=6\n");
@@ -200,17 +197,16 @@ struct Station {
             env.push_back(*entry);
         args.insert(args.begin(), KORVOFW_SIM_BIN);
         std::vector<char*> argv(args.size() + 1), envp(env.size() + 1); // ending in null
-        auto pointer = [](std::string& text) { return text.data(); };
-        std::transform(args.begin(), args.end(), argv.begin(), pointer);
-        std::transform(env.begin(), env.end(), envp.begin(), pointer);
+        for (auto [from, to] : {std::pair(&args, &argv), std::pair(&env, &envp)})
+            std::transform(from->begin(), from->end(), to->begin(),
+                           [](auto& t) { return t.data(); });
         // Spawned, not forked (nothing runs in a copy of a threaded test), with nothing of ours.
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        for (int fd : {1, 2})
+            posix_spawn_file_actions_addopen(&actions, fd, (fd == 1 ? out : err).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         posix_spawn_file_actions_addchdir_np(&actions, dir.dir.c_str());
         pid_t pid = -1;
@@ -237,9 +233,8 @@ struct Station {
                 auto fds = std::filesystem::directory_iterator(proc + "/fd");
                 r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));
                 std::ifstream status(proc + "/status");
-                for (std::string line; std::getline(status, line);)
-                    if (line.rfind("VmRSS:", 0) == 0)
-                        r.rss_kb = std::atol(line.c_str() + 6);
+                for (std::string line; std::getline(status, line) && r.rss_kb < 0;)
+                    r.rss_kb = line.rfind("VmRSS:", 0) == 0 ? std::atol(line.c_str() + 6) : -1;
                 r.played_out = true;
                 continue;
             }
@@ -251,10 +246,9 @@ struct Station {
         r.id_file = file_or_empty(dir.path("id.bin"));
         std::istringstream words(scenario);
         for (std::string word, bus, devnum; words >> word;) {
-            if (word != "device" || !(words >> bus >> devnum) ||
-                r.devices.count(bus + "-" + devnum))
+            if (word != "device" || !(words >> bus >> devnum))
                 continue;
-            Device& d = r.devices[bus + "-" + devnum];
+            Device& d = r.devices[bus + "-" + devnum]; // a device plugged again: read again
             const std::string file = stem + "/" + bus + "-" + devnum;
             d.flash = file_or_empty(file + ".flash");
             d.eeprom = file_or_empty(file + ".eeprom");

@@ -1,15 +1,15 @@
 #!/bin/sh
 # A throwaway PostgreSQL cluster for the ledger's tests and benchmark, listening only on a
 # Unix socket in its own directory:
-#   pg_cluster.sh start DIR   make it (initdb) and start it; prints the URI to reach it
-#   pg_cluster.sh stop DIR    stop it at once and remove DIR
-#   pg_cluster.sh down DIR    stop it at once, as a crash of its server would
-#   pg_cluster.sh up DIR      start it again
+#   pg-cluster.sh start DIR   make it (initdb) and start it; prints the URI to reach it
+#   pg-cluster.sh stop DIR    stop it at once and remove DIR
+#   pg-cluster.sh down DIR    stop it at once, as a crash of its server would
+#   pg-cluster.sh up DIR      start it again
 # The server refuses to run as root, so as root it runs as the postgres user.
 set -eu
 action=$1
 dir=$2
-fail() { echo "pg_cluster: $*" >&2 && exit 1; }
+fail() { echo "pg-cluster: $*" >&2 && exit 1; }
 case $dir in
 /tmp/?*) ;;
 *) fail "DIR must lie under /tmp, where the server's user can reach it: $dir" ;;
