@@ -7,13 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 man=$root/packaging/korvofw.1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() {
-    echo "docs_test: $*" >&2
-    exit 1
-}
+fail() { echo "docs_test: $*" >&2 && exit 1; }
 
-# -h prints the usage text on standard error and exits with 255 (within seconds); it is one of
-# the options.
+# -h prints the usage text on standard error and exits with 255 (within seconds).
 status=0
 timeout 10 "$bin" -h >/dev/null 2>"$work/err" || status=$?
 [ "$status" -eq 255 ] && grep -q '^Usage: ' "$work/err" || fail "$bin -h: status $status, no usage"

@@ -11,9 +11,7 @@ FLASH_SIZE=32768 EEPROM_SIZE=1024 FIRST_ID=$((0x10)) FIRST_RXADDR=$((0x8700))
 passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "kernel bench: ok: $*"; }
 bad() { failed=$((failed + 1)); echo "kernel bench: MISMATCH: $*" >&2; }
-expect() { # what, then a shell test
-    if eval "$2"; then ok "$1"; else bad "$1"; fi
-}
+expect() { if eval "$2"; then ok "$1"; else bad "$1"; fi; } # what, then a shell test
 erased_file() { head -c "$2" /dev/zero | tr '\0' '\377' >"$1"; }
 put_byte() { printf "$(printf '\\%03o' "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null; }
 hex4() { printf '%04X' "$1"; }
@@ -22,8 +20,8 @@ hex4() { printf '%04X' "$1"; }
 # cleared, the hard ID in bits 15..3 of bytes 23-24, the RXaddr in 26-27.
 record() { # file, size, hard ID, RXaddr
     erased_file "$1" "$2"
-    for at_value in 22:0 23:$((($3 >> 5) & 255)) 24:$((($3 << 3) & 255)) 26:$(($4 >> 8)) 27:$(($4 & 255)); do
-        put_byte "$1" "${at_value%%:*}" "${at_value#*:}"
+    for at in 22:0 23:$((($3 >> 5) & 255)) 24:$((($3 << 3) & 255)) 26:$(($4 >> 8)) 27:$(($4 & 255)); do
+        put_byte "$1" "${at%%:*}" "${at#*:}"
     done
 }
 same() { # what, actual, expected
