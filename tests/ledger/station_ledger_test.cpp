@@ -24,7 +24,8 @@ class StationLedger : public LedgerTest {
 
     // A run from hard ID 0x1FFD, devices in out<n>/, stopped idle once the scenario is played.
     ProcessResult run(const std::string& name, const std::string& scenario,
-                      const std::string& kill = "", const std::string& ledger = "") {
+                      const std::string& kill = "", const std::string& ledger = "",
+                      const std::string& from = "1FFD") {
         const std::string out = scratch.path("out" + std::to_string(++runs_));
         write_text(out + ".scenario", scenario);
         ProcessOptions po;
@@ -34,10 +35,20 @@ class StationLedger : public LedgerTest {
         if (!kill.empty())
             po.env.push_back("KORVOFW_SIM_KILL=" + kill);
         po.stop_when = [out](const std::string&) { return std::filesystem::exists(out + "/done"); };
-        return run_process({KORVOFW_SIM_BIN, "-f", "fw.hex", "-e", "id.bin", "-I", "1FFD", "-r",
-                            "0x8700", "--ledger", ledger.empty() ? location : ledger, "--station",
-                            name},
-                           po);
+        std::vector<std::string> argv = {KORVOFW_SIM_BIN,
+                                         "-f",
+                                         "fw.hex",
+                                         "-e",
+                                         "id.bin",
+                                         "-r",
+                                         "0x8700",
+                                         "--ledger",
+                                         ledger.empty() ? location : ledger,
+                                         "--station",
+                                         name};
+        if (!from.empty())
+            argv.insert(argv.end(), {"-I", from});
+        return run_process(argv, po);
     }
     int runs_ = 0;
 };
@@ -123,6 +134,15 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
     EXPECT_EQ(r.err.rfind("ledger " + ledger::shown_location(unreachable) + what, 0), 0u) << r.err;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
     EXPECT_EQ(r.out, PARSED);
+
+    // From 100 hard IDs left on, every device says how many; without -I none is handed out.
+    ProcessResult near = run("st2", "device 1 1\nwait\ndevice 1 2\n", "", "", "1F9A");
+    EXPECT_EQ(near.out.find("pool default: 101"), std::string::npos) << near.out;
+    EXPECT_NE(near.out.find("Hard IDs left in pool default: 100\n"), std::string::npos);
+    ASSERT_TRUE(run("st3", "device 1 1\n", "", "", "").stopped);
+    const ledger::AttemptRow last = rows().back();
+    EXPECT_EQ(last.state + " " + std::to_string(last.hard_id) + " [" + last.id_state + "]",
+              "ok -1 []");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);

@@ -48,6 +48,9 @@ const WriteCase WRITE_CASES[] = {
     // No room for a temporary file in root's directory: the file is rewritten in place.
     {[](Dir d) { file(d + "/f", 0644, NOBODY); }, true, IN_PLACE, S_IFREG | 0644, NEW, NOBODY},
     {[](Dir) {}, true, EACCES, 0, NONE, 0}, // and with no file to rewrite
+    // Links in a loop: refused as a plain open would refuse them, and left as they were.
+    {[](Dir d) { symlink("g", (d + "/f").c_str()), symlink("f", (d + "/g").c_str()); }, false,
+     ELOOP, S_IFLNK | 0777, NONE, 0},
     // A rewrite in place that runs out of space fails.
     {[](Dir d) { symlink("/dev/full", (d + "/f").c_str()); }, true, ENOSPC, S_IFLNK | 0777, NONE,
      0},
