@@ -7,7 +7,8 @@
 // connection dies. The primary key on (pool, hard_id) is the backstop.
 //
 // The station's name: a session advisory lock (pg_try_advisory_lock) on a hash of the name,
-// which the server drops when the station's connection ends, however it ends.
+// which the server drops when the station's connection ends, however it ends. A reader tells
+// that a station runs by finding that lock in pg_locks, which takes nothing.
 #include "ledger_backends.h"
 
 #include <libpq-fe.h>
@@ -22,6 +23,11 @@ constexpr int SCHEMA_LOCK_CLASS = 0x4B48;
 const char TAKE_NAME[] = "SELECT pg_try_advisory_lock(19270, hashtext($1))";
 const char LOCK_POOL[] = "SELECT pg_advisory_xact_lock(19271, hashtext($1))";
 const char LOCK_SCHEMA[] = "SELECT pg_advisory_xact_lock(19272, 0)";
+// Another session's name lock, as pg_locks shows it: the two keys in classid and objid.
+const char NAME_HELD[] =
+    "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted "
+    "AND database = (SELECT oid FROM pg_database WHERE datname = current_database()) "
+    "AND classid = 19270 AND objid = CAST(hashtext($1) AS oid) AND objsubid = 2)";
 static_assert(NAME_LOCK_CLASS == 19270 && POOL_LOCK_CLASS == 19271 && SCHEMA_LOCK_CLASS == 19272,
               "the lock classes are spelt out in the queries above");
 
@@ -173,6 +179,11 @@ class PgLedger : public SqlLedger {
             }
         }
         return failed ? fail(what, cause.c_str(), error) : 0;
+    }
+
+    int name_held(const std::string& station, bool& held, std::string& error) override {
+        auto read = [&](const Row& r) { held = r.text(0) == "t"; };
+        return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
     }
 
   private:
