@@ -130,15 +130,19 @@ enum RowColumn {
 // Each station's latest row and latest row that is not 'started' (one or two rows per station,
 // in station and row order), each followed by the station's rows ended ok and failed at or
 // after $1 and the row_id of its latest row. The station names are walked one index seek at a
-// time, so it reads a few rows per station and the rows they ended since $1.
+// time, so it reads a few rows per station and the rows they ended since $1. A station's rows
+// are picked by a range of one name, not by '=': given '=', a planner that expects a station's
+// rows everywhere walks the whole primary key backwards instead, for a station that stopped
+// long ago all of it.
 inline constexpr char STATIONS_WITH[] =
     "WITH RECURSIVE names(name) AS (SELECT MIN(station) FROM attempts UNION ALL "
     "SELECT (SELECT MIN(station) FROM attempts WHERE station > names.name) FROM names "
     "WHERE names.name IS NOT NULL), "
     "picked(name, latest, done, ok, failed) AS (SELECT name, "
-    "(SELECT MAX(row_id) FROM attempts WHERE station = names.name), "
-    "(SELECT row_id FROM attempts WHERE station = names.name AND state <> 'started' "
-    "ORDER BY row_id DESC LIMIT 1), "
+    "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
+    "ORDER BY station DESC, row_id DESC LIMIT 1), "
+    "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
+    "AND state <> 'started' ORDER BY station DESC, row_id DESC LIMIT 1), "
     "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
     "AND state = 'ok'), "
     "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "

@@ -44,6 +44,10 @@ const char CREATE_ATTEMPTS[] =
     "soft_id INTEGER, rxaddr INTEGER, record_read BYTEA, record_written BYTEA, "
     "result INTEGER, message TEXT, flash_ms BIGINT, eeprom_ms BIGINT)";
 
+// Reports run statements over many stations whose estimated cost can pass the server's
+// jit_above_cost, while they take a few milliseconds: compiling them would take far longer.
+constexpr int JIT_SINCE = 110000; // PostgreSQL 11
+
 // A server that cannot be reached answers nothing: the station is not held up for long.
 const char CONNECT_TIMEOUT_S[] = "10";
 const char TCP_USER_TIMEOUT_MS[] = "10000";
@@ -114,6 +118,8 @@ class PgLedger : public SqlLedger {
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
         if (run("SET bytea_output = 'hex'", {}, nullptr, "connecting", error) != 0 ||
+            (!writable && PQserverVersion(conn_) >= JIT_SINCE &&
+             run("SET jit = off", {}, nullptr, "connecting", error) != 0) ||
             check_schema(writable, error) != 0)
             return -1;
         return writable ? take_name(error) : 0;
