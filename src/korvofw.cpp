@@ -470,14 +470,24 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     advance_rxaddr(cfg.rxaddr_set);
 }
 
+// Takes the next event; true when it names a bootloader device this station programs. A
+// station bound to a port passes over other ports' events in the same round, so that its
+// neighbours' devices never hold up its own.
+bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
+    while (devDetect.poll(0)) {
+        if (cfg.port != nullptr && devDetect.port != cfg.port)
+            continue;
+        return devDetect.vend_num == BOOTLOADER_VENDOR && devDetect.prod_num == BOOTLOADER_PRODUCT;
+    }
+    return false;
+}
+
 [[noreturn]] void wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
     for (;;) {
-        if (devDetect.poll(0) && devDetect.vend_num == BOOTLOADER_VENDOR &&
-            devDetect.prod_num == BOOTLOADER_PRODUCT &&
-            (cfg.port == nullptr || devDetect.port == cfg.port)) {
+        if (bootloader_arrived(devDetect, cfg)) {
             program_device(cfg, devDetect, device_count, sl);
             usleep(AFTER_DEVICE_USEC);
             iter_count = WAITING_TEXT_EVERY;
