@@ -119,5 +119,23 @@ same "the model's EEPROM still holds its start pattern" "$final.eeprom" "$run/pa
 expect "start: the device ran its application and left the bus (dfu-programmer exit $dfu_start_rc${dfu_start_text:+: $dfu_start_text})" \
     'left dfu && grep -q -- "out=0403" "$out/dfu.log"'
 
+# ---- avrdude against the model. Its reads leave out trailing erased bytes.
+padded() { # file, size: the file filled up with erased bytes as <file>.padded
+    [ -f "$1" ] || return 0
+    cp "$1" "$1.padded"
+    head -c $(($2 - $(wc -c <"$1"))) /dev/zero | tr '\0' '\377' >>"$1.padded"
+}
+avr_says() { grep -q -F -- "$2" "$share/avr-$1.out"; }
+same "avrdude write: the model's flash holds fw.hex's image" "$run/avr.after-write.flash" "$image"
+same "avrdude write: its chip erase kept the model's EEPROM" "$run/avr.after-write.eeprom" "$run/pattern.eeprom"
+expect "avrdude verified the flash it wrote" 'avr_says write "$image_size bytes of application verified"'
+padded "$share/avr-flash.bin" "$FLASH_SIZE"
+same "avrdude's flash read equals the model's flash" "$share/avr-flash.bin.padded" "$run/avr.after-write.flash"
+padded "$share/avr-eeprom.bin" "$EEPROM_SIZE"
+same "avrdude's EEPROM read equals the model's EEPROM" "$share/avr-eeprom.bin.padded" "$run/pattern.eeprom"
+same "avrdude EEPROM write: the model's EEPROM holds the file" "$run/avr.after-eeprom.eeprom" "$share/avr.eeprom"
+same "avrdude EEPROM write: the model's flash is unchanged" "$run/avr.after-eeprom.flash" "$image"
+expect "avrdude verified the EEPROM it wrote" 'avr_says eeprom "$EEPROM_SIZE bytes of eeprom verified"'
+
 echo "kernel bench: $passed passed, $failed failed"
 [ "$failed" = 0 ]

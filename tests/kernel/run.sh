@@ -2,7 +2,7 @@
 # Whole-station tests through a real kernel (sim/kernel/bench.sh): the
 # station, as `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40
 # bytes of 0xFF, programs devices one after another, two at once and one whose
-# flash does not take; then dfu-programmer runs against the same model.
+# flash does not take; then dfu-programmer and avrdude run against the same model.
 # check.sh checks it all on the host; bench/kernel-figures.sh prints figures.
 # Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
@@ -61,23 +61,31 @@ wait_event "name=bad unplugged"
 guest 'kill $(cat station.pid); sleep 0.3; cp id.bin id.after-station'
 say "station stopped"
 
-# ---- dfu-programmer against the same model, starting from flash with
-# another image and EEPROM with a pattern no step writes.
+# ---- dfu-programmer, then avrdude, against the same model, each device
+# starting from flash with another image and EEPROM with a pattern no step
+# writes.
 awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 7 + 3) % 256 }' >"$run/pattern.eeprom"
-bench "plug 0 name=dfu flash=$repo/tests/data/avr/blink.bin eeprom=$run/pattern.eeprom"
-wait_event "name=dfu connected"
-guest 'for i in $(seq 50); do grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct && exit 0; sleep 0.1; done; exit 1'
-[ "$last_rc" = 0 ] || fail "the guest never saw the device for dfu-programmer"
-saves=0
-# Runs dfu-programmer in the guest, then has the front end save the device's
-# files; the name given keeps copies of them in $run.
+awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 13 + 5) % 256 }' >"$share/avr.eeprom"
+plug_for_client() {
+    bench "plug 0 name=$1 flash=$repo/tests/data/avr/blink.bin eeprom=$run/pattern.eeprom"
+    wait_event "name=$1 connected"
+    guest 'for i in $(seq 50); do grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct && exit 0; sleep 0.1; done; exit 1'
+    [ "$last_rc" = 0 ] || fail "the guest never saw the device for $1"
+}
+# Has the front end save the device's files and keeps copies of them in $run
+# as <device>.after-<label>.*
+save_copies() {
+    device=$1 saved=$(grep -c "name=$1 saved" "$out/events" || true)
+    bench "save 0"
+    wait_until '[ "$(grep -c "name=$device saved" "$out/events")" -gt "$saved" ]' "save of $1"
+    for memory in flash eeprom log; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
+}
+plug_for_client dfu
+# Runs dfu-programmer in the guest, timed, then saves the device's files.
 dfu() {
     guest "t0=\$(cut -d' ' -f1 /proc/uptime); dfu-programmer atxmega32a4u $2 >dfu.out; rc=\$?; t1=\$(cut -d' ' -f1 /proc/uptime); echo \"\$t0 \$t1\" >dfu-$1.time; cat dfu.out; exit \$rc"
     [ "$last_rc" = 0 ] || fail "dfu-programmer $2 failed: $(cat "$last_out")"
-    saves=$((saves + 1))
-    bench "save 0"
-    wait_until '[ "$(grep -c "name=dfu saved" "$out/events")" -ge "$saves" ]' "save of the dfu device"
-    for memory in flash eeprom log; do cp "$out/dfu.$memory" "$run/dfu.after-$1.$memory"; done
+    save_copies dfu "$1"
 }
 dfu erase erase
 dfu flash "flash fw.hex"
@@ -94,6 +102,18 @@ guest "dfu-programmer atxmega32a4u start"
 dfu_start_rc=$last_rc
 dfu_start_text=$(tr '\n' ' ' <"$last_out" | tr -d "'")
 wait_event "name=dfu left"
+
+# avrdude's FLIP version 2 programmer on the ATxmega32A4U (03eb:2fe4): the
+# flash written with its chip erase and verification; then, in one session,
+# the flash and EEPROM read back and the EEPROM written and verified.
+plug_for_client avr
+avr() {
+    guest "avrdude -c flip2 -p x32a4u $2 >avr-$1.out 2>&1; rc=\$?; tail -n 4 avr-$1.out; exit \$rc"
+    [ "$last_rc" = 0 ] || fail "avrdude $2 failed: $(cat "$last_out")"
+    save_copies avr "$1"
+}
+avr write "-U application:w:fw.hex:i"
+avr eeprom "-U application:r:avr-flash.bin:r -U eeprom:r:avr-eeprom.bin:r -U eeprom:w:avr.eeprom:r"
 
 guest 'dmesg >dmesg.txt'
 kbench_stop
