@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -320,7 +321,31 @@ bool KorvoDfu::node_writable(const std::string& node) {
     return access(node.c_str(), F_OK) != 0 || access(node.c_str(), R_OK | W_OK) == 0;
 }
 
+int KorvoDfu::claim() {
+    int rval = usb_claim_interface(handle, DFU_INTERFACE);
+    if (rval == 0) {
+        claimed = true;
+        return PASS_OK;
+    }
+    if (rval == -EBUSY) {
+        report("Device in use", "is held by another program; it was not programmed. Stop the"
+                                " other program, or give each station its own --port, and plug"
+                                " the device in again");
+        return PASS_DEVICE_BUSY;
+    }
+    if (rval == -ENODEV) {
+        report("Device not found", "is no longer on the USB bus; plug it in again");
+        return PASS_DEVICE_NOT_FOUND;
+    }
+    std::cerr << "Cannot claim the USB device on bus " << pass_bus << ", device " << pass_dev
+              << ": " << std::strerror(-rval) << "; unplug it and plug it in again" << std::endl;
+    return PASS_OPEN_ERROR;
+}
+
 void KorvoDfu::close() {
+    if (claimed)
+        usb_release_interface(handle, DFU_INTERFACE);
+    claimed = false;
     if (handle != nullptr)
         usb_close(handle);
     handle = nullptr;
@@ -368,8 +393,10 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
                           << std::endl;
                 return PASS_OPEN_ERROR;
             }
-            int rval =
-                pass_body(flash_bin, eeprom_bin, hard_id_set, soft_id_set, rxaddr_set, write_ee);
+            int rval = claim();
+            if (rval == PASS_OK)
+                rval = pass_body(flash_bin, eeprom_bin, hard_id_set, soft_id_set, rxaddr_set,
+                                 write_ee);
             close();
             if (rval != PASS_OK)
                 return rval;

@@ -47,6 +47,7 @@ enum PassResult : int {
     PASS_OPEN_ERROR = -7,
     PASS_EEPROM_READ_ERROR = -8,
     PASS_FLASH_SELECT_ERROR = -9,
+    PASS_DEVICE_BUSY = -10, // another program holds the device's interface
 };
 
 // EEPROM identity record layout.
@@ -98,6 +99,7 @@ struct KorvoDfu {
     static constexpr int DECIMAL = 10;
 
     usb_dev_handle* handle;
+    bool claimed = false; // the pass holds the DFU interface
     int32_t usb_error;
     int32_t dfuLastStatus;
     int32_t dfuLastState;
@@ -143,6 +145,9 @@ struct KorvoDfu {
     int flash_phase(const ByteBuffer& flash_bin);
     int eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                      int rxaddr_set, bool write_ee);
+    // Claims the DFU interface, so that no other program talks to the device during the
+    // pass; PASS_OK or the result that stops the pass, after saying why.
+    int claim();
     void close();
     static bool node_writable(const std::string& node);
     // "<what>: bus B, device D <outcome>", on standard error.

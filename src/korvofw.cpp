@@ -30,11 +30,17 @@ const char HEX_DIGITS[] = "0123456789ABCDEF";
 constexpr int EXIT_USAGE = -1;
 constexpr int EXIT_NO_LEDGER = 1;
 
-enum LongOption { OPT_LEDGER = 256, OPT_STATION, OPT_POOL };
+enum LongOption { OPT_LEDGER = 256, OPT_STATION, OPT_POOL, OPT_PORT };
 const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
                                {"station", required_argument, nullptr, OPT_STATION},
                                {"pool", required_argument, nullptr, OPT_POOL},
+                               {"port", required_argument, nullptr, OPT_PORT},
                                {nullptr, 0, nullptr, 0}};
+// USB allows five hubs between the root hub and a device, so a port name holds at most
+// seven port numbers (the kernel's own limit); each is 1 to 255.
+constexpr int MAX_PORT_NUMBERS = 7;
+constexpr long MAX_PORT_NUMBER = 255;
+constexpr long MAX_BUS_NUMBER = 999; // usbfs names bus directories with three digits
 constexpr int LOW_NIBBLE = 0x0F;
 constexpr int NIBBLE_BITS = 4;
 
@@ -120,6 +126,9 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
         case OPT_POOL:
             cfg.pool = optarg;
             break;
+        case OPT_PORT:
+            cfg.port = optarg;
+            break;
         case 'f':
             cfg.flash_file = optarg;
             break;
@@ -158,7 +167,18 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
     return optind >= argc;
 }
 
-// The ledger's names must say something: a station's name is its identity there.
+bool port_option_valid(const RunConfig& cfg) {
+    if (cfg.port == nullptr || port_name_valid(cfg.port))
+        return true;
+    std::cerr << "invalid USB port for --port: \"" << cfg.port
+              << "\" (give the port as udev names the device on it, such as 1-1.4; udevadm info"
+                 " on the device shows it)"
+              << std::endl;
+    return false;
+}
+
+// The ledger's names must say something: a station's name is its identity there. Stations
+// side by side on one host differ by their ports.
 bool ledger_names_valid(RunConfig& cfg) {
     if (cfg.ledger == nullptr)
         return true;
@@ -166,6 +186,8 @@ bool ledger_names_valid(RunConfig& cfg) {
         char host[HOST_NAME_MAX + 1] = {};
         gethostname(host, sizeof host - 1);
         cfg.station = host;
+        if (cfg.port != nullptr)
+            cfg.station = cfg.station + ":" + cfg.port;
     }
     if (*cfg.ledger != '\0' && !cfg.station.empty() && !cfg.pool.empty())
         return true;
@@ -271,12 +293,40 @@ bool eeprom_file_usable(const char* name) {
 
 } // namespace
 
+namespace {
+
+// A number from 1 to max at p, in decimal: the text after it, or null.
+const char* port_number(const char* p, long max) {
+    if (*p < '1' || *p > '9')
+        return nullptr;
+    errno = 0;
+    char* end = nullptr;
+    long number = std::strtol(p, &end, 10);
+    return errno == 0 && number <= max ? end : nullptr;
+}
+
+} // namespace
+
+bool port_name_valid(const char* name) {
+    const char* p = port_number(name, MAX_BUS_NUMBER);
+    if (p == nullptr || *p != '-')
+        return false;
+    for (int numbers = 1; numbers <= MAX_PORT_NUMBERS; ++numbers) {
+        p = port_number(p + 1, MAX_PORT_NUMBER);
+        if (p == nullptr || *p == '\0')
+            return p != nullptr;
+        if (*p != '.')
+            return false;
+    }
+    return false;
+}
+
 int startup(int argc, char** argv, RunConfig& cfg) {
     if (!parse_options(argc, argv, cfg)) {
         cmd_info(argc, argv);
         return EXIT_USAGE;
     }
-    if (!ledger_names_valid(cfg))
+    if (!port_option_valid(cfg) || !ledger_names_valid(cfg))
         return EXIT_USAGE;
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX) ||
         !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
@@ -426,7 +476,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     int iter_count = WAITING_TEXT_EVERY;
     for (;;) {
         if (devDetect.poll(0) && devDetect.vend_num == BOOTLOADER_VENDOR &&
-            devDetect.prod_num == BOOTLOADER_PRODUCT) {
+            devDetect.prod_num == BOOTLOADER_PRODUCT &&
+            (cfg.port == nullptr || devDetect.port == cfg.port)) {
             program_device(cfg, devDetect, device_count, sl);
             usleep(AFTER_DEVICE_USEC);
             iter_count = WAITING_TEXT_EVERY;

@@ -48,12 +48,19 @@ struct RunConfig {
     const char* ledger = nullptr;
     std::string station;
     std::string pool = "default";
+    // The one USB port whose devices this station takes (--port), as udev names it; null:
+    // every port.
+    const char* port = nullptr;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;
 };
 
 constexpr int RUN_ON = 0;
+
+// A USB port as udev names the device on it: bus number, '-', then the port numbers from the
+// root hub down, joined by '.', such as 1-1.4.
+bool port_name_valid(const char* name);
 
 // Options, identity tests, flash file and EEPROM image. Returns RUN_ON when the station
 // goes on to wait for devices, otherwise the exit status.

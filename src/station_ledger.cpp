@@ -29,6 +29,8 @@ const char* pass_message(int rval) {
         return "EEPROM read error";
     case PASS_FLASH_SELECT_ERROR:
         return "Flash select error";
+    case PASS_DEVICE_BUSY:
+        return "In use by another program";
     default:
         return "unknown result";
     }

@@ -15,8 +15,8 @@ constexpr KindName kKindNames[] = {
     {FaultKind::Timeout, "timeout"},     {FaultKind::Short, "short"},
     {FaultKind::StatusLen, "statuslen"}, {FaultKind::BadStatus, "badstatus"},
     {FaultKind::Stuck, "stuck"},         {FaultKind::NoErase, "noerase"},
-    {FaultKind::NoOpen, "noopen"},       {FaultKind::Gone, "gone"},
-    {FaultKind::NoAttr, "noattr"},
+    {FaultKind::NoOpen, "noopen"},       {FaultKind::Busy, "busy"},
+    {FaultKind::Gone, "gone"},           {FaultKind::NoAttr, "noattr"},
 };
 
 constexpr char kIndexSeparator = '@';
@@ -44,6 +44,7 @@ bool takes_request_index(FaultKind kind) {
     switch (kind) {
     case FaultKind::NoErase:
     case FaultKind::NoOpen:
+    case FaultKind::Busy:
     case FaultKind::Gone:
         return false;
     default:

@@ -20,6 +20,7 @@ enum class FaultKind {
     Stuck,     // flash writes from request k on do not take
     NoErase,   // programming only clears bits
     NoOpen,    // the device node cannot be opened
+    Busy,      // another program holds its interface: claiming it fails with -EBUSY
     Gone,      // leaves the bus between its arrival event and the pass
     NoAttr,    // its arrival event has unreadable attributes: all, or with @k only the k-th
                // of busnum, devnum, idVendor, idProduct

@@ -11,6 +11,7 @@
 // libusb 0.1 only declares the handle; the bench owns every handle it hands out.
 struct usb_dev_handle {
     sim::SimDevice* device;
+    bool claimed;
 };
 
 namespace sim {
@@ -377,7 +378,7 @@ usb_dev_handle* Bench::open(struct usb_device* node) {
                 continue;
             if (!device->on_bus() || device->has_fault(FaultKind::NoOpen))
                 return nullptr;
-            handles_.push_back(std::make_unique<usb_dev_handle>(usb_dev_handle{device}));
+            handles_.push_back(std::make_unique<usb_dev_handle>(usb_dev_handle{device, false}));
             return handles_.back().get();
         }
     }
@@ -394,6 +395,8 @@ SimDevice& Bench::device_of(usb_dev_handle* handle) {
 
 int Bench::close(usb_dev_handle* handle) {
     SimDevice& device = device_of(handle);
+    if (handle->claimed)
+        misuse("usb_close with interface 0 still claimed");
     handles_.erase(std::find_if(handles_.begin(), handles_.end(),
                                 [handle](const auto& owned) { return owned.get() == handle; }));
     notify(&BenchObserver::device_closed, device);
@@ -404,9 +407,34 @@ int Bench::check_present(usb_dev_handle* handle) {
     return device_of(handle).on_bus() ? 0 : -ENODEV;
 }
 
+int Bench::claim(usb_dev_handle* handle, int interface) {
+    SimDevice& device = device_of(handle);
+    if (interface != 0)
+        return -EINVAL;
+    if (!device.on_bus())
+        return -ENODEV;
+    const bool held_elsewhere = std::any_of(handles_.begin(), handles_.end(), [&](const auto& h) {
+        return h.get() != handle && h->device == &device && h->claimed;
+    });
+    if (held_elsewhere || device.has_fault(FaultKind::Busy))
+        return -EBUSY;
+    handle->claimed = true;
+    return 0;
+}
+
+int Bench::release(usb_dev_handle* handle, int interface) {
+    SimDevice& device = device_of(handle);
+    if (interface != 0 || !handle->claimed)
+        return -EINVAL;
+    handle->claimed = false;
+    return device.on_bus() ? 0 : -ENODEV;
+}
+
 int Bench::control(usb_dev_handle* handle, int request_type, int request, int value, int index,
                    char* bytes, int size, int timeout_ms) {
     SimDevice& device = device_of(handle);
+    if (!handle->claimed)
+        misuse("usb_control_msg on a handle that has not claimed interface 0");
     tell_request_hook(RequestStage::Before);
     const bool was_on_bus = device.on_bus();
     LogEntry entry;

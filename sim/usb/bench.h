@@ -18,6 +18,10 @@
 //
 //   e.g. "0 type=21 req=1 value=0000 index=0000 len=6 out=060300000000 in=- rc=6"
 //
+// The stand-ins hold the program to interface 0's claim: a control request on a handle that
+// has not claimed it, or a close with the claim still held, is a misuse that aborts. Only one
+// handle at a time holds a device's claim; another gets -EBUSY, as from the kernel.
+//
 // Faults (see device/fault.h for their text form). A request-indexed fault fires once,
 // on the first matching request whose index is at least k (k = 0 when omitted):
 //   unplug     any request: the device leaves the bus first; that request and
@@ -33,6 +37,7 @@
 //              acknowledged but do not take
 //   noerase    programming only clears bits and pages are not erased
 //   noopen     usb_open returns NULL
+//   busy       usb_claim_interface returns -EBUSY: another program holds the interface
 //   gone, noattr  stored only, for the arrival-event layer
 #pragma once
 
@@ -166,6 +171,11 @@ class Bench {
                 char* bytes, int size, int timeout_ms);
     // -ENODEV when the handle's device has left the bus, else 0.
     int check_present(usb_dev_handle* handle);
+    // Interface 0 is the device's only one: -EINVAL for another, -ENODEV once the device has
+    // left the bus, -EBUSY while another handle holds it or with the busy fault.
+    int claim(usb_dev_handle* handle, int interface);
+    // -EINVAL when the handle does not hold the claim; a device that left is released too.
+    int release(usb_dev_handle* handle, int interface);
 
   private:
     struct BusNode {

@@ -63,18 +63,18 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
     return remember(bench().control(dev, requesttype, request, value, index, bytes, size, timeout));
 }
 
-// Interface and configuration calls have no effect on the simulated device but
-// fail like the real ones once it has left the bus.
+// Configuration calls have no effect on the simulated device but fail like the real ones
+// once it has left the bus.
 int usb_set_configuration(usb_dev_handle* dev, int) {
     return remember(bench().check_present(dev));
 }
 
-int usb_claim_interface(usb_dev_handle* dev, int) {
-    return remember(bench().check_present(dev));
+int usb_claim_interface(usb_dev_handle* dev, int interface) {
+    return remember(bench().claim(dev, interface));
 }
 
-int usb_release_interface(usb_dev_handle* dev, int) {
-    return remember(bench().check_present(dev));
+int usb_release_interface(usb_dev_handle* dev, int interface) {
+    return remember(bench().release(dev, interface));
 }
 
 int usb_set_altinterface(usb_dev_handle* dev, int) {

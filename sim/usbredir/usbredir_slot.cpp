@@ -66,7 +66,8 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
 
 bool has_meaning_on_a_real_bus(FaultKind kind) {
     // These act on the link-time libusb and libudev stand-ins, which a real kernel replaces.
-    return kind != FaultKind::NoOpen && kind != FaultKind::Gone && kind != FaultKind::NoAttr;
+    return kind != FaultKind::NoOpen && kind != FaultKind::Busy && kind != FaultKind::Gone &&
+           kind != FaultKind::NoAttr;
 }
 
 // ---- parser callbacks: the library calls every one of them without a null check
@@ -532,6 +533,8 @@ void Slot::plug(const Command& command) {
     }
     if (!handle)
         throw std::logic_error("bench device not found after plugging it");
+    // The guest's kernel keeps programs to the interface; here the front end is its only user.
+    bench_.claim(handle, 0);
 
     used_names_.insert(name);
     ++plug_count_;
@@ -574,6 +577,7 @@ void Slot::leave_bus(const char* why) {
     }
     write_files();
     note(std::string(why) + " requests=" + std::to_string(device_->sim->log().size()));
+    bench_.release(device_->handle, 0);
     bench_.close(device_->handle);
     device_.reset();
 }

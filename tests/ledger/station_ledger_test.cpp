@@ -46,8 +46,10 @@ class StationLedger : public LedgerTest {
 
 TEST_P(StationLedger, RowsHardIdsAndRestarts) {
     ProcessResult first = run("st1", "device 1 1 port=1-1.4\nwait\ndevice 1 2 fault=stuck\nwait\n"
-                                     "device 1 3\n");
-    ASSERT_TRUE(first.stopped && first.err.empty()) << first.err;
+                                     "device 1 4 fault=busy\nwait\ndevice 1 3\n");
+    ASSERT_TRUE(first.stopped) << first.err;
+    EXPECT_EQ(first.err.rfind("Device in use: bus 1, device 4 is held by another program", 0), 0u)
+        << first.err;
     // The failing device's ID is handed out again: no gap. The ledger names the next ID.
     for (const char* seen : {"Updating id.bin\n\nnext unique ID (1FFE\nHard IDs left in pool "
                              "default: 2\n.",
@@ -66,7 +68,8 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
     const char* const want[] = {
         "ok 1ffd used 1-1 1-1.4 8700 0 programmed",
         "failed 1ffe released 1-2 1-2 8701 -2 Flash verification failed",
-        "ok 1ffe used 1-3 1-3 8702 0 programmed",
+        "failed 1ffe released 1-4 1-4 8702 -10 In use by another program",
+        "ok 1ffe used 1-3 1-3 8703 0 programmed",
         "interrupted 1fff uncertain 2-1 2-1 8700 0 ",
     };
     std::vector<ledger::AttemptRow> got = rows();

@@ -304,6 +304,16 @@ TEST_F(Pass, FindingTheDevice) {
     EXPECT_EQ(r.err, "Cannot open the USB device on bus 2, device 9 (/dev/bus/usb/002/009): no "
                      "access; install the udev rule 60-korvofw.rules and plug the device in "
                      "again, or run as a user with access to USB devices\n");
+    // Another program holds the device: nothing is sent, and the handle is closed.
+    sim::SimDevice& held = plug("busy", 3, 4);
+    PassRun busy = run(3, 4);
+    EXPECT_EQ(busy.result, -10);
+    EXPECT_TRUE(held.log().empty());
+    EXPECT_EQ(closes.closed, 1);
+    EXPECT_EQ(busy.out + busy.err,
+              "Device in use: bus 3, device 4 is held by another program; it was not programmed. "
+              "Stop the other program, or give each station its own --port, and plug the device "
+              "in again\n");
 }
 
 TEST_F(Watcher, TakesOneWholeDeviceEventPerPoll) {

@@ -95,6 +95,10 @@ struct BenchRun {
         usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
         if (!handle)
             return "usb_open: NULL";
+        if (int rc = usb_claim_interface(handle, 0); rc != 0) {
+            usb_close(handle);
+            return "usb_claim_interface: " + std::to_string(rc);
+        }
         std::istringstream words(requests);
         std::string answers;
         for (std::string word; words >> word;) {
@@ -107,6 +111,7 @@ struct BenchRun {
             if (r.type == 0xA1 && rc > 0)
                 answers += ":" + to_hex(buffer, static_cast<size_t>(rc));
         }
+        usb_release_interface(handle, 0);
         usb_close(handle);
         return answers;
     }
@@ -154,6 +159,7 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
         {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
         {"noopen", "status", "usb_open: NULL", arrived},
+        {"busy", "status", "usb_claim_interface: -16", arrived},
         {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
         {"noattr", "status", "6:000000000200", "add 1-5 - - - -"},
         {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
@@ -195,6 +201,12 @@ TEST(SimBench, PortNameAndRequestLogLines) {
     usb_find_busses();
     usb_find_devices();
     usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
+    usb_dev_handle* other = usb_open(usb_get_busses()->devices);
+    // One holder of the interface at a time, as the kernel keeps it.
+    EXPECT_EQ(usb_claim_interface(handle, 1), -22);
+    EXPECT_EQ(usb_claim_interface(handle, 0), 0);
+    EXPECT_EQ(usb_claim_interface(other, 0), -16);
+    EXPECT_EQ(usb_release_interface(other, 0), -22);
     Bytes select = request("eeprom").out, status(6), big(0x10000);
     usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(select.data()), 6, 2000);
     // The request's value is logged, not looked at; the last asks for more than wLength holds.

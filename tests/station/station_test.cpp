@@ -215,6 +215,17 @@ TEST_F(Station, Runs) {
         {"device 1 1\ndevice 3 1\n", "-f fw.hex -e id.bin -I 10",
          " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
          "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
+        // A station bound to a port takes only the devices plugged in there.
+        {"device 1 1 port=1-1.3\ndevice 1 2 port=1-1.4\n", "-f fw.hex -e id.bin -I 10 --port 1-1.4",
+         "Waiting (0 devices) .\nLoading Flash.\n", "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "",
+         "Setting Hard ID to: 0x0011"},
+        // A device another program holds is left alone, its hard ID kept for the next one.
+        {"device 1 1 fault=busy\nwait\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10",
+         "next unique ID (0010\n| -> Setting Hard ID to: 0x0010\n",
+         "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080 id.bin@23:0088", 1,
+         "Device in use: bus 1, device 1 is held by another program; it was not programmed. Stop "
+         "the other program, or give each station its own --port, and plug the device in again\n",
+         "Writing firmware... Writing firmware... "},
         // The flash file is read again for each device: the operator replaced it in between.
         {copy.c_str(), "-f fw.hex", "", "1-1.flash@0:" + blink + " 1-2.flash@0:" + other, 2},
         // An unusable flash file skips the device: no pass, no ID or RXaddr used up.

@@ -32,6 +32,9 @@ const std::string NO_IMAGE = "; give a readable file, or a new name to start one
 const std::string BAD_HEX = "invalid hex number for -", LESS = " most be less than 0x";
 const std::string EE = "EEPROM image file ", FW40 = "Parsed firmware file: 40.hex : v  40 bytes\n";
 const std::string AREA(44, '0'); // the version area a flash file brings, as hex text
+const std::string PORT = "invalid USB port for --port: \"",
+                  PORT_FIX = "\" (give the port as udev names the device on it, such as 1-1.4; "
+                             "udevadm info on the device shows it)\n";
 
 // Unless it runs on, only the status and what was printed count: the program then ends.
 struct StartCase {
@@ -41,7 +44,8 @@ struct StartCase {
     bool write_ee = false;
     int hard = -1, soft = -1, rxaddr = -1;
     int flash_bytes = 0;
-    std::string eeprom = ""; // as hex text
+    std::string eeprom = "";  // as hex text
+    std::string station = ""; // in the ledger; HOST stands for this machine's name
 };
 
 const StartCase START_CASES[] = {
@@ -72,6 +76,25 @@ const StartCase START_CASES[] = {
     {A("-x"), -1, VERSION, "/bin/korvofw: invalid option -- 'x'\n" + USAGE},
     {A("-f"), -1, VERSION, "/bin/korvofw: option requires an argument -- 'f'\n" + USAGE},
     {A("--ledger", ""), -1, "", "--ledger, --station and --pool need a name that is not empty\n"},
+    // A station per port: named after the host and its port, unless it is given a name.
+    {A("--ledger", "l.db", "--port", "1-1.4"), RUN_ON, "", "", false, -1, -1, -1, 0, "",
+     "HOST:1-1.4"},
+    {A("--port", "2-1", "--ledger", "l.db", "--station", "s"), RUN_ON, "", "", false, -1, -1, -1, 0,
+     "", "s"},
+    {A("--ledger", "l.db"), RUN_ON, "", "", false, -1, -1, -1, 0, "", "HOST"},
+    {A("--port", "999-255.1.2.3.4.5.6"), RUN_ON, "", ""}, // seven port numbers, the most
+    {A("--port", "1-1.2.3.4.5.6.7.8"), -1, "", PORT + "1-1.2.3.4.5.6.7.8" + PORT_FIX},
+    {A("--port", "usb1"), -1, "", PORT + "usb1" + PORT_FIX},       // a root hub
+    {A("--port", "1-1:1.0"), -1, "", PORT + "1-1:1.0" + PORT_FIX}, // an interface
+    {A("--port", "1-0"), -1, "", PORT + "1-0" + PORT_FIX},
+    {A("--port", "0-1"), -1, "", PORT + "0-1" + PORT_FIX},
+    {A("--port", "1000-1"), -1, "", PORT + "1000-1" + PORT_FIX},
+    {A("--port", "1-256"), -1, "", PORT + "1-256" + PORT_FIX},
+    {A("--port", "1-01"), -1, "", PORT + "1-01" + PORT_FIX},
+    {A("--port", "1-1."), -1, "", PORT + "1-1." + PORT_FIX},
+    {A("--port", "1-1-2"), -1, "", PORT + "1-1-2" + PORT_FIX},
+    {A("--port", "1"), -1, "", PORT + "1" + PORT_FIX},
+    {A("--port", ""), -1, "", PORT + PORT_FIX},
     {A("-e", "missing"), RUN_ON, "", "", true, -1, -1, -1, 0, std::string(64, 'F')},
     {A("-I", "1", "-e", "40"), RUN_ON, "", "", true, 1, -1, -1, 0, std::string(80, '4')},
     {A("-I", "0", "-e", "22", "-f", "40.hex"), RUN_ON, FW40, "", true, 0, -1, -1, 40,
@@ -119,6 +142,8 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
     for (auto [n, fill] : {std::pair{22, 0x22}, {30, 0x55}, {40, 0x44}})
         write_bytes(std::to_string(n), Bytes(n, static_cast<unsigned char>(fill)));
     ASSERT_EQ(truncate("huge.hex", (64 << 20) + 1) | mkfifo("fifo", 0600), 0);
+    char host[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     for (const StartCase& c : START_CASES) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         std::vector<char*> argv;
@@ -140,6 +165,10 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
             EXPECT_EQ(std::tie(eeprom, flash, cfg.write_ee, cfg.hard_id_set, cfg.soft_id_set,
                                cfg.rxaddr_set),
                       std::make_tuple(c.eeprom, true, c.write_ee, c.hard, c.soft, c.rxaddr));
+            std::string station = c.station;
+            if (station.compare(0, 4, "HOST") == 0)
+                station.replace(0, 4, host);
+            EXPECT_EQ(cfg.station, station);
         }
     }
     ASSERT_EQ(chdir(cwd.c_str()), 0);
