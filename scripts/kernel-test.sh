@@ -6,8 +6,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-PACKAGES="build-essential cmake pkg-config libusb-dev libudev-dev srecord \
-qemu-system-x86 busybox-static udev dfu-programmer avrdude libusbredirparser-dev cpio"
+PACKAGES="build-essential cmake pkg-config libusb-dev libudev-dev libsqlite3-dev libpq-dev libssl-dev srecord \
+qemu-system-x86 busybox-static udev dfu-programmer avrdude libusbredirparser-dev cpio sqlite3"
 
 missing=
 for package in $PACKAGES; do

@@ -12,21 +12,16 @@ repo=$(cd "$here/../.." && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 <build-dir>" >&2; exit 2; }
 . "$repo/sim/kernel/bench.sh"
 command -v srec_cat >/dev/null || fail "srec_cat (srecord) is not installed"
+command -v sqlite3 >/dev/null || fail "sqlite3 is not installed"
 kbench_start "$1" "$1/kernel/run"
 cp "$repo/examples/fw.hex" "$share/fw.hex"
 head -c 40 /dev/zero | tr '\0' '\377' >"$share/id.bin"
 srec_cat "$repo/examples/fw.hex" -intel -o "$run/fw.bin" -binary
 
-# Lines of the station's output, carriage-return progress lines split apart.
-count_lines() { tr '\r' '\n' <"$share/station.out" | grep -c -F -- "$1" || true; }
-wait_station() {
-    text=$1 times=$2 # the condition is evaluated inside wait_until
-    wait_until '[ "$(count_lines "$text")" -ge "$times" ]' "\"$1\" printed $2 times"
-}
+count_lines() { station_count station "$1"; }
 
 # ---- the station
-guest 'korvofw -f fw.hex -e id.bin -I 10 -r 0x8700 >station.out 2>station.err & echo $! >station.pid'
-wait_station "Waiting (0 devices) " 1
+station_start station "-f fw.hex -e id.bin -I 10 -r 0x8700"
 # One after another: each leaves the bus after its start. Two "Waiting" lines
 # (2 s apart) after it: the station has also taken the device's later udev
 # events, which would otherwise reach it while the next sits on the same port.
@@ -35,31 +30,81 @@ for name in st1 st2 st3; do
     n=$((n + 1))
     bench "plug 0 name=$name"
     wait_event "name=$name left"
-    wait_station "next unique ID (" "$n"
-    wait_station "Waiting ($n devices) " 2
+    wait_station station "next unique ID (" "$n"
+    wait_station station "Waiting ($n devices) " 2
     say "$name programmed"
 done
 bench "plug 0 name=st4"
 bench "plug 1 name=st5"
 wait_event "name=st4 left"
 wait_event "name=st5 left"
-wait_station "next unique ID (" 5
-wait_station "Waiting (5 devices) " 2
+wait_station station "next unique ID (" 5
+wait_station station "Waiting (5 devices) " 2
 say "st4 and st5 programmed"
 # Verification fails; the device stays in its bootloader. Each arrival event
 # (udev reports "add" and "bind") is one attempt: settled once every attempt
 # has ended and none began for 4 s (the station sleeps 2.25 s between events).
 bench "plug 0 name=bad fault=stuck"
-wait_station "Abort ********** " 1
-wait_station "next unique ID (" 6
+wait_station station "Abort ********** " 1
+wait_station station "next unique ID (" 6
 settled=0
 attempts_ended() { [ "$(count_lines "Loading Flash.")" = "$(count_lines "next unique ID (")" ]; }
 wait_until 'if attempts_ended; then settled=$((settled + 1)); else settled=0; fi; [ "$settled" -ge 40 ]' \
     "end of the attempts on the failing device"
 bench "unplug 0"
 wait_event "name=bad unplugged"
-guest 'kill $(cat station.pid); sleep 0.3; cp id.bin id.after-station'
+station_stop station
+guest 'cp id.bin id.after-station'
 say "station stopped"
+
+# ---- stations side by side, sharing one SQLite ledger on the guest's own
+# file system (copied to the share at the end). A slowed device answers each request SLOW_MS late, so that its
+# pass lasts long enough for the other station to meet it; it speeds up once
+# that has happened.
+SLOW_MS=300
+ledger_station() { # name, options
+    head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-$1.bin"
+    station_start "$1" "-f fw.hex -e id-$1.bin -I 20 --ledger /tmp/line.db $2"
+}
+# Each on its own port of the hub: two devices plugged at once, both slowed
+# until both stations are inside their passes.
+ledger_station port1 "--port $(slot_port 0)"
+ledger_station port2 "--port $(slot_port 1)"
+bench "plug 0 name=pa slow=$SLOW_MS"
+bench "plug 1 name=pb slow=$SLOW_MS"
+wait_station port1 "Writing firmware... " 1
+wait_station port2 "Writing firmware... " 1
+bench "slow 0 0"
+bench "slow 1 0"
+wait_event "name=pa left"
+wait_event "name=pb left"
+wait_station port1 "Waiting (1 devices) " 1
+wait_station port2 "Waiting (1 devices) " 1
+station_stop port1 port2
+say "pa and pb programmed side by side"
+# Without --port, both take every device. Each one is programmed by the one
+# station that claims it first; the other finds it in use or gone. The slowed
+# one, q2, is met by the other station while the first holds it: its speed
+# comes back once a station has said so of its bus and device number.
+ledger_station line-a "--station line-a"
+ledger_station line-b "--station line-b"
+bench "plug 0 name=q1"
+wait_event "name=q1 left"
+bench "plug 1 name=q2 slow=$SLOW_MS"
+wait_event "name=q2 connected"
+guest "for i in \$(seq 50); do cat /sys/bus/usb/devices/$(slot_port 1)/devnum 2>/dev/null && exit 0; sleep 0.1; done; exit 1"
+[ "$last_rc" = 0 ] || fail "the guest never saw q2"
+in_use="Device in use: bus $(slot_port 1 | cut -d- -f1), device $(cat "$last_out") "
+wait_until 'cat "$share/line-a.err" "$share/line-b.err" | grep -q -F "$in_use"' "a station to find q2 in use"
+bench "slow 1 0"
+wait_event "name=q2 left"
+bench "plug 0 name=q3"
+wait_event "name=q3 left"
+stations_settle line-a line-b
+station_stop line-a line-b
+guest 'cp /tmp/line.db . && { [ ! -f /tmp/line.db-wal ] || cp /tmp/line.db-wal .; }'
+[ "$last_rc" = 0 ] || fail "the ledger could not be copied: $(cat "$last_out")"
+say "q1, q2 and q3 programmed by two stations without --port"
 
 # ---- dfu-programmer, then avrdude, against the same model, each device
 # starting from flash with another image and EEPROM with a pattern no step
@@ -118,6 +163,8 @@ avr eeprom "-U application:r:avr-flash.bin:r -U eeprom:r:avr-eeprom.bin:r -U eep
 guest 'dmesg >dmesg.txt'
 kbench_stop
 cat >"$run/facts" <<FACTS
+slot_port0=$(slot_port 0)
+slot_port1=$(slot_port 1)
 requests_flash=$requests_flash
 requests_before_dump_eeprom=$(wc -l <"$run/dfu.after-dump.log")
 dfu_start_rc=$dfu_start_rc
