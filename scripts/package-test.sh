@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package, installs it as a station would, checks that the program, the
-# udev rule and the man page are in their places, and removes the package again.
-# Needs root (apt-get). Usage: package-test.sh [BUILD-DIR]
+# udev rule, the man page, the systemd unit korvofw@.service and its /etc/default/korvofw are
+# in their places, that the unit parses and that nothing enabled it, and removes and purges
+# the package again. Needs root (apt-get). Usage: package-test.sh [BUILD-DIR]
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -27,7 +28,7 @@ installed() {
     [ "$(dpkg-query -W -f '${Status}' korvofw 2>/dev/null || true)" = "install ok installed" ]
 }
 if installed; then
-    apt-get remove -y korvofw
+    apt-get purge -y korvofw
 fi
 apt-get install -y --no-install-recommends "$deb"
 installed || fail "korvofw is not installed"
@@ -51,8 +52,11 @@ echo "== package: files in their places"
 udevdir=$(pkg-config --variable=udevdir udev 2>/dev/null || true)
 rule=${udevdir:-/lib/udev}/rules.d/60-korvofw.rules
 manpage=/usr/share/man/man1/korvofw.1.gz
+unitdir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || true)
+unit=${unitdir:-/lib/systemd/system}/korvofw@.service
+defaults=/etc/default/korvofw
 dpkg -L korvofw >"$work/files"
-for f in /usr/bin/korvofw "$rule" "$manpage"; do
+for f in /usr/bin/korvofw /usr/bin/korvofw-ledger "$rule" "$manpage" "$unit" "$defaults"; do
     grep -qx "$f" "$work/files" || fail "the package does not list $f"
     [ -f "$f" ] || fail "$f is listed but not installed"
 done
@@ -63,10 +67,41 @@ if command -v man >/dev/null 2>&1; then
     [ "$(man -w korvofw)" = "$manpage" ] || fail "man -w korvofw does not find $manpage"
 fi
 
-echo "== package: remove"
+echo "== package: the systemd unit"
+cmp "$defaults" packaging/korvofw.default || fail "$defaults is not packaging/korvofw.default"
+dpkg-query -W -f '${Conffiles}' korvofw | grep -q "^ $defaults " ||
+    fail "$defaults is not a conffile of the package"
+# The keys that make it a station per port, run as korvofw, logging to the journal.
+for line in "ExecStart=/usr/bin/korvofw --port %i -e /var/lib/korvofw/id-%i.bin \$KORVOFW_OPTIONS" \
+    "EnvironmentFile=$defaults" "User=korvofw" "SupplementaryGroups=plugdev" \
+    "StateDirectory=korvofw" "Restart=on-failure" "StandardOutput=journal" \
+    "StandardError=journal" "WantedBy=multi-user.target"; do
+    grep -qxF "$line" "$unit" || fail "$unit has no line $line"
+done
+if command -v systemd-analyze >/dev/null 2>&1; then
+    # It warns about what it ignores, and still succeeds: a warning fails the test.
+    systemd-analyze verify korvofw@1-1.4.service >"$work/verify" 2>&1 ||
+        { cat "$work/verify" >&2; fail "systemd-analyze verify korvofw@1-1.4.service failed"; }
+    [ ! -s "$work/verify" ] || { cat "$work/verify" >&2; fail "systemd-analyze warns about $unit"; }
+else
+    echo "package-test: no systemd-analyze here; the unit's keys were checked" >&2
+fi
+# Installed, not enabled: no link to it anywhere in systemd's configuration.
+enabled=$(find /etc/systemd /run/systemd/system -name 'korvofw@*' 2>/dev/null || true)
+[ -z "$enabled" ] || fail "the package enabled the unit: $enabled"
+getent passwd korvofw >/dev/null || fail "the package made no user korvofw"
+[ "$(stat -c '%U:%G %a' /var/lib/korvofw)" = "korvofw:korvofw 2770" ] ||
+    fail "/var/lib/korvofw is $(stat -c '%U:%G %a' /var/lib/korvofw), not korvofw:korvofw 2770"
+
+echo "== package: remove, then purge"
 apt-get remove -y korvofw
 ! installed || fail "korvofw is still installed"
-for f in /usr/bin/korvofw "$rule" "$manpage"; do
+for f in /usr/bin/korvofw /usr/bin/korvofw-ledger "$rule" "$manpage" "$unit"; do
     [ ! -e "$f" ] || fail "$f is still there after the package was removed"
 done
-echo "== package: built, installed, checked and removed ($root/$build)"
+[ -f "$defaults" ] || fail "removing the package removed $defaults, which only a purge may"
+apt-get purge -y korvofw
+[ ! -e "$defaults" ] || fail "$defaults is still there after the package was purged"
+# The station's directory may hold the line's ledger: it stays, with its user.
+[ -d /var/lib/korvofw ] || fail "purging the package removed /var/lib/korvofw"
+echo "== package: built, installed, checked, removed and purged ($root/$build)"

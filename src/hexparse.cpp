@@ -24,7 +24,7 @@ unsigned char record_sum(int reclen, int offset, int rectype) {
 
 } // namespace
 
-IntelHex::IntelHex() : bufCount(0), bufAddr(0), totalCount(0), parseError(0), lineCount(0) {}
+IntelHex::IntelHex() : bufCount(), bufAddr(), totalCount(), parseError(), lineCount() {}
 
 int IntelHex::hex_digit(unsigned char c) {
     if (c >= '0' && c <= '9')

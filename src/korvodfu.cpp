@@ -448,7 +448,7 @@ int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
         return PASS_FLASH_SELECT_ERROR;
     }
     // The read-back covers the whole image, and at least the application flash.
-    ByteBuffer flash_image(std::max(READBACK_SIZE, flash_bin.size()), 0);
+    ByteBuffer flash_image(std::max(READBACK_SIZE, flash_bin.size()));
     writeOp(0, flash_bin);
     int rval = readOp(0, flash_image);
     std::cout << "Checking... " << std::flush;

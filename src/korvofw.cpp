@@ -659,6 +659,10 @@ int write_file(const char* name, const ByteBuffer& bin) {
     std::string target = resolve_target(name);
     struct stat st;
     bool exists = stat(target.c_str(), &st) == 0;
+    // A name a plain open could not follow either (a loop of links, a file where a directory
+    // should be) is refused as that open would refuse it, and nothing is replaced.
+    if (!exists && errno != ENOENT)
+        return -1;
     // A write-protected file is refused as a plain write would refuse it.
     if (exists && access(target.c_str(), W_OK) != 0)
         return -1;

@@ -49,6 +49,15 @@ struct StationCounts {
     int from_id = 0; // the `from` of the station's latest attempt in the pool; 0: none
 };
 
+// A station as the line's view shows it: its latest rows and its devices since a moment.
+struct StationNow {
+    std::string station;
+    bool running = false;       // a station of this name holds the name now
+    AttemptRow latest;          // its latest row
+    AttemptRow last_done;       // its latest row that is not 'started'; row_id 0: none
+    int64_t ok = 0, failed = 0; // rows that ended ok or failed at or after `since`
+};
+
 enum RowSet { ALL_ROWS, ROWS_OF_HARD_ID, UNCERTAIN_ROWS };
 using RowSink = std::function<void(const AttemptRow&)>;
 
@@ -81,6 +90,10 @@ class Ledger {
     virtual int counts(std::vector<StationCounts>& out, std::string& error) = 0;
     // The rows of a set in row order; hard_id selects ROWS_OF_HARD_ID's rows (any pool).
     virtual int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) = 0;
+    // Every station of the ledger, ordered by name: its latest rows, its devices that ended
+    // at or after since_ms, and whether it runs now. Reads a few rows per station and the
+    // rows that ended since since_ms, not every row.
+    virtual int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) = 0;
 };
 
 // Every call that fails after open() leaves the ledger to reconnect at the next call: it

@@ -37,6 +37,10 @@ inline constexpr const char* CREATE_REST[] = {
     "CREATE INDEX attempts_uncertain ON attempts (row_id) WHERE id_state = 'uncertain'",
     "CREATE INDEX hard_ids_row ON hard_ids (row_id)",
     "CREATE INDEX hard_ids_station ON hard_ids (station, state)",
+    // For stations(): each station's latest rows and the rows it ended since a moment.
+    // Ledgers created before them do without (docs/ledger.md).
+    "CREATE INDEX attempts_station_row ON attempts (station, row_id)",
+    "CREATE INDEX attempts_station_ended ON attempts (station, ended_ms)",
     WRITE_VERSION,
 };
 
@@ -91,11 +95,11 @@ inline constexpr char MARK_INTERRUPTED[] =
     "id_state = CASE WHEN id_state = 'reserved' THEN 'uncertain' ELSE id_state END "
     "WHERE station = $1 AND state = 'started'";
 
-// Read back in this order by both back ends (see RowColumn), followed by rows_query's tail.
-inline constexpr char ROW_SELECT[] =
-    "SELECT row_id, station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
+// Read back in this order by both back ends (see RowColumn).
+inline constexpr char ROW_COLUMNS[] =
+    "row_id, station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
     "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
-    "record_read, record_written, result, message, flash_ms, eeprom_ms FROM attempts ";
+    "record_read, record_written, result, message, flash_ms, eeprom_ms";
 enum RowColumn {
     C_ROW_ID,
     C_STATION,
@@ -119,8 +123,33 @@ enum RowColumn {
     C_RESULT,
     C_MESSAGE,
     C_FLASH_MS,
-    C_EEPROM_MS
+    C_EEPROM_MS,
+    C_ROW_END // the columns a query adds after a row's
 };
+
+// Each station's latest row and latest row that is not 'started' (one or two rows per station,
+// in station and row order), each followed by the station's rows ended ok and failed at or
+// after $1 and the row_id of its latest row. The station names are walked one index seek at a
+// time, so it reads a few rows per station and the rows they ended since $1. A station's rows
+// are picked by a range of one name, not by '=': given '=', a planner that expects a station's
+// rows everywhere walks the whole primary key backwards instead, for a station that stopped
+// long ago all of it.
+inline constexpr char STATIONS_WITH[] =
+    "WITH RECURSIVE names(name) AS (SELECT MIN(station) FROM attempts UNION ALL "
+    "SELECT (SELECT MIN(station) FROM attempts WHERE station > names.name) FROM names "
+    "WHERE names.name IS NOT NULL), "
+    "picked(name, latest, done, ok, failed) AS (SELECT name, "
+    "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
+    "ORDER BY station DESC, row_id DESC LIMIT 1), "
+    "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
+    "AND state <> 'started' ORDER BY station DESC, row_id DESC LIMIT 1), "
+    "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
+    "AND state = 'ok'), "
+    "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
+    "AND state = 'failed') FROM names WHERE name IS NOT NULL) ";
+inline constexpr char STATIONS_TAIL[] =
+    ", picked.ok, picked.failed, picked.latest FROM attempts "
+    "JOIN picked ON row_id IN (picked.latest, picked.done) ORDER BY station, row_id";
 
 // Per pool and station; the `from` of the latest attempt that asked for a hard ID.
 inline constexpr char COUNTS[] =
@@ -196,6 +225,7 @@ class SqlLedger : public Ledger {
                   std::string& error) override;
     int counts(std::vector<StationCounts>& out, std::string& error) override;
     int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) override;
+    int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) override;
 
   protected:
     // Connects afresh and checks the schema (check_schema()); for a station (writable) it also
@@ -214,6 +244,8 @@ class SqlLedger : public Ledger {
     // connection that may be broken is dropped, so the next call connects again.
     virtual int run(const std::string& query, const std::vector<Param>& params, const RowFn& each,
                     const char* what, std::string& error) = 0;
+    // Whether a station of this name runs now: holds the name's lock (see connect()).
+    virtual int name_held(const std::string& station, bool& held, std::string& error) = 0;
 
     // Creates the schema or checks it, and its version, in one transaction.
     int check_schema(bool may_create, std::string& error);

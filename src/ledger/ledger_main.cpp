@@ -1,11 +1,18 @@
-// korvofw-ledger: what a ledger holds, for the operator (summary, one hard ID) and for other
-// programs (CSV export). It only reads: it takes no station name and marks nothing.
+// korvofw-ledger: what a ledger holds, for the operator (summary, one hard ID, the line's view)
+// and for other programs (CSV export). It only reads: it takes no station name and marks
+// nothing.
 #include "ledger.h"
+#include "line_view.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 
 namespace {
@@ -17,10 +24,13 @@ void usage() {
     std::cerr << "Usage: korvofw-ledger LEDGER summary\n"
                  "       korvofw-ledger LEDGER export\n"
                  "       korvofw-ledger LEDGER device HARD_ID\n"
+                 "       korvofw-ledger LEDGER watch\n"
                  "LEDGER is an SQLite file or a postgresql:// URI, as given to korvofw --ledger.\n"
                  "summary: devices per pool and station, the next hard IDs, the uncertain IDs.\n"
                  "export:  every attempt row as CSV.\n"
-                 "device:  every attempt that involved HARD_ID (hex, such as 0x123)."
+                 "device:  every attempt that involved HARD_ID (hex, such as 0x123).\n"
+                 "watch:   one line per station, redrawn every second until Ctrl-C; printed\n"
+                 "         once when standard output is not a terminal."
               << std::endl;
 }
 
@@ -142,13 +152,77 @@ int device(ledger::Ledger& led, int hard_id, std::string& error) {
     return 0;
 }
 
+volatile sig_atomic_t stop_watching = 0;
+
+void on_stop(int) {
+    stop_watching = 1;
+}
+
+// Colour only on a terminal that has it.
+bool terminal_has_colour() {
+    const char* term = std::getenv("TERM");
+    return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
+std::string local_clock(int64_t ms) {
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    tm t{};
+    localtime_r(&seconds, &t);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &t);
+    return text;
+}
+
+// Not on a terminal: the view once, for scripts. On one: a title and the view, redrawn every
+// second in place (each line cleared to its end, then the rest of the screen), until SIGINT
+// or SIGTERM; a failed read shows its message instead and is tried again a second later.
+int watch(ledger::Ledger& led, const std::string& location, std::string& error) {
+    std::vector<ledger::ViewLine> lines;
+    if (!isatty(STDOUT_FILENO)) {
+        int64_t now = ledger::now_ms();
+        if (ledger::read_view(led, now, lines, error) != 0)
+            return -1;
+        std::cout << ledger::render_view(lines, now, false);
+        return 0;
+    }
+    bool colour = terminal_has_colour();
+    struct sigaction stop {};
+    stop.sa_handler = on_stop; // no SA_RESTART: the second's sleep ends at once
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    const char* hide_cursor = "\033[?25l";
+    const char* show_cursor = "\033[?25h";
+    std::cout << "\033[2J" << hide_cursor;
+    while (!stop_watching) {
+        int64_t now = ledger::now_ms();
+        std::string text =
+            ledger::shown_location(location) + "  " + local_clock(now) + "  (Ctrl-C ends)\n\n";
+        std::string failed;
+        if (ledger::read_view(led, now, lines, failed) == 0)
+            text += ledger::render_view(lines, now, colour);
+        else
+            text += failed + "\n";
+        std::string screen = "\033[H";
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            screen += text.substr(at, end - at) + "\033[K\n";
+        std::cout << screen << "\033[J" << std::flush;
+        // Up to the next whole second of the clock.
+        timespec pause{0, static_cast<long>(1000 - now % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+    std::cout << (colour ? "\033[0m" : "") << show_cursor << std::flush;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::string command = argc >= 3 ? argv[2] : "";
     int hard_id = 0;
-    bool known = (argc == 3 && (command == "summary" || command == "export")) ||
-                 (argc == 4 && command == "device");
+    bool known =
+        (argc == 3 && (command == "summary" || command == "export" || command == "watch")) ||
+        (argc == 4 && command == "device");
     if (!known || (command == "device" && !parse_hard_id(argv[3], hard_id))) {
         if (known)
             std::cerr << "korvofw-ledger: invalid hard ID \"" << argv[3]
@@ -164,6 +238,7 @@ int main(int argc, char** argv) {
     }
     int rc = command == "summary"  ? summary(*led, error)
              : command == "export" ? export_csv(*led, error)
+             : command == "watch"  ? watch(*led, location, error)
                                    : device(*led, hard_id, error);
     std::cout.flush();
     if (rc != 0) {

@@ -7,7 +7,8 @@
 // connection dies. The primary key on (pool, hard_id) is the backstop.
 //
 // The station's name: a session advisory lock (pg_try_advisory_lock) on a hash of the name,
-// which the server drops when the station's connection ends, however it ends.
+// which the server drops when the station's connection ends, however it ends. A reader tells
+// that a station runs by finding that lock in pg_locks, which takes nothing.
 #include "ledger_backends.h"
 
 #include <libpq-fe.h>
@@ -22,6 +23,11 @@ constexpr int SCHEMA_LOCK_CLASS = 0x4B48;
 const char TAKE_NAME[] = "SELECT pg_try_advisory_lock(19270, hashtext($1))";
 const char LOCK_POOL[] = "SELECT pg_advisory_xact_lock(19271, hashtext($1))";
 const char LOCK_SCHEMA[] = "SELECT pg_advisory_xact_lock(19272, 0)";
+// Another session's name lock, as pg_locks shows it: the two keys in classid and objid.
+const char NAME_HELD[] =
+    "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted "
+    "AND database = (SELECT oid FROM pg_database WHERE datname = current_database()) "
+    "AND classid = 19270 AND objid = CAST(hashtext($1) AS oid) AND objsubid = 2)";
 static_assert(NAME_LOCK_CLASS == 19270 && POOL_LOCK_CLASS == 19271 && SCHEMA_LOCK_CLASS == 19272,
               "the lock classes are spelt out in the queries above");
 
@@ -37,6 +43,10 @@ const char CREATE_ATTEMPTS[] =
     "id_state TEXT CHECK (id_state IN ('reserved', 'used', 'released', 'uncertain')), "
     "soft_id INTEGER, rxaddr INTEGER, record_read BYTEA, record_written BYTEA, "
     "result INTEGER, message TEXT, flash_ms BIGINT, eeprom_ms BIGINT)";
+
+// Reports run statements over many stations whose estimated cost can pass the server's
+// jit_above_cost, while they take a few milliseconds: compiling them would take far longer.
+constexpr int JIT_SINCE = 110000; // PostgreSQL 11
 
 // A server that cannot be reached answers nothing: the station is not held up for long.
 const char CONNECT_TIMEOUT_S[] = "10";
@@ -108,6 +118,8 @@ class PgLedger : public SqlLedger {
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
         if (run("SET bytea_output = 'hex'", {}, nullptr, "connecting", error) != 0 ||
+            (!writable && PQserverVersion(conn_) >= JIT_SINCE &&
+             run("SET jit = off", {}, nullptr, "connecting", error) != 0) ||
             check_schema(writable, error) != 0)
             return -1;
         return writable ? take_name(error) : 0;
@@ -173,6 +185,11 @@ class PgLedger : public SqlLedger {
             }
         }
         return failed ? fail(what, cause.c_str(), error) : 0;
+    }
+
+    int name_held(const std::string& station, bool& held, std::string& error) override {
+        auto read = [&](const Row& r) { held = r.text(0) == "t"; };
+        return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
     }
 
   private:

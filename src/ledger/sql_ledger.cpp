@@ -7,7 +7,7 @@ namespace {
 
 // The query of a row set; ROWS_OF_HARD_ID's takes the hard ID as $1.
 std::string rows_query(RowSet set) {
-    std::string query = sql::ROW_SELECT;
+    std::string query = std::string("SELECT ") + sql::ROW_COLUMNS + " FROM attempts ";
     if (set == ROWS_OF_HARD_ID)
         return query + "WHERE hard_id = $1 ORDER BY row_id";
     if (set == UNCERTAIN_ROWS)
@@ -206,6 +206,33 @@ int SqlLedger::rows(RowSet set, int hard_id, const RowSink& sink, std::string& e
     auto read = [&](const Row& r) { sink(row_from(r)); };
     if (ready(error) != 0 || run(rows_query(set), params, read, "reading the rows", error) != 0)
         return -1;
+    return 0;
+}
+
+int SqlLedger::stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) {
+    out.clear();
+    static const std::string query =
+        std::string(sql::STATIONS_WITH) + "SELECT " + sql::ROW_COLUMNS + sql::STATIONS_TAIL;
+    auto read = [&](const Row& r) {
+        AttemptRow row = row_from(r);
+        if (out.empty() || out.back().station != row.station) {
+            out.emplace_back();
+            out.back().station = row.station;
+            out.back().ok = r.number(sql::C_ROW_END);
+            out.back().failed = r.number(sql::C_ROW_END + 1);
+        }
+        StationNow& s = out.back();
+        if (row.state != "started")
+            s.last_done = row;
+        if (row.row_id == r.number(sql::C_ROW_END + 2))
+            s.latest = std::move(row);
+    };
+    if (ready(error) != 0 ||
+        run(query, {number(since_ms)}, read, "reading the stations", error) != 0)
+        return -1;
+    for (StationNow& s : out)
+        if (name_held(s.station, s.running, error) != 0)
+            return -1;
     return 0;
 }
 

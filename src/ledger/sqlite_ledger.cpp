@@ -7,7 +7,8 @@
 // failing, and readers go on meanwhile. The primary key on (pool, hard_id) is the backstop.
 //
 // The station's name: an open-file-description lock on one byte of the database file, which
-// the kernel drops when the station dies, however it dies.
+// the kernel drops when the station dies, however it dies. A reader tells that a station runs
+// by asking for a conflicting lock on that byte (F_OFD_GETLK), which takes nothing.
 #include "ledger_backends.h"
 
 #include <fcntl.h>
@@ -162,6 +163,8 @@ class SqliteLedger : public SqlLedger {
         disconnect();
         if (lock_fd_ >= 0)
             close(lock_fd_);
+        if (probe_fd_ >= 0)
+            close(probe_fd_);
     }
 
     int open_read(std::string& error) override {
@@ -241,7 +244,31 @@ class SqliteLedger : public SqlLedger {
         return rc == SQLITE_DONE ? 0 : fail(what, error);
     }
 
+    // Another descriptor's lock on the name's byte; a descriptor of its own (kept till the end,
+    // see the destructor), so that this ledger's own station counts too.
+    int name_held(const std::string& station, bool& held, std::string& error) override {
+        if (probe_fd_ < 0)
+            probe_fd_ = ::open(location_.c_str(), O_RDONLY | O_CLOEXEC);
+        struct flock lock = name_lock(station);
+        if (probe_fd_ < 0 || fcntl(probe_fd_, F_OFD_GETLK, &lock) != 0) {
+            error =
+                failure(location_, "looking for the running stations", strerror(errno), FIX_ACCESS);
+            return -1;
+        }
+        held = lock.l_type != F_UNLCK;
+        return 0;
+    }
+
   private:
+    static struct flock name_lock(const std::string& station) {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = NAME_LOCK_BASE + static_cast<off_t>(name_hash(station) % NAME_LOCK_SPAN);
+        lock.l_len = 1;
+        return lock;
+    }
+
     // Creates the file (owner and group only, whatever the umask) or opens it, for the lock.
     int open_file(std::string& error) {
         int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, LEDGER_MODE);
@@ -260,11 +287,7 @@ class SqliteLedger : public SqlLedger {
     }
 
     int take_name(std::string& error) {
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = NAME_LOCK_BASE + static_cast<off_t>(name_hash(station_) % NAME_LOCK_SPAN);
-        lock.l_len = 1;
+        struct flock lock = name_lock(station_);
         if (fcntl(lock_fd_, F_OFD_SETLK, &lock) == 0)
             return 0;
         int cause = errno;
@@ -295,6 +318,7 @@ class SqliteLedger : public SqlLedger {
 
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
+    int probe_fd_ = -1;            // for name_held()
     bool writing_outcome_ = false; // for after_commit(): the open transaction writes an outcome
 };
 

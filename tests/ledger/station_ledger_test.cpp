@@ -24,7 +24,8 @@ class StationLedger : public LedgerTest {
 
     // A run from hard ID 0x1FFD, devices in out<n>/, stopped idle once the scenario is played.
     ProcessResult run(const std::string& name, const std::string& scenario,
-                      const std::string& kill = "", const std::string& ledger = "") {
+                      const std::string& kill = "", const std::string& ledger = "",
+                      const std::vector<std::string>& ids = {"-I", "1FFD"}) {
         const std::string out = scratch.path("out" + std::to_string(++runs_));
         write_text(out + ".scenario", scenario);
         ProcessOptions po;
@@ -34,10 +35,19 @@ class StationLedger : public LedgerTest {
         if (!kill.empty())
             po.env.push_back("KORVOFW_SIM_KILL=" + kill);
         po.stop_when = [out](const std::string&) { return std::filesystem::exists(out + "/done"); };
-        return run_process({KORVOFW_SIM_BIN, "-f", "fw.hex", "-e", "id.bin", "-I", "1FFD", "-r",
-                            "0x8700", "--ledger", ledger.empty() ? location : ledger, "--station",
-                            name},
-                           po);
+        std::vector<std::string> argv = {KORVOFW_SIM_BIN,
+                                         "-f",
+                                         "fw.hex",
+                                         "-e",
+                                         "id.bin",
+                                         "-r",
+                                         "0x8700",
+                                         "--ledger",
+                                         ledger.empty() ? location : ledger,
+                                         "--station",
+                                         name};
+        argv.insert(argv.end(), ids.begin(), ids.end());
+        return run_process(argv, po);
     }
     int runs_ = 0;
 };
@@ -85,6 +95,9 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
                       std::to_string(r.image_length) + " " + std::to_string(r.soft_id),
                   std::string("st1 default fw.hex ") + BLINK_SHA256 + " 414 -1");
         EXPECT_TRUE(r.arrived_ms > 0 && r.ended_ms >= (r.finished() ? r.arrived_ms : 0)) << k;
+        if (r.result == -10) {
+            EXPECT_EQ(r.flash_ms + r.eeprom_ms, 0) << "no pass began";
+        }
         if (r.state != "ok") {
             EXPECT_TRUE(r.record_written.empty()) << k;
             continue;
@@ -123,6 +136,17 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
     EXPECT_EQ(r.err.rfind("ledger " + ledger::shown_location(unreachable) + what, 0), 0u) << r.err;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
     EXPECT_EQ(r.out, PARSED);
+
+    // From 100 hard IDs left on, every device says how many; with hard ID 0 none is handed out,
+    // and an identity value of 0 is none in the row too.
+    ProcessResult near = run("st2", "device 1 1\nwait\ndevice 1 2\n", "", "", {"-I", "1F9A"});
+    EXPECT_EQ(near.out.find("pool default: 101"), std::string::npos) << near.out;
+    EXPECT_NE(near.out.find("Hard IDs left in pool default: 100\n"), std::string::npos);
+    ASSERT_TRUE(run("st3", "device 1 1\n", "", "", {"-I", "0", "-s", "0"}).stopped); // 0: none
+    const ledger::AttemptRow last = rows().back();
+    EXPECT_EQ(last.state + " " + std::to_string(last.hard_id) + " [" + last.id_state + "] " +
+                  std::to_string(last.soft_id),
+              "ok -1 [] -1");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);

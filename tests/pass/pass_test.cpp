@@ -176,6 +176,9 @@ TEST_F(Pass, RecordMerge) {
     for (int i = 0; i < 100; ++i)
         from_long.push_back({i, i < 22 || i > 27 ? 0x21 : 0});
     from_long.insert(from_long.end(), {{23, 0xFF}, {24, 0xF8}, {25, 0x12}, {27, 0x12}});
+    std::vector<std::pair<int, int>> from_long_rx;
+    for (int i = 0; i < 100; ++i)
+        from_long_rx.push_back({i, i == 22 ? 0 : i == 26 || i == 27 ? 1 : long_image[i]});
     const Case cases[] = {
         {{}, -1, -1, -1, true, "", {{22, 0}}, 0, 80}, // nothing given: byte 22 cleared
         // Longer than the record; the hard ID wins over the image's bytes 23-24.
@@ -186,6 +189,8 @@ TEST_F(Pass, RecordMerge) {
         // Soft ID 0 and hard ID 0 are not put in; RXaddr 1 is.
         {{}, 0, 0, 1, true, " -> Setting RXaddr to: 0x0001\n", {{22, 0}, {26, 0}, {27, 1}}, 0, 80},
         {{}, 0, 0x33, -1, false, " -> Setting Soft ID to: 0x0033\n", {}, 0, 80}, // no write-back
+        // Only the RXaddr given: the image's soft ID and hard ID bytes are taken.
+        {long_image, -1, -1, 0x0101, true, " -> Setting RXaddr to: 0x0101\n", from_long_rx, 0, 100},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -283,6 +288,21 @@ TEST_F(Pass, Failures) {
             EXPECT_EQ(record(dev), sample_record());
         }
     }
+}
+
+// A write of several segments sends them all and reports the first that failed.
+TEST_F(Pass, ALongWriteReportsItsFirstFailedSegment) {
+    sim::SimDevice& dev = plug("timeout@0");
+    dev.add_fault(*sim::parse_fault("stall@1"));
+    usb_find_busses();
+    usb_find_devices();
+    KorvoDfu loader;
+    loader.handle = usb_open(usb_get_busses()->devices);
+    ASSERT_EQ(usb_claim_interface(loader.handle, 0), 0);
+    EXPECT_EQ(loader.writeOp(0, pattern(2048)), -110);
+    EXPECT_EQ(dev.log().size(), 2u);
+    usb_release_interface(loader.handle, 0);
+    usb_close(loader.handle);
 }
 
 TEST_F(Pass, FindingTheDevice) {

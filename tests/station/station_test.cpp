@@ -192,8 +192,8 @@ TEST_F(Station, Runs) {
     const char* two = "device 1 1\nwait\ndevice 1 2\n";
     const char* kill = "KORVOFW_SIM_KILL=request:0";
     const Case cases[] = {
-        {"device 1 2\n", "-f fw.hex -e id.bin -I 11", " -> Setting Hard ID to: 0x0011\n",
-         "1-2.eeprom@22:000088 id.bin@22:000090", 1},
+        {"device 1 2\n", "-f fw.hex -e id.bin -I 11 -s 1", " -> Setting Hard ID to: 0x0011\n",
+         "1-2.eeprom@22:00008801 id.bin@22:00009001", 1},
         // No flash image, nothing written back, no IDs: the record is only read and shown.
         {"device 2 7 eeprom=used.eeprom\n", "", ".\rWaiting (0 devices) \nReading EEPROM.\n",
          "2-7.eeprom@0:5A5A 2-7.eeprom@1022:5A5A 2-7.flash@0:FFFF", 1, "", "Writing"},
@@ -249,6 +249,10 @@ TEST_F(Station, Runs) {
         {"device 1 1\n", "-f fw.hex -e id.bin -I 10", "", "id.bin@23:0088", -1, "", "\x01", kill,
          -9},
         {"device 1 1\n", "-e id.bin -I 0", "", "id.bin@23:1234", -1, "", "\x01", kill, -9},
+        // The same for a new file, made of 32 blank bytes.
+        {"device 1 1\n", "-f fw.hex -e new.bin -I 10", "",
+         "new.bin@0:" + std::string(46, 'F') + "0088" + std::string(14, 'F'), -1, "", "\x01", kill,
+         -9},
         {"udev-fail\n", "", "", "", -1, "error: udev init\n", "\x01", "", 1},
         {"device 1 5\nwait\ndevice 1 5 fault=melt\n", "", "", "", -1,
          "korvofw-sim: run.scenario:3: unknown fault 'melt'\n", "\x01", "", 2},

@@ -93,6 +93,7 @@ const StartCase START_CASES[] = {
     {A("--port", "1-01"), -1, "", PORT + "1-01" + PORT_FIX},
     {A("--port", "1-1."), -1, "", PORT + "1-1." + PORT_FIX},
     {A("--port", "1-1-2"), -1, "", PORT + "1-1-2" + PORT_FIX},
+    {A("--port", "1-4a"), -1, "", PORT + "1-4a" + PORT_FIX},
     {A("--port", "1"), -1, "", PORT + "1" + PORT_FIX},
     {A("--port", ""), -1, "", PORT + PORT_FIX},
     {A("-e", "missing"), RUN_ON, "", "", true, -1, -1, -1, 0, std::string(64, 'F')},

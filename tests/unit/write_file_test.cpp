@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 
 namespace {
@@ -31,6 +33,7 @@ struct WriteCase {
     Bytes content;
     uid_t owner; // and group
     std::string name = "f", target = "f";
+    bool size_limited = false; // no file may grow: every write fails, as on a full disk
 };
 
 const WriteCase WRITE_CASES[] = {
@@ -48,6 +51,11 @@ const WriteCase WRITE_CASES[] = {
     // No room for a temporary file in root's directory: the file is rewritten in place.
     {[](Dir d) { file(d + "/f", 0644, NOBODY); }, true, IN_PLACE, S_IFREG | 0644, NEW, NOBODY},
     {[](Dir) {}, true, EACCES, 0, NONE, 0}, // and with no file to rewrite
+    // The replacement cannot be written: the old file stays whole, and no temporary is left.
+    {[](Dir d) { file(d + "/f", 0644); }, false, EFBIG, S_IFREG | 0644, OLD, 0, "f", "f", true},
+    // Links in a loop: refused as a plain open would refuse them, and left as they were.
+    {[](Dir d) { symlink("g", (d + "/f").c_str()), symlink("f", (d + "/g").c_str()); }, false,
+     ELOOP, S_IFLNK | 0777, NONE, 0},
     // A rewrite in place that runs out of space fails.
     {[](Dir d) { symlink("/dev/full", (d + "/f").c_str()); }, true, ENOSPC, S_IFLNK | 0777, NONE,
      0},
@@ -55,18 +63,22 @@ const WriteCase WRITE_CASES[] = {
 
 // write_file of d/<name> in a child in dir, as nobody when asked; it must leave the umask (022)
 // and no descriptor.
-int write_as(bool as_nobody, const std::string& dir, const std::string& name) {
+int write_as(const WriteCase& c, const std::string& dir) {
     pid_t pid = fork();
     if (pid == 0) {
         alarm(10);
         if (chdir(dir.c_str()) != 0)
             _exit(253);
-        if (as_nobody && ((setgroups(0, nullptr) | setgid(NOBODY)) != 0 || setuid(NOBODY) != 0))
+        if (c.as_nobody && ((setgroups(0, nullptr) | setgid(NOBODY)) != 0 || setuid(NOBODY) != 0))
             _exit(255);
+        const rlimit none = {0, 0};
+        if (c.size_limited &&
+            (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &none)))
+            _exit(252);
         umask(022);
         close(STDIN_FILENO); // descriptor 0 is free, as for a station started without one
         errno = ERANGE;      // as an earlier call may leave it
-        int result = write_file(("d/" + name).c_str(), NEW), error = errno;
+        int result = write_file(("d/" + c.name).c_str(), NEW), error = errno;
         bool left_open = open("/dev/null", O_RDONLY) != 0;
         _exit(umask(0) != 022 || left_open ? 254 : result == -1 ? error : OK + result);
     }
@@ -85,7 +97,7 @@ TEST(WriteFile, ReplacesTheFileWholeOrSaysWhy) {
         std::string d = scratch.path("d"), target = d + "/" + c.target;
         ASSERT_EQ(chmod(scratch.dir.c_str(), 0755) | mkdir(d.c_str(), 0755), 0);
         c.prepare(d);
-        int outcome = write_as(c.as_nobody, scratch.dir, c.name);
+        int outcome = write_as(c, scratch.dir);
         for (const auto& entry : std::filesystem::directory_iterator(d)) // no temporary file
             EXPECT_EQ(entry.path().filename().string().find('.'), std::string::npos);
         struct stat st {};
