@@ -13,8 +13,14 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 <build-dir> [devices]" >&2; exit 2; }
 DEVICES=${2:-6}
+case "$#:$DEVICES" in
+1:* | 2:*) ;;
+*) echo "usage: $0 <build-dir> [devices per phase, default 6]" >&2; exit 2 ;;
+esac
+case "$DEVICES" in
+'' | 0* | *[!0-9]*) echo "$0: devices per phase must be a whole number from 1, not \"$DEVICES\"" >&2; exit 2 ;;
+esac
 GOAL=1.8 # devices per minute of two stations over one's
 . "$repo/sim/kernel/bench.sh"
 kbench_start "$1" "$1/kernel/throughput"
