@@ -2,7 +2,9 @@
 # Whole-station tests through a real kernel (sim/kernel/bench.sh): the
 # station, as `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40
 # bytes of 0xFF, programs devices one after another, two at once and one whose
-# flash does not take; then dfu-programmer and avrdude run against the same model.
+# flash does not take; then pairs of stations share one ledger, on the hub's
+# two ports and without --port; then dfu-programmer and avrdude run against
+# the same model.
 # check.sh checks it all on the host; bench/kernel-figures.sh prints figures.
 # Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
