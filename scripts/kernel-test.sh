@@ -1,13 +1,13 @@
 #!/bin/sh
 # The real-kernel bench (tests/kernel): installs what it needs on Debian 12,
 # builds the station and korvo-usbredir in build-kernel/, boots Debian's
-# kernel under QEMU and runs the whole-station and dfu-programmer tests.
+# kernel under QEMU and runs the whole-station, dfu-programmer and avrdude tests.
 # Fails loudly when any of it cannot run; it never passes by skipping.
 set -eu
 cd "$(dirname "$0")/.."
 
-PACKAGES="build-essential cmake pkg-config libusb-dev libudev-dev srecord \
-qemu-system-x86 busybox-static udev dfu-programmer libusbredirparser-dev cpio"
+PACKAGES="build-essential cmake pkg-config libusb-dev libudev-dev libsqlite3-dev libpq-dev libssl-dev srecord \
+qemu-system-x86 busybox-static udev dfu-programmer avrdude libusbredirparser-dev cpio sqlite3"
 
 missing=
 for package in $PACKAGES; do

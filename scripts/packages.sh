@@ -8,4 +8,5 @@ apt-get install -y --no-install-recommends \
     libusb-dev libudev-dev libgtest-dev srecord \
     libsqlite3-dev libpq-dev libssl-dev postgresql \
     clang libclang-rt-14-dev \
-    qemu-system-x86 busybox-static udev systemd dfu-programmer libusbredirparser-dev cpio
+    qemu-system-x86 busybox-static udev systemd dfu-programmer avrdude libusbredirparser-dev cpio \
+    sqlite3

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -31,8 +32,10 @@ constexpr std::size_t kCommandSize = 6;
 constexpr std::size_t kSelectCommandSize = 4;
 // Group, command and first argument: erase and start need no more.
 constexpr std::size_t kShortestCommandSize = 3;
-constexpr std::size_t kProgramHeaderSize = 64;
-constexpr std::size_t kProgramTrailerSize = 16;
+// EP0's packet size: a program command's data are aligned to it.
+constexpr std::size_t kControlPacketSize = 64;
+constexpr std::size_t kProgramHeaderSize = kControlPacketSize;
+constexpr std::size_t kProgramTrailerSize = 16; // the DFU suffix
 // Each selectable page spans the full 16-bit address range of the commands.
 constexpr std::size_t kPageSpan = 0x10000;
 
@@ -87,7 +90,11 @@ Reply stall() {
 
 } // namespace
 
-FlipDevice::FlipDevice() : flash_(kFlashSize, kErasedByte), eeprom_(kEepromSize, kErasedByte) {}
+FlipDevice::FlipDevice()
+    : flash_(kFlashSize, kErasedByte),
+      eeprom_(kEepromSize, kErasedByte), bootloader_{kBootloaderVersion, kBootloaderId1,
+                                                     kBootloaderId2},
+      signature_{kSignature[0], kSignature[1], kSignature[2], kRevision} {}
 
 Reply FlipDevice::handle(std::size_t request_index, const Setup& setup,
                          const std::vector<std::uint8_t>& out) {
@@ -171,8 +178,11 @@ Reply FlipDevice::select(const std::vector<std::uint8_t>& out) {
         return reject(DfuStatus::ErrUnknown);
     if (command.arg[0] == kSelectUnit) {
         const std::uint8_t unit = command.arg[1];
-        if (unit != static_cast<std::uint8_t>(MemoryUnit::Flash) &&
-            unit != static_cast<std::uint8_t>(MemoryUnit::Eeprom))
+        const bool known = unit == static_cast<std::uint8_t>(MemoryUnit::Flash) ||
+                           unit == static_cast<std::uint8_t>(MemoryUnit::Eeprom) ||
+                           unit == static_cast<std::uint8_t>(MemoryUnit::Bootloader) ||
+                           unit == static_cast<std::uint8_t>(MemoryUnit::Signature);
+        if (!known)
             return reject(DfuStatus::ErrUnknown);
         unit_ = static_cast<MemoryUnit>(unit);
         return accept_download();
@@ -184,22 +194,31 @@ Reply FlipDevice::select(const std::vector<std::uint8_t>& out) {
     return reject(DfuStatus::ErrUnknown);
 }
 
+// The command fills the first control packet. The data begin in the next one
+// at the start address's offset within a packet, where the page buffer takes
+// them; after the data a host may send the 16-byte DFU suffix.
 Reply FlipDevice::program(std::size_t request_index, const std::vector<std::uint8_t>& out) {
-    if (out.size() < kProgramHeaderSize + kProgramTrailerSize)
+    if (out.size() < kProgramHeaderSize)
         return reject(DfuStatus::ErrUnknown);
     const auto header = read_wire<ProgramHeader>(out);
     if (header.range.command != kProgramStart)
         return reject(DfuStatus::ErrUnknown);
     const std::size_t start = big_endian(header.range.start_hi, header.range.start_lo);
     const std::size_t end = big_endian(header.range.end_hi, header.range.end_lo);
-    const std::size_t length = out.size() - kProgramHeaderSize - kProgramTrailerSize;
-    if (end < start || length != end - start + 1)
+    if (end < start)
+        return reject(DfuStatus::ErrUnknown);
+    const std::size_t length = end - start + 1;
+    const std::size_t data_offset = kProgramHeaderSize + start % kControlPacketSize;
+    const std::size_t framed = data_offset + length;
+    if (out.size() != framed && out.size() != framed + kProgramTrailerSize)
         return reject(DfuStatus::ErrUnknown);
     const std::size_t first = absolute(static_cast<std::uint16_t>(start));
     if (!in_memory(unit_, first, length))
         return reject(DfuStatus::ErrAddress);
 
-    const std::uint8_t* data = out.data() + kProgramHeaderSize;
+    const std::uint8_t* data = out.data() + data_offset;
+    if (unit_ == MemoryUnit::Bootloader || unit_ == MemoryUnit::Signature)
+        return reject(DfuStatus::ErrWrite); // fixed in the part and the bootloader
     if (unit_ == MemoryUnit::Eeprom) {
         std::copy(data, data + length, eeprom_.begin() + first);
     } else if (!(stuck_from_ && request_index >= *stuck_from_)) {
@@ -334,11 +353,21 @@ void FlipDevice::load(MemoryUnit unit, std::size_t offset, const std::vector<std
 }
 
 std::vector<std::uint8_t>& FlipDevice::memory(MemoryUnit unit) {
-    return unit == MemoryUnit::Flash ? flash_ : eeprom_;
+    return const_cast<std::vector<std::uint8_t>&>(std::as_const(*this).memory(unit));
 }
 
 const std::vector<std::uint8_t>& FlipDevice::memory(MemoryUnit unit) const {
-    return unit == MemoryUnit::Flash ? flash_ : eeprom_;
+    switch (unit) {
+    case MemoryUnit::Flash:
+        return flash_;
+    case MemoryUnit::Eeprom:
+        return eeprom_;
+    case MemoryUnit::Bootloader:
+        return bootloader_;
+    case MemoryUnit::Signature:
+        break;
+    }
+    return signature_;
 }
 
 std::size_t FlipDevice::absolute(std::uint16_t address) const {

@@ -22,6 +22,12 @@
 // - A blank check that finds a programmed byte reports errCHECK_ERASED in the
 //   status (state dfuDNLOAD-IDLE) and queues its address for the next upload.
 // - DFU_ABORT returns to dfuIDLE and drops a queued read; in dfuERROR it stalls.
+// - A program command's data follow the 64-byte command packet at the start
+//   address's offset within a packet (start % 64); the 16-byte DFU suffix
+//   after them is optional.
+// - Besides flash and EEPROM, the bootloader (unit 4: version, ID1, ID2) and
+//   signature (unit 5: the ATxmega32A4U's 1E 95 41 and the revision) units
+//   can be selected and read; programming them fails with errWRITE.
 #pragma once
 
 #include <cstddef>
@@ -64,7 +70,15 @@ enum class DfuStatus : std::uint8_t {
     ErrStalledPkt = 0x0F,
 };
 
-enum class MemoryUnit : std::uint8_t { Flash = 0, Eeprom = 1 };
+enum class MemoryUnit : std::uint8_t { Flash = 0, Eeprom = 1, Bootloader = 4, Signature = 5 };
+
+// The read-only units' contents. The flash and EEPROM sizes are an
+// ATxmega32A4U's, so it is the part whose signature the model answers with.
+constexpr std::uint8_t kBootloaderVersion = 0x00;
+constexpr std::uint8_t kBootloaderId1 = 0x00;
+constexpr std::uint8_t kBootloaderId2 = 0x00;
+constexpr std::uint8_t kSignature[] = {0x1E, 0x95, 0x41};
+constexpr std::uint8_t kRevision = 0x06; // silicon revision G
 
 // Setup packet fields of one control request.
 struct Setup {
@@ -143,6 +157,8 @@ class FlipDevice {
 
     std::vector<std::uint8_t> flash_;
     std::vector<std::uint8_t> eeprom_;
+    std::vector<std::uint8_t> bootloader_;
+    std::vector<std::uint8_t> signature_;
     MemoryUnit unit_ = MemoryUnit::Flash;
     std::uint8_t page_ = 0;
     DfuState state_ = DfuState::Idle;

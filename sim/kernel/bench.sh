@@ -10,8 +10,17 @@
 #   guest 'snippet'     runs a shell snippet in the guest (in /share); sets
 #                       $last_out (its output file) and $last_rc
 #   bench 'plug 0 name=x ...'   a command to the front end
+#   slot_port N         the USB port name the guest gives the device on slot N
 #   wait_event PATTERN  waits for a front end event in $out/events
 #   wait_until 'shell test' what [seconds]   waits for a host-side condition
+#   station_start NAME 'korvofw arguments'   starts a station in the guest (in
+#                       /share), its output in NAME.out and NAME.err, and waits
+#                       until it waits for devices
+#   station_count NAME TEXT      lines of its output that hold the text
+#   wait_station NAME TEXT TIMES   waits until it has printed the text so often
+#   stations_settle NAME...      waits until no event of a departed device is
+#                       left for the stations
+#   station_stop NAME...         stops them
 #   kbench_stop         powers the guest off and ends the front end
 # $share is the guest's /share, $out the front end's device files and events.
 # Every wait is bounded (WAIT_S); a failure ends the run with the guest's
@@ -19,6 +28,10 @@
 
 kbench_dir="$repo/sim/kernel" # $repo: the checkout, set by the scenario
 WAIT_S=${WAIT_S:-90} # longest wait for any one step
+HUB_PORT=1 # the root port of the hub whose ports 1 and 2 hold slots 0 and 1
+
+# The hub is full speed, so it sits on the xHCI's USB 2 root hub, bus 1.
+slot_port() { echo "1-$HUB_PORT.$(($1 + 1))"; }
 
 say() { echo "kernel bench: $*"; }
 fail() {
@@ -57,6 +70,39 @@ wait_event() {
     wait_until 'grep -q -- "$event" "$out/events" 2>/dev/null' "front end event \"$1\""
 }
 
+station_start() {
+    guest "korvofw $2 >$1.out 2>$1.err & echo \$! >$1.pid"
+    wait_station "$1" "Waiting (0 devices) " 1
+}
+# Carriage-return progress lines are split apart.
+station_count() { tr '\r' '\n' <"$share/$1.out" | grep -c -F -- "$2" || true; }
+wait_station() {
+    st_name=$1 st_text=$2 st_times=$3 # evaluated inside wait_until
+    wait_until '[ "$(station_count "$st_name" "$st_text")" -ge "$st_times" ]' \
+        "\"$2\" printed $3 times by $1"
+}
+# Each station is gone (or a zombie) before the next is stopped.
+station_stop() {
+    for st_name in "$@"; do
+        guest "pid=\$(cat $st_name.pid); kill \$pid; while grep -q '^State:[^Z]*\$' /proc/\$pid/status 2>/dev/null; do sleep 0.05; done"
+    done
+}
+# Every device has left the guest's bus and udevd has sent out all their
+# events; then each station has gone round its wait loop six times (1.5 s)
+# without taking a device, so none of those events is left for it. (The
+# station takes one event a round; a device sends at most four.)
+stations_settle() {
+    guest 'while grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct 2>/dev/null; do sleep 0.1; done; udevadm settle'
+    for st_name in "$@"; do
+        st_mark=$(wc -c <"$share/$st_name.out")
+        wait_until 'station_idle "$st_name" "$st_mark"' "$st_name to take no device for six rounds"
+    done
+}
+station_idle() {
+    tail -c +"$(($2 + 1))" "$share/$1.out" | tr -d '\r' | sed 's/Waiting ([0-9]* devices) //g' |
+        grep -q '\.\.\.\.\.\.'
+}
+
 kbench_cleanup() {
     exec 3>&- 2>/dev/null || true
     [ -n "${qemu_pid:-}" ] && kill "$qemu_pid" 2>/dev/null || true
@@ -88,11 +134,11 @@ kbench_start() {
     qemu-system-x86_64 -machine q35 -accel tcg -smp 2 -m 512 -nographic -no-reboot \
         -kernel "$build/kernel/vmlinuz" -initrd "$build/kernel/initrd.gz" \
         -append "console=ttyS0 quiet panic=-1" \
-        -device qemu-xhci,id=xhci \
+        -device qemu-xhci,id=xhci -device usb-hub,bus=xhci.0,port=$HUB_PORT \
         -chardev socket,id=slot0,path="$run/slot0.sock",reconnect=1 \
-        -device usb-redir,chardev=slot0,bus=xhci.0 \
+        -device usb-redir,chardev=slot0,bus=xhci.0,port=$HUB_PORT.1 \
         -chardev socket,id=slot1,path="$run/slot1.sock",reconnect=1 \
-        -device usb-redir,chardev=slot1,bus=xhci.0 \
+        -device usb-redir,chardev=slot1,bus=xhci.0,port=$HUB_PORT.2 \
         -virtfs local,path="$share",mount_tag=share,security_model=none,id=share \
         </dev/null >"$run/console.log" 2>&1 &
     qemu_pid=$!

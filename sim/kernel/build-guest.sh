@@ -1,9 +1,9 @@
 #!/bin/sh
 # Builds the guest of the real-kernel bench under <build-dir>/kernel/:
 #   vmlinuz      Debian's current amd64 kernel
-#   initrd.gz    busybox, udevd with Debian's rules, the station (<build-dir>/src/korvofw)
-#                and dfu-programmer with their libraries, the USB host and 9p modules,
-#                and init.sh from this directory as /init
+#   initrd.gz    busybox, udevd with Debian's rules, the station (<build-dir>/src/korvofw),
+#                dfu-programmer and avrdude (with its configuration) and their libraries,
+#                the USB host and 9p modules, and init.sh from this directory as /init
 # The kernel package is looked up anew each time and kept while its name holds.
 #
 # Usage: build-guest.sh <build-dir>
@@ -84,6 +84,10 @@ loader=$(ldd "$station" | awk '/^\t\// { print $1 }')
 [ -n "$loader" ] && [ -f "$root$loader" ] || fail "the dynamic loader was not copied"
 dfu=$(command -v dfu-programmer) || fail "dfu-programmer is not installed"
 copy_with_libraries "$dfu" /bin/dfu-programmer
+avrdude=$(command -v avrdude) || fail "avrdude is not installed"
+copy_with_libraries "$avrdude" /bin/avrdude
+[ -f /etc/avrdude.conf ] || fail "/etc/avrdude.conf (package avrdude) is missing"
+cp /etc/avrdude.conf "$root/etc/avrdude.conf"
 
 # ---- modules, dependencies first (the package has no modules.dep)
 moddir=$(echo "$kdir"/tree/lib/modules/*)

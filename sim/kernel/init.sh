@@ -10,6 +10,8 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /run/udev
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
+# A station's default name in a ledger comes from the host name.
+hostname kbench
 
 for module in $(cat /lib/modules/order); do
     insmod "/lib/modules/$module" || echo "init: insmod $module failed"

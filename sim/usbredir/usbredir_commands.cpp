@@ -15,6 +15,16 @@ std::size_t parse_slot(const std::string& text) {
     return slot;
 }
 
+unsigned parse_slow(const std::string& text) {
+    unsigned ms = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, ms);
+    if (text.empty() || error != std::errc() || stop != end || ms > kMaxSlowMs)
+        throw CommandError("bad delay \"" + text + "\" (milliseconds, 0 to " +
+                           std::to_string(kMaxSlowMs) + ")");
+    return ms;
+}
+
 // Names become file names: letters, digits, '-', '_' and '.' only, no leading dot.
 bool valid_name(const std::string& name) {
     if (name.empty() || name[0] == '.')
@@ -42,6 +52,8 @@ void parse_plug_option(const std::string& word, Command& command) {
         command.flash = value;
     } else if (key == "eeprom") {
         command.eeprom = value;
+    } else if (key == "slow") {
+        command.slow_ms = parse_slow(value);
     } else if (key == "fault") {
         const auto fault = parse_fault(value);
         if (!fault)
@@ -62,14 +74,20 @@ std::optional<Command> parse_command(const std::string& line) {
     Command command;
     if (verb == "quit") {
         command.kind = Command::Kind::Quit;
-    } else if (verb == "plug" || verb == "unplug" || verb == "save") {
+    } else if (verb == "plug" || verb == "slow" || verb == "unplug" || verb == "save") {
         command.kind = verb == "plug"     ? Command::Kind::Plug
+                       : verb == "slow"   ? Command::Kind::Slow
                        : verb == "unplug" ? Command::Kind::Unplug
                                           : Command::Kind::Save;
         std::string slot;
         if (!(words >> slot))
             throw CommandError(verb + " needs a slot number");
         command.slot = parse_slot(slot);
+        if (std::string ms; command.kind == Command::Kind::Slow) {
+            if (!(words >> ms))
+                throw CommandError("slow needs a delay in milliseconds");
+            command.slow_ms = parse_slow(ms);
+        }
     } else {
         throw CommandError("unknown command \"" + verb + "\"");
     }

@@ -11,7 +11,8 @@
 
 namespace sim::usbredir {
 
-constexpr std::uint8_t kControlPacketSize = 32;
+// As the XMEGA bootloader's: a program command fills one packet, the data follow aligned.
+constexpr std::uint8_t kControlPacketSize = 64;
 constexpr std::uint8_t kConfigurationValue = 1;
 constexpr std::uint8_t kDfuInterfaceNumber = 0;
 constexpr std::uint8_t kDfuInterfaceClass = 0xFE;    // application specific

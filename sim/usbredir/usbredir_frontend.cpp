@@ -62,7 +62,13 @@ class Frontend {
             }
             if (input_closed_)
                 fds[0].fd = -1;
-            if (::poll(fds.data(), fds.size(), -1) < 0)
+            int timeout_ms = -1; // until the first held request is due
+            for (const auto& slot : slots_) {
+                const int due = slot->ms_to_next_due();
+                if (due >= 0 && (timeout_ms < 0 || due < timeout_ms))
+                    timeout_ms = due;
+            }
+            if (::poll(fds.data(), fds.size(), timeout_ms) < 0)
                 continue; // a signal: the loop condition decides
             if (fds[0].revents)
                 read_commands();
@@ -73,6 +79,7 @@ class Frontend {
                     slots_[i]->on_readable();
                 if (listener.revents & POLLIN)
                     slots_[i]->accept_client();
+                slots_[i]->on_timer();
                 slots_[i]->on_writable();
             }
         }
@@ -117,6 +124,9 @@ class Frontend {
             switch (command->kind) {
             case Command::Kind::Plug:
                 slot.plug(*command);
+                break;
+            case Command::Kind::Slow:
+                slot.set_slow(command->slow_ms);
                 break;
             case Command::Kind::Unplug:
                 slot.unplug();

@@ -385,6 +385,7 @@ void Slot::close_client() {
     if (device_) {
         device_->connected = false;
         device_->unanswered_id.reset();
+        device_->held.clear();
     }
 }
 
@@ -538,9 +539,16 @@ void Slot::plug(const Command& command) {
 
     used_names_.insert(name);
     ++plug_count_;
-    device_ = Plugged{name, &sim, handle, false, std::nullopt, {}};
-    note("plugged");
+    device_ = Plugged{name, &sim, handle, false, std::nullopt, {}, command.slow_ms, {}};
+    note(command.slow_ms ? "plugged slow=" + std::to_string(command.slow_ms) : "plugged");
     connect_device();
+}
+
+void Slot::set_slow(unsigned ms) {
+    if (!device_)
+        throw CommandError("slot " + std::to_string(index_) + " holds no device");
+    device_->slow_ms = ms;
+    note("slow=" + std::to_string(ms));
 }
 
 void Slot::unplug() {
@@ -625,7 +633,18 @@ void Slot::get_alt_setting(std::uint64_t id, usb_redir_get_alt_setting_header* h
 }
 
 void Slot::cancel_data_packet(std::uint64_t id) {
-    if (!device_ || device_->unanswered_id != id)
+    if (!device_)
+        return;
+    auto& held = device_->held;
+    const auto it =
+        std::find_if(held.begin(), held.end(), [id](const Held& h) { return h.id == id; });
+    if (it != held.end()) {
+        reply(id, it->request, usb_redir_cancelled);
+        held.erase(it);
+        note("the host cancelled a held request");
+        return;
+    }
+    if (device_->unanswered_id != id)
         return; // already answered
     device_->unanswered_id.reset();
     reply(id, device_->unanswered, usb_redir_cancelled);
@@ -654,10 +673,35 @@ void Slot::control_packet(std::uint64_t id, usb_redir_control_packet_header* hea
         reply(id, *header, usb_redir_ioerror);
         return;
     }
-    if ((header->requesttype & kTypeMask) == kTypeStandard)
+    if ((header->requesttype & kTypeMask) == kTypeStandard) {
         standard_request(id, *header);
-    else
-        model_request(id, *header, data, data_len);
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (data && data_len > 0)
+        bytes.assign(data, data + data_len);
+    if (device_->slow_ms > 0 || !device_->held.empty()) {
+        const auto due = Clock::now() + std::chrono::milliseconds(device_->slow_ms);
+        device_->held.push_back(Held{id, *header, std::move(bytes), due});
+        return;
+    }
+    model_request(id, *header, bytes);
+}
+
+int Slot::ms_to_next_due() const {
+    if (!device_ || device_->held.empty())
+        return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(device_->held.front().due - Clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+void Slot::on_timer() {
+    while (device_ && !device_->held.empty() && device_->held.front().due <= Clock::now()) {
+        const Held next = std::move(device_->held.front());
+        device_->held.pop_front();
+        model_request(next.id, next.request, next.data);
+    }
 }
 
 void Slot::standard_request(std::uint64_t id, usb_redir_control_packet_header request) {
@@ -686,13 +730,13 @@ void Slot::standard_request(std::uint64_t id, usb_redir_control_packet_header re
 
 // Class and vendor requests: the device model's, through the bench.
 void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header request,
-                         const std::uint8_t* data, int data_len) {
+                         const std::vector<std::uint8_t>& data) {
     const bool device_to_host = (request.requesttype & kDirectionIn) != 0;
     std::vector<std::uint8_t> bytes;
     if (device_to_host)
         bytes.resize(request.length);
-    else if (data && data_len > 0)
-        bytes.assign(data, data + data_len);
+    else
+        bytes = data;
     const int rc = bench_.control(
         device_->handle, request.requesttype, request.request, request.value, request.index,
         reinterpret_cast<char*>(bytes.data()), static_cast<int>(bytes.size()), kRequestTimeoutMs);
@@ -704,8 +748,8 @@ void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header reque
     } else if (rc >= 0) {
         bytes.resize(device_to_host ? static_cast<std::size_t>(rc) : 0);
         reply(id, request, usb_redir_success, bytes);
-        const bool start_command = !device_to_host && data_len >= 2 && data[0] == kFlipGroupStart &&
-                                   data[1] == kFlipStartCommand;
+        const bool start_command = !device_to_host && data.size() >= 2 &&
+                                   data[0] == kFlipGroupStart && data[1] == kFlipStartCommand;
         if (start_command)
             note("started");
     } else {

@@ -18,10 +18,12 @@
 #include <usbredirfilter.h>
 #include <usbredirparser.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -55,13 +57,18 @@ class Slot {
     int listen_fd() const { return listen_fd_; }
     int client_fd() const { return client_fd_; }
     bool wants_write() const;
+    // Milliseconds until a held request is due (0: now), or -1 when none is held.
+    int ms_to_next_due() const;
 
     void accept_client();
     void on_readable();
     void on_writable();
+    // Carries out the held requests that are due.
+    void on_timer();
 
     // Throw CommandError when the slot cannot do it.
     void plug(const Command& command);
+    void set_slow(unsigned ms);
     void unplug();
     void save();
     bool has_device() const { return device_.has_value(); }
@@ -84,6 +91,14 @@ class Slot {
     usbredirparser* parser() { return parser_; }
 
   private:
+    using Clock = std::chrono::steady_clock;
+    // A class or vendor request held back by the device's slowdown.
+    struct Held {
+        std::uint64_t id;
+        usb_redir_control_packet_header request;
+        std::vector<std::uint8_t> data;
+        Clock::time_point due;
+    };
     struct Plugged {
         std::string name;
         SimDevice* sim = nullptr;
@@ -91,6 +106,8 @@ class Slot {
         bool connected = false; // device_connect sent on the current connection
         std::optional<std::uint64_t> unanswered_id;
         usb_redir_control_packet_header unanswered{};
+        unsigned slow_ms = 0;
+        std::deque<Held> held; // in the order they came
     };
 
     void open_parser();
@@ -101,7 +118,7 @@ class Slot {
     void write_files() const;
     void standard_request(std::uint64_t id, usb_redir_control_packet_header reply);
     void model_request(std::uint64_t id, usb_redir_control_packet_header reply,
-                       const std::uint8_t* data, int data_len);
+                       const std::vector<std::uint8_t>& data);
     void reply(std::uint64_t id, usb_redir_control_packet_header header, std::uint8_t status,
                const std::vector<std::uint8_t>& in = {});
     void note(const std::string& what);

@@ -17,13 +17,14 @@ put_byte() { printf "$(printf '\\%03o' "$3")" | dd of="$1" bs=1 seek="$2" conv=n
 hex4() { printf '%04X' "$1"; }
 
 # The identity record as the station writes it over an erased start: byte 22
-# cleared, the hard ID in bits 15..3 of bytes 23-24, the RXaddr in 26-27.
-record() { # file, size, hard ID, RXaddr
+# cleared, the hard ID in bits 15..3 of bytes 23-24, the RXaddr (if any) in 26-27.
+record() { # file, size, hard ID[, RXaddr]
     erased_file "$1" "$2"
-    for at in 22:0 23:$((($3 >> 5) & 255)) 24:$((($3 << 3) & 255)) 26:$(($4 >> 8)) 27:$(($4 & 255)); do
+    for at in 22:0 23:$((($3 >> 5) & 255)) 24:$((($3 << 3) & 255)) ${4:+26:$(($4 >> 8)) 27:$(($4 & 255))}; do
         put_byte "$1" "${at%%:*}" "${at#*:}"
     done
 }
+hard_id_of() { echo $(($(od -An -tu1 -j 23 -N 2 "$1" | awk '{ print $1 * 256 + $2 }') >> 3)); }
 same() { # what, actual, expected
     if [ ! -f "$2" ]; then
         bad "$1: $2 is missing"
@@ -51,7 +52,7 @@ for name in st1 st2 st3 st4 st5; do
     same "$name flash holds fw.hex's image, the rest erased" "$out/$name.flash" "$image"
     id=$((FIRST_ID + n))
     if [ -f "$out/$name.eeprom" ] && [ "$name" = st4 -o "$name" = st5 ]; then
-        held=$(($(od -An -tu1 -j 23 -N 2 "$out/$name.eeprom" | awk '{ print $1 * 256 + $2 }') >> 3))
+        held=$(hard_id_of "$out/$name.eeprom")
         [ "$held" = $((FIRST_ID + 3)) ] || [ "$held" = $((FIRST_ID + 4)) ] && id=$held
     fi
     rxaddr=$((FIRST_RXADDR + id - FIRST_ID))
@@ -97,6 +98,67 @@ record "$run/expected.id.bin" 40 $((FIRST_ID + 5)) "$last_rxaddr"
 same "id.bin: next hard ID 0x$(hex4 $((FIRST_ID + 5))), RXaddr 0x$(hex4 "$last_rxaddr")" \
     "$share/id.after-station" "$run/expected.id.bin"
 
+# ---- stations side by side on one ledger (sqlite3 reads it; the stations
+# were stopped by a signal, so it comes with its write-ahead log)
+sql() { sqlite3 -separator ' ' "$share/line.db" "$1"; }
+LEDGER_FIRST_ID=$((0x20))
+# A device's ok rows, "station port hard_id arrived_ms ended_ms bus devnum",
+# found by the record the device holds.
+row_of() {
+    written=$(od -An -v -tx1 -N 80 "$out/$1.eeprom" | tr -d ' \n' | tr a-f A-F)
+    sql "select station, port, hard_id, arrived_ms, ended_ms, bus, devnum from attempts
+         where state = 'ok' and hex(record_written) = '$written'"
+}
+station_max() { tr '\r' '\n' <"$share/$1.out" | sed -n 's/^Waiting (\([0-9]*\) devices) .*/\1/p' | sort -n | tail -n 1; }
+ok_rows() { sql "select count(*) from attempts where state = 'ok' and station = '$1'"; }
+for name in pa pb q1 q2 q3; do
+    same "$name flash holds fw.hex's image" "$out/$name.flash" "$image"
+    id=$(hard_id_of "$out/$name.eeprom")
+    record "$run/expected.$name.eeprom" "$EEPROM_SIZE" "$id"
+    same "$name EEPROM: a record with hard ID 0x$(hex4 "$id")" "$out/$name.eeprom" "$run/expected.$name.eeprom"
+    row=$(row_of "$name")
+    expect "$name has one ok row, with its record and hard ID ($row)" \
+        '[ "$(echo "$row" | wc -l)" = 1 ] && [ "$(echo "$row" | cut -d" " -f3)" = "$id" ]'
+    echo "$row" >"$run/row.$name"
+done
+read -r a_station a_port a_id a_arrived a_ended _ <"$run/row.pa"
+read -r b_station b_port b_id b_arrived b_ended _ <"$run/row.pb"
+expect "pa and pb by the stations of their ports, named after the host" \
+    '[ "$a_station $a_port $b_station $b_port" = "kbench:$slot_port0 $slot_port0 kbench:$slot_port1 $slot_port1" ]'
+expect "pa and pb got hard IDs 0x20 and 0x21 ($a_id, $b_id)" \
+    '[ $((a_id + b_id)) = $((2 * LEDGER_FIRST_ID + 1)) ] && [ "$a_id" != "$b_id" ]'
+expect "the passes of pa and pb overlap in time ([$a_arrived, $a_ended] and [$b_arrived, $b_ended] ms)" \
+    '[ "$a_arrived" -lt "$b_ended" ] && [ "$b_arrived" -lt "$a_ended" ]'
+# Each file names the ledger's lowest free hard ID when the station's pass
+# ended: the other station held the other of 0x20 and 0x21 by then.
+record "$run/expected.id-port.bin" 40 $((LEDGER_FIRST_ID + 2))
+for port in 1 2; do
+    expect "port$port counted 1 device and wrote nothing to stderr" \
+        '[ "$(station_max port$port)" = 1 ] && [ ! -s "$share/port$port.err" ]'
+    same "id-port$port.bin names hard ID 0x$(hex4 $((LEDGER_FIRST_ID + 2)))" \
+        "$share/id-port$port.bin" "$run/expected.id-port.bin"
+done
+for station in line-a line-b; do
+    expect "$station counted $(station_max $station) devices, as many as its ok rows" \
+        '[ "$(station_max $station)" = "$(ok_rows $station)" ]'
+done
+expect "line-a and line-b programmed q1, q2 and q3 between them" \
+    '[ $(($(ok_rows line-a) + $(ok_rows line-b))) = 3 ]'
+ids=$(sql "select count(distinct hard_id) || ' ' || min(hard_id) from attempts where state = 'ok'")
+expect "five devices, five hard IDs, none below 0x20 ($ids)" '[ "$ids" = "5 $LEDGER_FIRST_ID" ]'
+held=$(sql "select count(*) from attempts where state <> 'ok' and id_state <> 'released'")
+expect "every attempt that failed released its hard ID ($held did not)" '[ "$held" = 0 ]'
+ledger_ids=$(sql "select state, count(*) from hard_ids group by state")
+expect "the ledger holds five used hard IDs and nothing else ($ledger_ids)" '[ "$ledger_ids" = "used 5" ]'
+read -r q_station _ _ q_arrived q_ended q_bus q_devnum <"$run/row.q2"
+met=$(sql "select station from attempts where bus = $q_bus and devnum = $q_devnum
+           and station <> '$q_station' and message = 'In use by another program'
+           and ended_ms between $q_arrived and $q_ended")
+expect "q2 was met in use by the other station ($met) while $q_station held it" '[ -n "$met" ]'
+# The other station found a device in use, or gone when it came to it.
+expect "line-a and line-b wrote only \"Device in use\" and \"Device not found\" lines to stderr" \
+    '! cat "$share/line-a.err" "$share/line-b.err" | grep -v -e "^Device in use: " -e "^Device not found: "'
+
 # ---- dfu-programmer against the model
 final="$run/dfu.after-dump-eeprom"
 same "erase: the model's flash is erased" "$run/dfu.after-erase.flash" "$run/erased.flash"
@@ -118,6 +180,24 @@ same "dump-eeprom: $ee_size bytes equal the model's $memory, the unit it selecte
 same "the model's EEPROM still holds its start pattern" "$final.eeprom" "$run/pattern.eeprom"
 expect "start: the device ran its application and left the bus (dfu-programmer exit $dfu_start_rc${dfu_start_text:+: $dfu_start_text})" \
     'left dfu && grep -q -- "out=0403" "$out/dfu.log"'
+
+# ---- avrdude against the model. Its reads leave out trailing erased bytes.
+padded() { # file, size: the file filled up with erased bytes as <file>.padded
+    [ -f "$1" ] || return 0
+    cp "$1" "$1.padded"
+    head -c $(($2 - $(wc -c <"$1"))) /dev/zero | tr '\0' '\377' >>"$1.padded"
+}
+avr_says() { grep -q -F -- "$2" "$share/avr-$1.out"; }
+same "avrdude write: the model's flash holds fw.hex's image" "$run/avr.after-write.flash" "$image"
+same "avrdude write: its chip erase kept the model's EEPROM" "$run/avr.after-write.eeprom" "$run/pattern.eeprom"
+expect "avrdude verified the flash it wrote" 'avr_says write "$image_size bytes of application verified"'
+padded "$share/avr-flash.bin" "$FLASH_SIZE"
+same "avrdude's flash read equals the model's flash" "$share/avr-flash.bin.padded" "$run/avr.after-write.flash"
+padded "$share/avr-eeprom.bin" "$EEPROM_SIZE"
+same "avrdude's EEPROM read equals the model's EEPROM" "$share/avr-eeprom.bin.padded" "$run/pattern.eeprom"
+same "avrdude EEPROM write: the model's EEPROM holds the file" "$run/avr.after-eeprom.eeprom" "$share/avr.eeprom"
+same "avrdude EEPROM write: the model's flash is unchanged" "$run/avr.after-eeprom.flash" "$image"
+expect "avrdude verified the EEPROM it wrote" 'avr_says eeprom "$EEPROM_SIZE bytes of eeprom verified"'
 
 echo "kernel bench: $passed passed, $failed failed"
 [ "$failed" = 0 ]

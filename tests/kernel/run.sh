@@ -2,7 +2,9 @@
 # Whole-station tests through a real kernel (sim/kernel/bench.sh): the
 # station, as `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40
 # bytes of 0xFF, programs devices one after another, two at once and one whose
-# flash does not take; then dfu-programmer runs against the same model.
+# flash does not take; then pairs of stations share one ledger, on the hub's
+# two ports and without --port; then dfu-programmer and avrdude run against
+# the same model.
 # check.sh checks it all on the host; bench/kernel-figures.sh prints figures.
 # Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
@@ -12,21 +14,16 @@ repo=$(cd "$here/../.." && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 <build-dir>" >&2; exit 2; }
 . "$repo/sim/kernel/bench.sh"
 command -v srec_cat >/dev/null || fail "srec_cat (srecord) is not installed"
+command -v sqlite3 >/dev/null || fail "sqlite3 is not installed"
 kbench_start "$1" "$1/kernel/run"
 cp "$repo/examples/fw.hex" "$share/fw.hex"
 head -c 40 /dev/zero | tr '\0' '\377' >"$share/id.bin"
 srec_cat "$repo/examples/fw.hex" -intel -o "$run/fw.bin" -binary
 
-# Lines of the station's output, carriage-return progress lines split apart.
-count_lines() { tr '\r' '\n' <"$share/station.out" | grep -c -F -- "$1" || true; }
-wait_station() {
-    text=$1 times=$2 # the condition is evaluated inside wait_until
-    wait_until '[ "$(count_lines "$text")" -ge "$times" ]' "\"$1\" printed $2 times"
-}
+count_lines() { station_count station "$1"; }
 
 # ---- the station
-guest 'korvofw -f fw.hex -e id.bin -I 10 -r 0x8700 >station.out 2>station.err & echo $! >station.pid'
-wait_station "Waiting (0 devices) " 1
+station_start station "-f fw.hex -e id.bin -I 10 -r 0x8700"
 # One after another: each leaves the bus after its start. Two "Waiting" lines
 # (2 s apart) after it: the station has also taken the device's later udev
 # events, which would otherwise reach it while the next sits on the same port.
@@ -35,49 +32,107 @@ for name in st1 st2 st3; do
     n=$((n + 1))
     bench "plug 0 name=$name"
     wait_event "name=$name left"
-    wait_station "next unique ID (" "$n"
-    wait_station "Waiting ($n devices) " 2
+    wait_station station "next unique ID (" "$n"
+    wait_station station "Waiting ($n devices) " 2
     say "$name programmed"
 done
 bench "plug 0 name=st4"
 bench "plug 1 name=st5"
 wait_event "name=st4 left"
 wait_event "name=st5 left"
-wait_station "next unique ID (" 5
-wait_station "Waiting (5 devices) " 2
+wait_station station "next unique ID (" 5
+wait_station station "Waiting (5 devices) " 2
 say "st4 and st5 programmed"
 # Verification fails; the device stays in its bootloader. Each arrival event
 # (udev reports "add" and "bind") is one attempt: settled once every attempt
 # has ended and none began for 4 s (the station sleeps 2.25 s between events).
 bench "plug 0 name=bad fault=stuck"
-wait_station "Abort ********** " 1
-wait_station "next unique ID (" 6
+wait_station station "Abort ********** " 1
+wait_station station "next unique ID (" 6
 settled=0
 attempts_ended() { [ "$(count_lines "Loading Flash.")" = "$(count_lines "next unique ID (")" ]; }
 wait_until 'if attempts_ended; then settled=$((settled + 1)); else settled=0; fi; [ "$settled" -ge 40 ]' \
     "end of the attempts on the failing device"
 bench "unplug 0"
 wait_event "name=bad unplugged"
-guest 'kill $(cat station.pid); sleep 0.3; cp id.bin id.after-station'
+station_stop station
+guest 'cp id.bin id.after-station'
 say "station stopped"
 
-# ---- dfu-programmer against the same model, starting from flash with
-# another image and EEPROM with a pattern no step writes.
+# ---- stations side by side, sharing one SQLite ledger on the guest's own
+# file system (copied to the share at the end). A slowed device answers each request SLOW_MS late, so that its
+# pass lasts long enough for the other station to meet it; it speeds up once
+# that has happened.
+SLOW_MS=300
+ledger_station() { # name, options
+    head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-$1.bin"
+    station_start "$1" "-f fw.hex -e id-$1.bin -I 20 --ledger /tmp/line.db $2"
+}
+# Each on its own port of the hub: two devices plugged at once, both slowed
+# until both stations are inside their passes.
+ledger_station port1 "--port $(slot_port 0)"
+ledger_station port2 "--port $(slot_port 1)"
+bench "plug 0 name=pa slow=$SLOW_MS"
+bench "plug 1 name=pb slow=$SLOW_MS"
+wait_station port1 "Writing firmware... " 1
+wait_station port2 "Writing firmware... " 1
+bench "slow 0 0"
+bench "slow 1 0"
+wait_event "name=pa left"
+wait_event "name=pb left"
+wait_station port1 "Waiting (1 devices) " 1
+wait_station port2 "Waiting (1 devices) " 1
+station_stop port1 port2
+say "pa and pb programmed side by side"
+# Without --port, both take every device. Each one is programmed by the one
+# station that claims it first; the other finds it in use or gone. The slowed
+# one, q2, is met by the other station while the first holds it: its speed
+# comes back once a station has said so of its bus and device number.
+ledger_station line-a "--station line-a"
+ledger_station line-b "--station line-b"
+bench "plug 0 name=q1"
+wait_event "name=q1 left"
+bench "plug 1 name=q2 slow=$SLOW_MS"
+wait_event "name=q2 connected"
+guest "for i in \$(seq 50); do cat /sys/bus/usb/devices/$(slot_port 1)/devnum 2>/dev/null && exit 0; sleep 0.1; done; exit 1"
+[ "$last_rc" = 0 ] || fail "the guest never saw q2"
+in_use="Device in use: bus $(slot_port 1 | cut -d- -f1), device $(cat "$last_out") "
+wait_until 'cat "$share/line-a.err" "$share/line-b.err" | grep -q -F "$in_use"' "a station to find q2 in use"
+bench "slow 1 0"
+wait_event "name=q2 left"
+bench "plug 0 name=q3"
+wait_event "name=q3 left"
+stations_settle line-a line-b
+station_stop line-a line-b
+guest 'cp /tmp/line.db . && { [ ! -f /tmp/line.db-wal ] || cp /tmp/line.db-wal .; }'
+[ "$last_rc" = 0 ] || fail "the ledger could not be copied: $(cat "$last_out")"
+say "q1, q2 and q3 programmed by two stations without --port"
+
+# ---- dfu-programmer, then avrdude, against the same model, each device
+# starting from flash with another image and EEPROM with a pattern no step
+# writes.
 awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 7 + 3) % 256 }' >"$run/pattern.eeprom"
-bench "plug 0 name=dfu flash=$repo/tests/data/avr/blink.bin eeprom=$run/pattern.eeprom"
-wait_event "name=dfu connected"
-guest 'for i in $(seq 50); do grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct && exit 0; sleep 0.1; done; exit 1'
-[ "$last_rc" = 0 ] || fail "the guest never saw the device for dfu-programmer"
-saves=0
-# Runs dfu-programmer in the guest, then has the front end save the device's
-# files; the name given keeps copies of them in $run.
+awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 13 + 5) % 256 }' >"$share/avr.eeprom"
+plug_for_client() {
+    bench "plug 0 name=$1 flash=$repo/tests/data/avr/blink.bin eeprom=$run/pattern.eeprom"
+    wait_event "name=$1 connected"
+    guest 'for i in $(seq 50); do grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct && exit 0; sleep 0.1; done; exit 1'
+    [ "$last_rc" = 0 ] || fail "the guest never saw the device for $1"
+}
+# Has the front end save the device's files and keeps copies of them in $run
+# as <device>.after-<label>.*
+save_copies() {
+    device=$1 saved=$(grep -c "name=$1 saved" "$out/events" || true)
+    bench "save 0"
+    wait_until '[ "$(grep -c "name=$device saved" "$out/events")" -gt "$saved" ]' "save of $1"
+    for memory in flash eeprom log; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
+}
+plug_for_client dfu
+# Runs dfu-programmer in the guest, timed, then saves the device's files.
 dfu() {
     guest "t0=\$(cut -d' ' -f1 /proc/uptime); dfu-programmer atxmega32a4u $2 >dfu.out; rc=\$?; t1=\$(cut -d' ' -f1 /proc/uptime); echo \"\$t0 \$t1\" >dfu-$1.time; cat dfu.out; exit \$rc"
     [ "$last_rc" = 0 ] || fail "dfu-programmer $2 failed: $(cat "$last_out")"
-    saves=$((saves + 1))
-    bench "save 0"
-    wait_until '[ "$(grep -c "name=dfu saved" "$out/events")" -ge "$saves" ]' "save of the dfu device"
-    for memory in flash eeprom log; do cp "$out/dfu.$memory" "$run/dfu.after-$1.$memory"; done
+    save_copies dfu "$1"
 }
 dfu erase erase
 dfu flash "flash fw.hex"
@@ -95,9 +150,23 @@ dfu_start_rc=$last_rc
 dfu_start_text=$(tr '\n' ' ' <"$last_out" | tr -d "'")
 wait_event "name=dfu left"
 
+# avrdude's FLIP version 2 programmer on the ATxmega32A4U (03eb:2fe4): the
+# flash written with its chip erase and verification; then, in one session,
+# the flash and EEPROM read back and the EEPROM written and verified.
+plug_for_client avr
+avr() {
+    guest "avrdude -c flip2 -p x32a4u $2 >avr-$1.out 2>&1; rc=\$?; tail -n 4 avr-$1.out; exit \$rc"
+    [ "$last_rc" = 0 ] || fail "avrdude $2 failed: $(cat "$last_out")"
+    save_copies avr "$1"
+}
+avr write "-U application:w:fw.hex:i"
+avr eeprom "-U application:r:avr-flash.bin:r -U eeprom:r:avr-eeprom.bin:r -U eeprom:w:avr.eeprom:r"
+
 guest 'dmesg >dmesg.txt'
 kbench_stop
 cat >"$run/facts" <<FACTS
+slot_port0=$(slot_port 0)
+slot_port1=$(slot_port 1)
 requests_flash=$requests_flash
 requests_before_dump_eeprom=$(wc -l <"$run/dfu.after-dump.log")
 dfu_start_rc=$dfu_start_rc

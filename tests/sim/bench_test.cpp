@@ -14,8 +14,9 @@
 
 namespace {
 
-// Requests, space-separated: "status", "clear", "flash" and "eeprom" (select), "rF-L" (queue
-// a read of F..L, hex), "uN" (upload N bytes), "pF:DATA" (program the hex bytes DATA at F).
+// Requests, space-separated: "status", "clear", "flash" and "eeprom" (select), "unitN" (select
+// memory unit N), "rF-L" (queue a read of F..L, hex), "uN" (upload N bytes), "pF:DATA" (program
+// the hex bytes DATA at F; "qF:DATA" without the DFU suffix).
 struct Request {
     int type, request, length;
     Bytes out;
@@ -23,23 +24,26 @@ struct Request {
 
 Request request(const std::string& word) {
     auto dnload = [](const Bytes& out) { return Request{0x21, 1, int(out.size()), out}; };
+    auto b = [](int value) { return static_cast<unsigned char>(value); };
     if (word == "status" || word == "clear")
         return word == "clear" ? Request{0x21, 4, 0, {}} : Request{0xA1, 3, 6, {}};
     if (word == "flash" || word == "eeprom")
         return dnload({6, 3, 0, word == "eeprom", 0, 0});
+    if (word.rfind("unit", 0) == 0)
+        return dnload({6, 3, 0, b(std::stoi(word.substr(4))), 0, 0});
     if (word[0] == 'u')
         return {0xA1, 2, std::stoi(word.substr(1)), {}};
-    auto b = [](int value) { return static_cast<unsigned char>(value); };
+    const bool program = word[0] == 'p' || word[0] == 'q';
     int first = std::stoi(word.substr(1), nullptr, 16), last = first;
     Bytes data;
-    for (size_t i = word.find(':') + 1; word[0] == 'p' && i + 1 < word.size(); i += 2, ++last)
+    for (size_t i = word.find(':') + 1; program && i + 1 < word.size(); i += 2, ++last)
         data.push_back(b(std::stoi(word.substr(i, 2), nullptr, 16)));
     last = word[0] == 'r' ? std::stoi(word.substr(word.find('-') + 1), nullptr, 16) : last - 1;
     Bytes command = {b(word[0] == 'r' ? 3 : 1), 0, b(first >> 8), b(first), b(last >> 8), b(last)};
-    if (word[0] == 'p') { // a download block: 64 header bytes, the data, 16 trailing bytes
-        command.resize(64, 0);
+    if (program) { // the command in a 64-byte packet, the data at F's offset in the next one
+        command.resize(64 + first % 64, 0);
         command.insert(command.end(), data.begin(), data.end());
-        command.resize(command.size() + 16, 0);
+        command.resize(command.size() + (word[0] == 'p' ? 16 : 0), 0);
     }
     return dnload(command);
 }
@@ -151,9 +155,9 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
          "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
         {"badstatus@0", "status", "6:010000000A00", arrived},
         // Against the healthy model, which erases the pages it programs first.
-        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:12FF", arrived},
+        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived},
         {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
-        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 81 6 2:FF34", arrived},
+        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
         {"noopen", "status", "usb_open: NULL", arrived},
         {"busy", "status", "usb_claim_interface: -16", arrived},
         {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
@@ -167,6 +171,27 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         const std::uint64_t before = run.layer->bench().now_us();
         EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
         EXPECT_EQ(run.layer->bench().now_us() - before, c.clock_us);
+    }
+}
+
+// What avrdude's flip2 programmer needs of an XMEGA bootloader besides what the station uses:
+// the signature and bootloader units, read at its every start, and program commands without
+// the DFU suffix whose data sit at the start address's offset in the packet after the command.
+TEST(SimBench, SignatureUnitsAndPacketAlignedProgramData) {
+    const struct {
+        const char* requests;
+        const char* answers;
+    } cases[] = {
+        {"unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00"},
+        {"unit5 p0:00 status", "6 -32 6:030000000A00"}, // errWRITE: fixed in the part
+        {"eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF"},
+        {"eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102"}, // across a packet boundary
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.requests);
+        BenchRun run;
+        run.arrive("");
+        EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
     }
 }
 
