@@ -24,10 +24,12 @@ class StationLedger : public LedgerTest {
 
     // A run from hard ID 0x1FFD, devices in out<n>/, stopped idle once the scenario is played.
     ProcessResult run(const std::string& name, const std::string& scenario,
-                      const std::string& kill = "", const std::string& ledger = "",
+                      const std::string& kill = "", std::string ledger = "",
                       const std::vector<std::string>& ids = {"-I", "1FFD"}) {
         const std::string out = scratch.path("out" + std::to_string(++runs_));
         write_text(out + ".scenario", scenario);
+        if (ledger.empty())
+            ledger = location;
         ProcessOptions po;
         po.cwd = scratch.dir;
         po.timeout_ms = RUN_LIMIT_MS;
@@ -35,17 +37,9 @@ class StationLedger : public LedgerTest {
         if (!kill.empty())
             po.env.push_back("KORVOFW_SIM_KILL=" + kill);
         po.stop_when = [out](const std::string&) { return std::filesystem::exists(out + "/done"); };
-        std::vector<std::string> argv = {KORVOFW_SIM_BIN,
-                                         "-f",
-                                         "fw.hex",
-                                         "-e",
-                                         "id.bin",
-                                         "-r",
-                                         "0x8700",
-                                         "--ledger",
-                                         ledger.empty() ? location : ledger,
-                                         "--station",
-                                         name};
+        std::vector<std::string> argv = {KORVOFW_SIM_BIN, "-f",        "fw.hex", "-e",
+                                         "id.bin",        "-r",        "0x8700", "--ledger",
+                                         ledger,          "--station", name};
         argv.insert(argv.end(), ids.begin(), ids.end());
         return run_process(argv, po);
     }

@@ -19,46 +19,32 @@ void end(Ledger& led, Attempt a, int result, IdFate fate, const char* message = 
     EXPECT_EQ(led.finish(a, fate, error), 0) << error;
 }
 
-// A row as stations() gives it; a finished one ended at `at`, any other arrived then.
+// A row as stations() gives it (pool default, from 0x10); a finished one ended at `at`, any
+// other arrived then.
 AttemptRow row(int64_t row_id, const std::string& state, int hard_id, int64_t at,
                const std::string& message = "") {
-    AttemptRow r;
+    AttemptRow r{{}, "", "default", state, "", 0x10};
     r.row_id = row_id;
-    r.state = state;
     r.hard_id = hard_id;
-    r.arrived_ms = at - (state == "ok" || state == "failed" ? 3000 : 0);
+    r.arrived_ms = at - (r.finished() ? 3000 : 0);
     r.ended_ms = r.finished() ? at : 0;
     r.message = message;
     r.port = "1-1." + std::to_string(row_id);
-    r.pool = "default";
-    r.from_id = 0x10;
     return r;
 }
 
 ViewLine line(const std::string& station, bool running, const AttemptRow& latest,
               const AttemptRow& done, int64_t ok = 0, int64_t failed = 0, int next = 0x20,
               int left = 8000) {
-    ViewLine l;
-    l.now.station = station;
-    l.now.running = running;
-    l.now.latest = latest;
-    l.now.last_done = done;
-    l.now.ok = ok;
-    l.now.failed = failed;
-    l.next = next;
-    l.left = left;
-    return l;
+    return {{station, running, latest, done, ok, failed}, next, left};
 }
 
 std::string described(const StationNow& s) {
-    char text[256];
-    snprintf(text, sizeof text, "%s %s, latest %lld %s %d %s, done %lld %s, %lld ok %lld failed\n",
-             s.station.c_str(), s.running ? "running" : "stopped",
-             static_cast<long long>(s.latest.row_id), s.latest.state.c_str(), s.latest.hard_id,
-             s.latest.port.c_str(), static_cast<long long>(s.last_done.row_id),
-             s.last_done.state.c_str(), static_cast<long long>(s.ok),
-             static_cast<long long>(s.failed));
-    return text;
+    auto n = [](int64_t value) { return std::to_string(value); };
+    return s.station + (s.running ? " running" : " stopped") + ", latest " + n(s.latest.row_id) +
+           " " + s.latest.state + " " + n(s.latest.hard_id) + " " + s.latest.port + ", done " +
+           n(s.last_done.row_id) + " " + s.last_done.state + ", " + n(s.ok) + " ok " + n(s.failed) +
+           " failed\n";
 }
 
 } // namespace
@@ -107,9 +93,7 @@ TEST_P(Watch, PrintsTheViewOnceWhenNotOnATerminal) {
         std::unique_ptr<Ledger> c = station("bench-3", "other");
         end(*c, take(*c, 0, 4), 0, ID_USED);
     }
-    ProcessOptions options;
-    options.env = {"TZ=UTC"};
-    ProcessResult r = run_process({KORVOFW_LEDGER_BIN, location, "watch"}, options);
+    ProcessResult r = run_process({KORVOFW_LEDGER_BIN, location, "watch"}, {{"TZ=UTC"}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out,

@@ -326,8 +326,7 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
         cluster("stop", line.pg_dir);
     for (const std::string& failure : line.failures)
         ADD_FAILURE() << failure;
-    for (const std::string& failure : c.failures)
-        ADD_FAILURE() << failure;
+    report({c});
     EXPECT_EQ(line.kills_seen, line.kills) << "kills that came as planned";
     EXPECT_EQ(line.restarted, line.restarts) << "server restarts";
     EXPECT_LE(line.uncertain, line.kills_seen + line.orphans) << "uncertain hard IDs";

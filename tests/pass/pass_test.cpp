@@ -26,19 +26,16 @@ std::string wire(const sim::LogEntry& e) {
 }
 
 std::string read_command(int first, int last) { // FLIP read of first..last
-    char text[16];
-    std::snprintf(text, sizeof text, "0300%04X%04X", first, last);
-    return std::string("21 1 6 ") + text;
+    using b = unsigned char;
+    return "21 1 6 0300" + to_hex({b(first >> 8), b(first), b(last >> 8), b(last)});
 }
 
-// The identity record a test device starts with, and how the pass shows it.
+// The identity record a test device starts with (hard ID 0x49 in bytes 23-24), and how the
+// pass shows it.
 ByteBuffer sample_record() {
-    ByteBuffer rec(80, 0xFF);
-    for (int i = 0; i < 20; ++i)
-        rec[i] = static_cast<unsigned char>(i + 1);
-    rec[20] = 0x12, rec[21] = 0x34, rec[22] = 0x77;
-    rec[23] = 0x02, rec[24] = 0x48; // hard ID 0x49
-    rec[25] = 0x05, rec[26] = 0x00, rec[27] = 0x12;
+    ByteBuffer rec = {1,  2,  3,  4,  5,  6,  7,    8,    9,    10,   11,   12,   13,   14,
+                      15, 16, 17, 18, 19, 20, 0x12, 0x34, 0x77, 0x02, 0x48, 0x05, 0x00, 0x12};
+    rec.resize(80, 0xFF);
     return rec;
 }
 const std::string VERSION = " Tag:       1234\n"
@@ -166,19 +163,15 @@ TEST_F(Pass, RecordMerge) {
         int hard, soft, rx;
         bool write_ee;
         std::string announced;                    // the "->" lines
-        std::vector<std::pair<int, int>> changed; // record bytes that differ from the device's
-        int hard_after;
-        size_t length; // of the record read and written
+        std::vector<std::pair<int, int>> changed; // record bytes that differ from the image's
+        int hard_after;                           // (the device's, when there is none)
+        size_t length;                            // of the record read and written
     };
     ByteBuffer long_image(100, 0x21);
     long_image[23] = 0xAA, long_image[24] = 0xBB;
-    std::vector<std::pair<int, int>> from_long;
-    for (int i = 0; i < 100; ++i)
-        from_long.push_back({i, i < 22 || i > 27 ? 0x21 : 0});
-    from_long.insert(from_long.end(), {{23, 0xFF}, {24, 0xF8}, {25, 0x12}, {27, 0x12}});
-    std::vector<std::pair<int, int>> from_long_rx;
-    for (int i = 0; i < 100; ++i)
-        from_long_rx.push_back({i, i == 22 ? 0 : i == 26 || i == 27 ? 1 : long_image[i]});
+    const std::vector<std::pair<int, int>> from_long = {{22, 0},    {23, 0xFF}, {24, 0xF8},
+                                                        {25, 0x12}, {26, 0},    {27, 0x12}},
+                                           from_long_rx = {{22, 0}, {26, 1}, {27, 1}};
     const Case cases[] = {
         {{}, -1, -1, -1, true, "", {{22, 0}}, 0, 80}, // nothing given: byte 22 cleared
         // Longer than the record; the hard ID wins over the image's bytes 23-24.
@@ -203,7 +196,7 @@ TEST_F(Pass, RecordMerge) {
             VERSION + " Hard ID:   0x0049\n Soft ID:   0x0005\n RXaddr:    0x12\n\n";
         EXPECT_EQ(r.out.substr(0, r.out.find(c.write_ee ? "\nWriting EEPROM.\n" : "Starting")),
                   "Reading EEPROM.\n" + shown + SAMPLE_DUMP + c.announced);
-        ByteBuffer expected = sample_record();
+        ByteBuffer expected = c.image.empty() ? sample_record() : c.image;
         expected.resize(c.length, 0xFF);
         for (auto [at, value] : c.changed)
             expected[at] = static_cast<unsigned char>(value);

@@ -158,6 +158,14 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived},
         {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
         {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
+        // What avrdude's flip2 programmer needs of an XMEGA bootloader besides what the station
+        // uses: the signature and bootloader units, read at its every start, and program commands
+        // without the DFU suffix whose data sit at the start address's offset in the packet after
+        // the command.
+        {"", "unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00", arrived},
+        {"", "unit5 p0:00 status", "6 -32 6:030000000A00", arrived}, // errWRITE: fixed in the part
+        {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived},
+        {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived}, // across a packet boundary
         {"noopen", "status", "usb_open: NULL", arrived},
         {"busy", "status", "usb_claim_interface: -16", arrived},
         {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
@@ -165,33 +173,12 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
+        SCOPED_TRACE(std::string(c.fault) + ": " + c.requests);
         BenchRun run;
         EXPECT_EQ(run.arrive(c.fault), c.arrival);
         const std::uint64_t before = run.layer->bench().now_us();
         EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
         EXPECT_EQ(run.layer->bench().now_us() - before, c.clock_us);
-    }
-}
-
-// What avrdude's flip2 programmer needs of an XMEGA bootloader besides what the station uses:
-// the signature and bootloader units, read at its every start, and program commands without
-// the DFU suffix whose data sit at the start address's offset in the packet after the command.
-TEST(SimBench, SignatureUnitsAndPacketAlignedProgramData) {
-    const struct {
-        const char* requests;
-        const char* answers;
-    } cases[] = {
-        {"unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00"},
-        {"unit5 p0:00 status", "6 -32 6:030000000A00"}, // errWRITE: fixed in the part
-        {"eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF"},
-        {"eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102"}, // across a packet boundary
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.requests);
-        BenchRun run;
-        run.arrive("");
-        EXPECT_EQ(BenchRun::answer(c.requests), c.answers);
     }
 }
 

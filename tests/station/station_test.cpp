@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -98,9 +97,7 @@ struct Station : testing::Test {
 };
 
 std::string hex4(int value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
+    return to_hex({static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)});
 }
 
 // What one erased device shows when it gets hard ID and RXaddr, merged with a zeroed image.
