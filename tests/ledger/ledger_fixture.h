@@ -91,8 +91,19 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
         EXPECT_EQ(led.begin(a, from, error), 0) << error;
         return a;
     }
-    static void finish(ledger::Ledger& led, const ledger::Attempt& a, ledger::IdFate fate) {
+    // finish() of the attempt, ended 3 s after it arrived, twice: a repeated finish changes
+    // nothing.
+    static void finish(ledger::Ledger& led, ledger::Attempt a, ledger::IdFate fate, int result = 0,
+                       const char* message = "programmed") {
+        a.ended_ms = a.arrived_ms + 3000;
+        a.record_read = {0xAA, 0xBB};
+        a.record_written = result == 0 ? std::vector<uint8_t>{0x00, 0x80} : std::vector<uint8_t>{};
+        a.result = result;
+        a.message = message;
+        a.flash_ms = 2500;
+        a.eeprom_ms = 300;
         std::string error;
+        EXPECT_EQ(led.finish(a, fate, error), 0) << error;
         EXPECT_EQ(led.finish(a, fate, error), 0) << error;
     }
     std::vector<ledger::AttemptRow> rows() const { return ledger_rows(location); }

@@ -18,20 +18,6 @@ ProcessResult report(std::vector<std::string> args) {
     return run_process(args, options);
 }
 
-// Completes the attempt, twice: a repeated finish changes nothing.
-void settle(Ledger& led, Attempt a, int result, const char* message, IdFate fate) {
-    a.ended_ms = a.arrived_ms + 3000;
-    a.record_read = {0xAA, 0xBB};
-    a.record_written = result == 0 ? std::vector<uint8_t>{0x00, 0x80} : std::vector<uint8_t>{};
-    a.result = result;
-    a.message = message;
-    a.flash_ms = 2500;
-    a.eeprom_ms = 300;
-    std::string error;
-    EXPECT_EQ(led.finish(a, fate, error), 0) << error;
-    EXPECT_EQ(led.finish(a, fate, error), 0) << error;
-}
-
 const std::string SHA(64, 'a');
 const std::string ROW_3 =
     "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
@@ -46,13 +32,13 @@ using Report = LedgerTest;
 TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     {
         std::unique_ptr<Ledger> st1 = station("st-1");
-        settle(*st1, take(*st1, 0x10, 1), 0, "ok", ID_USED);
-        settle(*st1, take(*st1, 0x10, 2), -2, "Flash verify failed, at 0x0040", ID_RELEASED);
+        finish(*st1, take(*st1, 0x10, 1), ID_USED, 0, "ok");
+        finish(*st1, take(*st1, 0x10, 2), ID_RELEASED, -2, "Flash verify failed, at 0x0040");
         take(*st1, 0x10, 3); // in flight when it stops
     }
     station("st-1").reset();
     std::unique_ptr<Ledger> st2 = station("st,\"2\"", "other"), st3 = station("st-3");
-    settle(*st2, take(*st2, 0, 4), 0, "ok, \"said\"\r\nthen", ID_USED);
+    finish(*st2, take(*st2, 0, 4), ID_USED, 0, "ok, \"said\"\r\nthen");
     take(*st3, 0x20, 5); // in flight while the reports run
 
     ProcessResult summary = report({location, "summary"});

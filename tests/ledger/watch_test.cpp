@@ -10,15 +10,6 @@ using namespace ledger;
 
 namespace {
 
-// Completes the attempt 3 s after it arrived.
-void end(Ledger& led, Attempt a, int result, IdFate fate, const char* message = "programmed") {
-    a.ended_ms = a.arrived_ms + 3000;
-    a.result = result;
-    a.message = message;
-    std::string error;
-    EXPECT_EQ(led.finish(a, fate, error), 0) << error;
-}
-
 // A row as stations() gives it (pool default, from 0x10); a finished one ended at `at`, any
 // other arrived then.
 AttemptRow row(int64_t row_id, const std::string& state, int hard_id, int64_t at,
@@ -61,13 +52,13 @@ TEST_P(Watch, StationsGivesTheLatestRowsTheCountsSinceAndWhoRuns) {
     EXPECT_TRUE(got.empty()) << "a station without rows is none of the view's";
 
     std::unique_ptr<Ledger> a = station("st-a");
-    end(*a, take(*a, 0x10, 1), 0, ID_USED); // ended before `since`: not counted
-    end(*a, take(*a, 0x10, 2), 0, ID_USED);
-    end(*a, take(*a, 0x10, 3), -2, ID_RELEASED, "Flash verification failed");
+    finish(*a, take(*a, 0x10, 1), ID_USED); // ended before `since`: not counted
+    finish(*a, take(*a, 0x10, 2), ID_USED);
+    finish(*a, take(*a, 0x10, 3), ID_RELEASED, -2, "Flash verification failed");
     take(*a, 0x10, 4); // in flight
     {
         std::unique_ptr<Ledger> b = station("st-b", "other");
-        end(*b, take(*b, 0, 5), 0, ID_USED);
+        finish(*b, take(*b, 0, 5), ID_USED);
         take(*b, 0, 6); // in flight when it stopped
         std::unique_ptr<Ledger> c = station("st-c");
         take(*c, 0x10, 7); // its only row
@@ -86,14 +77,16 @@ TEST_P(Watch, StationsGivesTheLatestRowsTheCountsSinceAndWhoRuns) {
 
 TEST_P(Watch, PrintsTheViewOnceWhenNotOnATerminal) {
     std::unique_ptr<Ledger> a = station("bench-1"), b = station("bench-2");
-    end(*a, take(*a, 0x10, 1), 0, ID_USED);
-    end(*a, take(*a, 0x10, 2), -2, ID_RELEASED, "Flash verification failed");
+    finish(*a, take(*a, 0x10, 1), ID_USED);
+    finish(*a, take(*a, 0x10, 2), ID_RELEASED, -2, "Flash verification failed");
     take(*b, 0x10, 3); // in flight: the ID bench-1 released
     {
         std::unique_ptr<Ledger> c = station("bench-3", "other");
-        end(*c, take(*c, 0, 4), 0, ID_USED);
+        finish(*c, take(*c, 0, 4), ID_USED);
     }
-    ProcessResult r = run_process({KORVOFW_LEDGER_BIN, location, "watch"}, {{"TZ=UTC"}});
+    ProcessOptions options;
+    options.env = {"TZ=UTC"};
+    ProcessResult r = run_process({KORVOFW_LEDGER_BIN, location, "watch"}, options);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out,

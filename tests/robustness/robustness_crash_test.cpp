@@ -24,10 +24,9 @@ std::string plug(const std::string& name, const std::string& memory = "") {
     return "device " + name.substr(0, 1) + " " + name.substr(2) + memory + "\nwait\n";
 }
 
-void check_file(Checker& c, const Bytes& file, const std::string& when) {
-    bool kept =
-        file.size() == 40 && with_identity(file, {}) == with_identity(IMAGE, identity_of(file));
-    c.check(kept, "id.bin torn " + when); // bytes 22-27 aside
+void check_file(Checker& c, const Bytes& file, const std::string& when) { // bytes 22-27 aside
+    c.check(file.size() == 40 && with_identity(file, {}) == with_identity(IMAGE, identity_of(file)),
+            "id.bin torn " + when);
 }
 
 Checker kill_and_restart(const Point& p) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <stdexcept>
 
 const char HEX_EOF[] = ":00000001FF\n";
@@ -62,14 +63,10 @@ std::string to_hex(const Bytes& bytes, size_t limit) {
 }
 
 std::string hex_record(int address, const Bytes& data, int type) {
-    Bytes record = {static_cast<unsigned char>(data.size()),
-                    static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address),
-                    static_cast<unsigned char>(type)};
+    using b = unsigned char;
+    Bytes record = {b(data.size()), b(address >> 8), b(address), b(type)};
     record.insert(record.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (unsigned char b : record)
-        sum += b;
-    record.push_back(static_cast<unsigned char>(0x100 - (sum & 0xFF)));
+    record.push_back(b(0x100 - std::accumulate(record.begin(), record.end(), 0u)));
     return ":" + to_hex(record) + "\n";
 }
 

@@ -41,22 +41,23 @@ struct StartCase {
     Args args; // in a directory of files made for them
     int status;
     std::string out, err;
+    std::string eeprom = ""; // as hex text
+    int flash_bytes = 0;
     bool write_ee = false;
     int hard = -1, soft = -1, rxaddr = -1;
-    int flash_bytes = 0;
-    std::string eeprom = "";  // as hex text
     std::string station = ""; // in the ledger; HOST stands for this machine's name
 };
 
 const StartCase START_CASES[] = {
     {A(), RUN_ON, "", ""},
-    {A("-i", "0xFFFF", "-s", "-1", "-r", "8700"), RUN_ON, "", "", true, 0x1FFF, -1, 0x8700},
+    {A("-i", "0xFFFF", "-s", "-1", "-r", "8700"), RUN_ON, "", "", "", 0, true, 0x1FFF, -1, 0x8700},
     // Leading blanks were always read as intended.
-    {A("-I", " \t10"), RUN_ON, "", "", true, 0x10},
-    {A("-I", " +1FFF", "-s", "\t0xFF", "-r", "FFFF"), RUN_ON, "", "", true, 0x1FFF, 0xFF, 0xFFFF},
-    {A("-I", "-80000000", "-s", "0x1"), RUN_ON, "", "", true, INT_MIN, 1},
-    {A("-v", "34"), RUN_ON, "", "", true}, // no flash file, no version area
-    {A("-t", "12"), RUN_ON, "", "", true},
+    {A("-I", " \t10"), RUN_ON, "", "", "", 0, true, 0x10},
+    {A("-I", " +1FFF", "-s", "\t0xFF", "-r", "FFFF"), RUN_ON, "", "", "", 0, true, 0x1FFF, 0xFF,
+     0xFFFF},
+    {A("-I", "-80000000", "-s", "0x1"), RUN_ON, "", "", "", 0, true, INT_MIN, 1},
+    {A("-v", "34"), RUN_ON, "", "", "", 0, true}, // no flash file, no version area
+    {A("-t", "12"), RUN_ON, "", "", "", 0, true},
     {A("-I", " "), -1, VERSION, BAD_HEX + "I: \" " + NOT_HEX},
     {A("-s", "1x"), -1, VERSION, BAD_HEX + "s: \"1x" + NOT_HEX},
     {A("-i", "80000000"), -1, VERSION, BAD_HEX + "i: \"80000000" + NOT_HEX},
@@ -77,41 +78,36 @@ const StartCase START_CASES[] = {
     {A("-f"), -1, VERSION, "/bin/korvofw: option requires an argument -- 'f'\n" + USAGE},
     {A("--ledger", ""), -1, "", "--ledger, --station and --pool need a name that is not empty\n"},
     // A station per port: named after the host and its port, unless it is given a name.
-    {A("--ledger", "l.db", "--port", "1-1.4"), RUN_ON, "", "", false, -1, -1, -1, 0, "",
+    {A("--ledger", "l.db", "--port", "1-1.4"), RUN_ON, "", "", "", 0, false, -1, -1, -1,
      "HOST:1-1.4"},
-    {A("--port", "2-1", "--ledger", "l.db", "--station", "s"), RUN_ON, "", "", false, -1, -1, -1, 0,
-     "", "s"},
-    {A("--ledger", "l.db"), RUN_ON, "", "", false, -1, -1, -1, 0, "", "HOST"},
+    {A("--port", "2-1", "--ledger", "l.db", "--station", "s"), RUN_ON, "", "", "", 0, false, -1, -1,
+     -1, "s"},
+    {A("--ledger", "l.db"), RUN_ON, "", "", "", 0, false, -1, -1, -1, "HOST"},
     {A("--port", "999-255.1.2.3.4.5.6"), RUN_ON, "", ""}, // seven port numbers, the most
-    {A("-e", "missing"), RUN_ON, "", "", true, -1, -1, -1, 0, std::string(64, 'F')},
-    {A("-I", "1", "-e", "40"), RUN_ON, "", "", true, 1, -1, -1, 0, std::string(80, '4')},
-    {A("-I", "0", "-e", "22", "-f", "40.hex"), RUN_ON, FW40, "", true, 0, -1, -1, 40,
-     std::string(44, '2')},
-    {A("-f", "40.hex", "-v", "1AF", "-e", "30"), RUN_ON, FW40, "", true, -1, -1, -1, 40,
-     std::string(36, '5') + "01AF" + std::string(20, '5') + "FFFF"}, // right-aligned
+    {A("-e", "missing"), RUN_ON, "", "", std::string(64, 'F'), 0, true},
+    {A("-I", "1", "-e", "40"), RUN_ON, "", "", std::string(80, '4'), 0, true, 1},
+    {A("-I", "0", "-e", "22", "-f", "40.hex"), RUN_ON, FW40, "", std::string(44, '2'), 40, true, 0},
+    {A("-f", "40.hex", "-v", "1AF", "-e", "30"), RUN_ON, FW40, "",
+     std::string(36, '5') + "01AF" + std::string(20, '5') + "FFFF", 40, true}, // right-aligned
     // Version and tag are cut to their 40 and 4 digits; non-digits read as 0.
-    {A("-f", "40.hex", "-t", "v1.2.3", "-v", HASH + "FF"), RUN_ON, FW40, "", true, -1, -1, -1, 40,
-     HASH_BYTES + "0102"},
-    {A("-f", "17.hex"), RUN_ON, PARSED + "17.hex : v  17 bytes\n", "", false, -1, -1, -1, 17, AREA},
-    {A("-f", "65535.hex"), RUN_ON, PARSED + "65535.hex : v  65535 bytes\n", "", false, -1, -1, -1,
-     65535, AREA},
+    {A("-f", "40.hex", "-t", "v1.2.3", "-v", HASH + "FF"), RUN_ON, FW40, "", HASH_BYTES + "0102",
+     40, true},
+    {A("-f", "17.hex"), RUN_ON, PARSED + "17.hex : v  17 bytes\n", "", AREA, 17},
+    {A("-f", "65535.hex"), RUN_ON, PARSED + "65535.hex : v  65535 bytes\n", "", AREA, 65535},
     // Unusable: the station still starts, and reads the file again for every device.
-    {A("-f", "16.hex"), RUN_ON, "", "Flash file 16.hex" + UNUSABLE, false, -1, -1, -1, 0, AREA},
-    {A("-f", "65536.hex"), RUN_ON, "", "Flash file 65536.hex" + UNUSABLE, false, -1, -1, -1, 0,
-     AREA},
-    {A("-f", "fifo"), RUN_ON, "", "Flash file fifo" + UNUSABLE, false, -1, -1, -1, 0, AREA},
-    {A("-f", "."), RUN_ON, "", "Flash file ." + UNUSABLE, false, -1, -1, -1, 0, AREA},
-    {A("-f", "none"), RUN_ON, "", "Flash file none" + UNUSABLE, false, -1, -1, -1, 0, AREA},
-    {A("-f", "22"), RUN_ON, ".hex parse error line # 1\n", "Flash file 22" + UNUSABLE, false, -1,
-     -1, -1, 0, AREA},
+    {A("-f", "16.hex"), RUN_ON, "", "Flash file 16.hex" + UNUSABLE, AREA},
+    {A("-f", "65536.hex"), RUN_ON, "", "Flash file 65536.hex" + UNUSABLE, AREA},
+    {A("-f", "fifo"), RUN_ON, "", "Flash file fifo" + UNUSABLE, AREA},
+    {A("-f", "."), RUN_ON, "", "Flash file ." + UNUSABLE, AREA},
+    {A("-f", "none"), RUN_ON, "", "Flash file none" + UNUSABLE, AREA},
+    {A("-f", "22"), RUN_ON, ".hex parse error line # 1\n", "Flash file 22" + UNUSABLE, AREA},
     {A("-f", "huge.hex"), RUN_ON,
      "Invalid hex: huge.hex holds 67108865 bytes, more than any firmware image needs\n",
-     "Flash file huge.hex" + UNUSABLE, false, -1, -1, -1, 0, AREA},
+     "Flash file huge.hex" + UNUSABLE, AREA},
     // name-MAJ-M-gHASH.hex: tag 1.27, read as the digits 1, 0, 2, 7, and the commit id.
-    {A("-f", TAGGED), RUN_ON, PARSED + TAGGED + " : v1.27 " + HASH + " 40 bytes\n", "", true, -1,
-     -1, -1, 40, HASH_BYTES + "1027"},
-    {A("-f", UNTAGGED), RUN_ON, PARSED + UNTAGGED + " : v  40 bytes\n", "", false, -1, -1, -1, 40,
-     AREA},
+    {A("-f", TAGGED), RUN_ON, PARSED + TAGGED + " : v1.27 " + HASH + " 40 bytes\n", "",
+     HASH_BYTES + "1027", 40, true},
+    {A("-f", UNTAGGED), RUN_ON, PARSED + UNTAGGED + " : v  40 bytes\n", "", AREA, 40},
     {A("-e", "."), -1, "", EE + ".: is a directory" + NO_IMAGE},
     {A("-e", "fifo"), -1, "", EE + "fifo: is not a regular file" + NO_IMAGE},
     {A("-e", "22/x"), -1, "", EE + "22/x: Not a directory" + NO_IMAGE},
