@@ -2,9 +2,7 @@
 # Checks a finished real-kernel bench run (run.sh writes it).
 # Usage: check.sh <run-dir>
 set -eu
-run=$1
-share="$run/share"
-out="$run/out"
+run=$1 share=$1/share out=$1/out
 . "$run/facts"
 
 FLASH_SIZE=32768 EEPROM_SIZE=1024 FIRST_ID=$((0x10)) FIRST_RXADDR=$((0x8700))
@@ -39,9 +37,8 @@ count_lines() { station_lines | grep -c -F -- "$1" || true; }
 left() { grep -q "name=$1 left" "$out/events"; }
 
 image="$run/expected.flash"
-cp "$run/fw.bin" "$image"
 image_size=$(wc -c <"$run/fw.bin")
-head -c $((FLASH_SIZE - image_size)) /dev/zero | tr '\0' '\377' >>"$image"
+{ cat "$run/fw.bin"; head -c $((FLASH_SIZE - image_size)) /dev/zero | tr '\0' '\377'; } >"$image"
 erased_file "$run/erased.flash" "$FLASH_SIZE"
 erased_file "$run/erased.eeprom" "$EEPROM_SIZE"
 

@@ -24,25 +24,19 @@ count_lines() { station_count station "$1"; }
 
 # ---- the station
 station_start station "-f fw.hex -e id.bin -I 10 -r 0x8700"
-# One after another: each leaves the bus after its start. Two "Waiting" lines
-# (2 s apart) after it: the station has also taken the device's later udev
-# events, which would otherwise reach it while the next sits on the same port.
+# One after another, then st4 and st5 together: each leaves the bus after its
+# start. Two "Waiting" lines (2 s apart) after them: the station has also taken
+# the devices' later udev events, which would otherwise reach it while the next
+# sits on the same port.
 n=0
-for name in st1 st2 st3; do
-    n=$((n + 1))
-    bench "plug 0 name=$name"
-    wait_event "name=$name left"
+for names in st1 st2 st3 "st4 st5"; do
+    slot=0
+    for name in $names; do bench "plug $slot name=$name"; slot=$((slot + 1)); done
+    for name in $names; do wait_event "name=$name left"; n=$((n + 1)); done
     wait_station station "next unique ID (" "$n"
     wait_station station "Waiting ($n devices) " 2
-    say "$name programmed"
+    say "$names programmed"
 done
-bench "plug 0 name=st4"
-bench "plug 1 name=st5"
-wait_event "name=st4 left"
-wait_event "name=st5 left"
-wait_station station "next unique ID (" 5
-wait_station station "Waiting (5 devices) " 2
-say "st4 and st5 programmed"
 # Verification fails; the device stays in its bootloader. Each arrival event
 # (udev reports "add" and "bind") is one attempt: settled once every attempt
 # has ended and none began for 4 s (the station sleeps 2.25 s between events).
@@ -70,26 +64,20 @@ ledger_station() { # name, options
 }
 # Each on its own port of the hub: two devices plugged at once, both slowed
 # until both stations are inside their passes.
-ledger_station port1 "--port $(slot_port 0)"
-ledger_station port2 "--port $(slot_port 1)"
+for slot in 0 1; do ledger_station port$((slot + 1)) "--port $(slot_port $slot)"; done
 bench "plug 0 name=pa slow=$SLOW_MS"
 bench "plug 1 name=pb slow=$SLOW_MS"
-wait_station port1 "Writing firmware... " 1
-wait_station port2 "Writing firmware... " 1
-bench "slow 0 0"
-bench "slow 1 0"
-wait_event "name=pa left"
-wait_event "name=pb left"
-wait_station port1 "Waiting (1 devices) " 1
-wait_station port2 "Waiting (1 devices) " 1
+for st in port1 port2; do wait_station $st "Writing firmware... " 1; done
+for slot in 0 1; do bench "slow $slot 0"; done
+for name in pa pb; do wait_event "name=$name left"; done
+for st in port1 port2; do wait_station $st "Waiting (1 devices) " 1; done
 station_stop port1 port2
 say "pa and pb programmed side by side"
 # Without --port, both take every device. Each one is programmed by the one
 # station that claims it first; the other finds it in use or gone. The slowed
 # one, q2, is met by the other station while the first holds it: its speed
 # comes back once a station has said so of its bus and device number.
-ledger_station line-a "--station line-a"
-ledger_station line-b "--station line-b"
+for st in line-a line-b; do ledger_station $st "--station $st"; done
 bench "plug 0 name=q1"
 wait_event "name=q1 left"
 bench "plug 1 name=q2 slow=$SLOW_MS"

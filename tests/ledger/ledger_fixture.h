@@ -7,7 +7,6 @@
 #include "test_files.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <memory>
@@ -16,23 +15,13 @@ enum BackendKind { SQLITE, POSTGRES };
 
 // Runs SQL on a ledger's database as another program would; the first value it returns.
 inline std::string raw_sql(const std::string& location, const std::string& sql) {
-    if (location.rfind("postgresql://", 0) == 0) {
-        ProcessResult r =
-            run_process({"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c", sql, location});
-        EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
-        return r.out.substr(0, r.out.find('\n'));
-    }
-    std::string value;
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    auto first = [](void* into, int, char** values, char**) {
-        *static_cast<std::string*>(into) = values[0] ? values[0] : "";
-        return 0;
-    };
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), first, &value, nullptr), SQLITE_OK)
-        << sql << ": " << sqlite3_errmsg(db);
-    sqlite3_close(db);
-    return value;
+    ProcessResult r =
+        run_process(location.rfind("postgresql://", 0) == 0
+                        ? std::vector<std::string>{"/usr/bin/psql", "-XAtq", "-v",
+                                                   "ON_ERROR_STOP=1", "-c", sql, location}
+                        : std::vector<std::string>{"/usr/bin/sqlite3", "-bail", location, sql});
+    EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
+    return r.out.substr(0, r.out.find('\n'));
 }
 
 // Every row, read as korvofw-ledger reads them.

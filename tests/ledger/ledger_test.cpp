@@ -1,6 +1,7 @@
 // The ledger's promises on both back ends: hard IDs, station names, faults, the schema.
 #include "ledger_fixture.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 using namespace ledger;

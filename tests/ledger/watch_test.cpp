@@ -113,23 +113,22 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     AttemptRow failed = row(3, "failed", 0x12, MIDNIGHT - 1000, "Status clear error");
     AttemptRow no_id = row(4, "ok", -1, NOW - 1000), none;
     no_id.from_id = 0;
+    using View = std::vector<ViewLine>;
     struct Case {
         const char* what;
-        std::vector<ViewLine> lines;
+        View lines;
         bool colour;
         std::string expected;
     };
     const Case cases[] = {
-        {"no station yet",
-         {},
-         false,
+        {"no station yet", View(), false,
          "  STATION  PORT  NOW  LAST DEVICE  OK TODAY  FAILED TODAY  POOL  NEXT ID  IDS LEFT\n"
          "  No station has written to this ledger yet\n"},
         {"waiting, programming, stopped, no hard IDs, none left",
-         {line("bench-1", true, ok_today, ok_today, 12, 1),
-          line("bench-2", true, started, ok_today, 3, 0),
-          line("bench-3", false, failed, failed, 0, 0, 0x2000, 0),
-          line("bench-4", true, no_id, no_id), line("bench-5", true, started, none)},
+         View{line("bench-1", true, ok_today, ok_today, 12, 1),
+              line("bench-2", true, started, ok_today, 3, 0),
+              line("bench-3", false, failed, failed, 0, 0, 0x2000, 0),
+              line("bench-4", true, no_id, no_id), line("bench-5", true, started, none)},
          false,
          "  STATION  PORT   NOW                 LAST DEVICE                     OK TODAY  FAILED "
          "TODAY  POOL     NEXT ID  IDS LEFT\n"
@@ -144,14 +143,14 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "  bench-5  1-1.2  programming 0x0011  none                                   0          "
          "   0  default  0x0020       8000\n"},
         {"a failed last device in colour, without the mark",
-         {line("bench-3", true, failed, failed, 0, 1)},
-         true,
+         View{line("bench-3", true, failed, failed, 0, 1)}, true,
          "  STATION  PORT   NOW      LAST DEVICE                     OK TODAY  FAILED TODAY  "
          "POOL     NEXT ID  IDS LEFT\n"
          "\033[31m  bench-3  1-1.3  waiting  failed 0x0012 2024-04-30 23:59         0          "
          "   1  default  0x0020       8000  Status clear error\033[0m\n"},
         {"a name with an escape sequence is shown harmless; UTF-8 lines up",
-         {line("b\033[2Jx", true, ok_today, ok_today), line("Prüfplatz", true, ok_today, ok_today)},
+         View{line("b\033[2Jx", true, ok_today, ok_today),
+              line("Prüfplatz", true, ok_today, ok_today)},
          false,
          "  STATION    PORT   NOW      LAST DEVICE         OK TODAY  FAILED TODAY  POOL     "
          "NEXT ID  IDS LEFT\n"
