@@ -10,14 +10,14 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "kernel bench: ok: $*"; }
 bad() { failed=$((failed + 1)); echo "kernel bench: MISMATCH: $*" >&2; }
 expect() { if eval "$2"; then ok "$1"; else bad "$1"; fi; } # what, then a shell test
-erased_file() { head -c "$2" /dev/zero | tr '\0' '\377' >"$1"; }
+erased() { head -c "$1" /dev/zero | tr '\0' '\377'; } # N erased bytes
 put_byte() { printf "$(printf '\\%03o' "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null; }
 hex4() { printf '%04X' "$1"; }
 
 # The identity record as the station writes it over an erased start: byte 22
 # cleared, the hard ID in bits 15..3 of bytes 23-24, the RXaddr (if any) in 26-27.
 record() { # file, size, hard ID[, RXaddr]
-    erased_file "$1" "$2"
+    erased "$2" >"$1"
     for at in 22:0 23:$((($3 >> 5) & 255)) 24:$((($3 << 3) & 255)) ${4:+26:$(($4 >> 8)) 27:$(($4 & 255))}; do
         put_byte "$1" "${at%%:*}" "${at#*:}"
     done
@@ -38,9 +38,9 @@ left() { grep -q "name=$1 left" "$out/events"; }
 
 image="$run/expected.flash"
 image_size=$(wc -c <"$run/fw.bin")
-{ cat "$run/fw.bin"; head -c $((FLASH_SIZE - image_size)) /dev/zero | tr '\0' '\377'; } >"$image"
-erased_file "$run/erased.flash" "$FLASH_SIZE"
-erased_file "$run/erased.eeprom" "$EEPROM_SIZE"
+{ cat "$run/fw.bin"; erased $((FLASH_SIZE - image_size)); } >"$image"
+erased "$FLASH_SIZE" >"$run/erased.flash"
+erased "$EEPROM_SIZE" >"$run/erased.eeprom"
 
 # ---- the station: the good devices, hard IDs in plug order (st4 and st5
 # arrive together, so either may be taken first)
@@ -181,8 +181,7 @@ expect "start: the device ran its application and left the bus (dfu-programmer e
 # ---- avrdude against the model. Its reads leave out trailing erased bytes.
 padded() { # file, size: the file filled up with erased bytes as <file>.padded
     [ -f "$1" ] || return 0
-    cp "$1" "$1.padded"
-    head -c $(($2 - $(wc -c <"$1"))) /dev/zero | tr '\0' '\377' >>"$1.padded"
+    { cat "$1"; erased $(($2 - $(wc -c <"$1"))); } >"$1.padded"
 }
 avr_says() { grep -q -F -- "$2" "$share/avr-$1.out"; }
 same "avrdude write: the model's flash holds fw.hex's image" "$run/avr.after-write.flash" "$image"

@@ -126,13 +126,9 @@ dfu erase erase
 dfu flash "flash fw.hex"
 grep -q "Validating" "$last_out" || fail "dfu-programmer flash did not validate: $(cat "$last_out")"
 requests_flash=$(($(wc -l <"$run/dfu.after-flash.log") - $(wc -l <"$run/dfu.after-erase.log")))
-dfu dump dump
-cp "$share/dfu.out" "$share/dfu-dump.bin"
-dfu dump-eeprom dump-eeprom
-cp "$share/dfu.out" "$share/dfu-dump-eeprom.bin"
+for dump in dump dump-eeprom; do dfu $dump $dump; cp "$share/dfu.out" "$share/dfu-$dump.bin"; done
 # More flash runs for the benchmark: one run's figure is noisy on an emulated machine.
-dfu flash2 "flash fw.hex"
-dfu flash3 "flash fw.hex"
+for n in 2 3; do dfu flash$n "flash fw.hex"; done
 guest "dfu-programmer atxmega32a4u start"
 dfu_start_rc=$last_rc
 dfu_start_text=$(tr '\n' ' ' <"$last_out" | tr -d "'")

@@ -80,8 +80,7 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
         EXPECT_EQ(led.begin(a, from, error), 0) << error;
         return a;
     }
-    // finish() of the attempt, ended 3 s after it arrived, twice: a repeated finish changes
-    // nothing.
+    // finish(), ended 3 s after arrival, twice: a repeated finish changes nothing.
     static void finish(ledger::Ledger& led, ledger::Attempt a, ledger::IdFate fate, int result = 0,
                        const char* message = "programmed") {
         a.ended_ms = a.arrived_ms + 3000;

@@ -10,8 +10,7 @@ using namespace ledger;
 
 namespace {
 
-// A row as stations() gives it (pool default, from 0x10); a finished one ended at `at`, any
-// other arrived then.
+// A row of pool default, from 0x10: a finished one ended at `at`, any other arrived then.
 AttemptRow row(int64_t row_id, const std::string& state, int hard_id, int64_t at,
                const std::string& message = "") {
     AttemptRow r{{}, "", "default", state, "", 0x10};

@@ -41,10 +41,6 @@ const char SELECT_EEPROM[] = " out=060300010000 ";
 const char RECORD_WRITE[] = " out=01000000004f"; // program EEPROM 0x00-0x4F
 const char STATUS_OK[] = " type=a1 req=3 value=0000 index=0000 len=6 out=- in=00";
 
-inline bool has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
-}
-
 inline std::string hex(int value) {
     std::ostringstream text;
     text << std::uppercase << std::hex << value;

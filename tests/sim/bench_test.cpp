@@ -48,8 +48,7 @@ Request request(const std::string& word) {
     return dnload(command);
 }
 
-// A fresh bench with a monitor made as the station makes it (udev stream, whole USB devices
-// only).
+// A fresh bench with a monitor made as the station makes it (udev stream, usb_device only).
 struct BenchRun {
     sim::UdevBench* layer = &sim::UdevBench::install();
     udev* context = udev_new();
@@ -158,10 +157,9 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived},
         {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
         {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
-        // What avrdude's flip2 programmer needs of an XMEGA bootloader besides what the station
-        // uses: the signature and bootloader units, read at its every start, and program commands
-        // without the DFU suffix whose data sit at the start address's offset in the packet after
-        // the command.
+        // What avrdude's flip2 programmer needs besides what the station uses: the signature and
+        // bootloader units, read at its every start, and program commands without the DFU suffix,
+        // their data at the start address's offset in the packet after the command.
         {"", "unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00", arrived},
         {"", "unit5 p0:00 status", "6 -32 6:030000000A00", arrived}, // errWRITE: fixed in the part
         {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived},

@@ -194,8 +194,8 @@ TEST_F(Station, Runs) {
         // No flash image, nothing written back, no IDs: the record is only read and shown.
         {"device 2 7 eeprom=used.eeprom\n", "", ".\rWaiting (0 devices) \nReading EEPROM.\n",
          "2-7.eeprom@0:5A5A 2-7.eeprom@1022:5A5A 2-7.flash@0:FFFF", 1, "", 0, "", "Writing"},
-        // Hard ID and soft ID 0 are none: the record keeps the image's bytes 23-25, and so does
-        // the file.
+        // Hard ID and soft ID 0 are none: the record keeps the image's bytes 23-25, as does the
+        // file.
         {two, "-e id.bin -I 0 -s 0", "Updating id.bin\n\n.\rWaiting (1 devices) .",
          "1-2.eeprom@22:00123456 id.bin@22:00123456", 2, "", 0, "", "next unique ID"},
         // The file names the hard ID a failed pass leaves for the next device.

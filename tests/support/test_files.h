@@ -24,6 +24,9 @@ Bytes read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const Bytes& bytes);
 void write_text(const std::string& path, const std::string& text);
 std::string to_text(const Bytes& bytes);
+inline bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
 // Upper-case hex digits, two a byte, of at most limit bytes.
 std::string to_hex(const Bytes& bytes, size_t limit = SIZE_MAX);
 
