@@ -23,12 +23,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
-struct StationRun {
-    ProcessResult result;
-    std::string out;  // stdout up to its last line end
-    std::string idle; // what followed: only progress dots and waiting lines
-};
-
 // A station directory anyone may write, so that permissions mean for the station what they
 // mean for an operator: fw.hex (blink) and id.bin (40 bytes, hard ID 0x246, soft ID 0x56).
 struct Station : testing::Test {
@@ -65,7 +59,7 @@ struct Station : testing::Test {
 
     // Runs the scenario (null: none is named) to its end and stops the station, as the
     // harness does. A station that hangs is killed within seconds.
-    StationRun run(const char* scenario, const std::string& options, const std::string& env = "") {
+    ProcessResult run(const char* scenario, const std::string& options, std::string env = "") {
         if (scenario != nullptr)
             write_text(dir.path("run.scenario"), scenario);
         ProcessOptions po;
@@ -86,13 +80,7 @@ struct Station : testing::Test {
         };
         std::vector<std::string> argv = split(options, ' ');
         argv.insert(argv.begin(), bin);
-        StationRun run;
-        run.result = run_process(argv, po);
-        const std::string& out = run.result.out;
-        size_t end = out.rfind('\n') == std::string::npos ? 0 : out.rfind('\n') + 1;
-        run.out = out.substr(0, end);
-        run.idle = out.substr(end);
-        return run;
+        return run_process(argv, po);
     }
 };
 
@@ -116,8 +104,9 @@ std::string programmed_device(int hard_id, int rxaddr) {
            hex4(hard_id + 1) + "\n";
 }
 
-// Only dots and the waiting line with this count follow the last device.
-void expect_idle(const std::string& idle, int count) {
+// Only dots and the waiting line with this count follow the last line end of the output.
+void expect_idle(const std::string& out, int count) {
+    const std::string idle = out.substr(out.rfind('\n') + 1); // all of it without a line end
     std::string waiting = "\rWaiting (" + std::to_string(count) + " devices) ", rest = idle;
     for (size_t at; (at = rest.find(waiting)) != std::string::npos;)
         rest.erase(at, waiting.size());
@@ -131,16 +120,17 @@ TEST_F(Station, ThreeDevicesInARow) {
     reset_files();
     write_bytes(dir.path("zero.bin"), Bytes(40, 0));
     chmod(dir.path("zero.bin").c_str(), 0666);
-    StationRun r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\n",
-                       "-f fw.hex -e zero.bin -I 10 -r 0x8700");
-    EXPECT_EQ(r.result.err, "");
+    ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\n",
+                          "-f fw.hex -e zero.bin -I 10 -r 0x8700");
+    EXPECT_EQ(r.err, "");
     // Between devices: the waiting line with the new count, and a dot for the cycle that
     // took the departed device's removal.
-    EXPECT_EQ(r.out, "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) " +
-                         programmed_device(0x10, 0x8700) + ".\rWaiting (1 devices) ." +
-                         programmed_device(0x11, 0x8701) + ".\rWaiting (2 devices) ." +
-                         programmed_device(0x12, 0x8702));
-    expect_idle(r.idle, 3);
+    EXPECT_EQ(r.out.substr(0, r.out.rfind('\n') + 1),
+              "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) " +
+                  programmed_device(0x10, 0x8700) + ".\rWaiting (1 devices) ." +
+                  programmed_device(0x11, 0x8701) + ".\rWaiting (2 devices) ." +
+                  programmed_device(0x12, 0x8702));
+    expect_idle(r.out, 3);
     // The image file: next hard ID 0x13, the RXaddr of the last device.
     expect_held("1-1.eeprom@0:" + std::string(46, '0') + "0080008700" + std::string(24, '0') +
                 std::string(1968, 'F') + " 1-2.eeprom@22:000088008701 1-3.eeprom@22:000090008702" +
@@ -258,18 +248,18 @@ TEST_F(Station, Runs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario ? c.scenario : "no scenario");
         reset_files();
-        StationRun r = run(c.scenario, c.options, c.env);
-        EXPECT_EQ(r.result.err, c.err);
+        ProcessResult r = run(c.scenario, c.options, c.env);
+        EXPECT_EQ(r.err, c.err);
         size_t at = 0;
         for (const std::string& text : split(c.printed, '|')) {
-            at = r.result.out.find(text, at);
+            at = r.out.find(text, at);
             EXPECT_NE(at, std::string::npos) << text << "\nin\n" << r.out.substr(0, 2000);
         }
-        EXPECT_EQ(r.result.out.find(c.absent), std::string::npos);
+        EXPECT_EQ(r.out.find(c.absent), std::string::npos);
         expect_held(c.held);
         if (c.count >= 0)
-            expect_idle(r.idle, c.count);
-        EXPECT_EQ(r.result.out, c.ended > 0 ? "" : r.result.out);
-        EXPECT_EQ(r.result.stopped ? 0 : c.ended < 0 ? -r.result.signal : r.result.status, c.ended);
+            expect_idle(r.out, c.count);
+        EXPECT_EQ(r.out, c.ended > 0 ? "" : r.out);
+        EXPECT_EQ(r.stopped ? 0 : c.ended < 0 ? -r.signal : r.status, c.ended);
     }
 }
