@@ -83,7 +83,7 @@ struct Line {
     int kills = env_number("KORVOFW_LINE_KILLS", 10), restarts = 0;
     std::vector<LineStation> stations = std::vector<LineStation>(STATIONS);
     int killed = 0, restarted = 0, paused = 0;
-    std::vector<std::string> failures;
+    Checker problems; // of the run itself, found by the operators
     std::mutex mutex, gate;
     int kills_seen = 0, duplicates = 0, uncertain = 0, ok = 0, failed = 0, refused = 0;
     int interrupted = 0, open = 0, never_written = 0, orphans = 0, refused_starts = 0;
@@ -116,11 +116,10 @@ struct Line {
 
     void fail(const std::string& what) {
         std::lock_guard<std::mutex> hold(mutex);
-        failures.push_back(what);
+        problems.check(false, what);
     }
 
-    // The operator: starts the station, and after each kill starts it again with the devices
-    // it has not played yet, until all are played.
+    // The operator: starts the station, and after each kill again with the devices not played yet.
     void operate(LineStation& st) {
         for (std::size_t first = 0, next_kill = 0; first < st.faults.size();) {
             Run run;
@@ -320,13 +319,11 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     Checker c;
-    c.where = backend_name(GetParam());
+    c.where = line.problems.where = backend_name(GetParam());
     line.check(ledger_rows(line.location), c);
     if (!line.pg_dir.empty())
         cluster("stop", line.pg_dir);
-    for (const std::string& failure : line.failures)
-        ADD_FAILURE() << failure;
-    report({c});
+    report({line.problems, c});
     EXPECT_EQ(line.kills_seen, line.kills) << "kills that came as planned";
     EXPECT_EQ(line.restarted, line.restarts) << "server restarts";
     EXPECT_LE(line.uncertain, line.kills_seen + line.orphans) << "uncertain hard IDs";

@@ -121,8 +121,7 @@ TEST_F(Pass, WholePassOnTheWireWhatTheOperatorSeesAndTheDeviceAfter) {
                          VERSION +
                          " Hard ID:   0x0010\n Soft ID:   0x0005\n RXaddr:    0x8700\n\n"
                          "Starting device.\n");
-    // Clear, status, select flash and page 0, three blocks, 32 reads of 1 KiB, the EEPROM
-    // phase and the start command, twice.
+    // Clear, status, select flash and page 0, 3 blocks, 32 reads of 1 KiB, EEPROM, start twice.
     std::string expected = "21 4 0|A1 3 6|21 1 6 060300000000|21 1 6 060301000000|21 1 1104 "
                            "0100000003FF|21 1 1104 0100040007FF|21 1 532 0100080009C3|",
                 sent;
@@ -299,24 +298,22 @@ TEST_F(Pass, FindingTheDevice) {
     EXPECT_TRUE(on11.log().empty());
     bench->plug(12, 3);
     EXPECT_EQ(run(12, 3).result, 0);
-    // A device that cannot be opened ends the pass at once, naming it.
-    sim::SimDevice& locked = plug("noopen", 2, 9);
-    PassRun r = run(2, 9);
-    EXPECT_EQ(r.result, -7);
-    EXPECT_TRUE(locked.log().empty());
-    EXPECT_EQ(r.err, "Cannot open the USB device on bus 2, device 9 (/dev/bus/usb/002/009): no "
-                     "access; install the udev rule 60-korvofw.rules and plug the device in "
-                     "again, or run as a user with access to USB devices\n");
-    // Another program holds the device: nothing is sent, and the handle is closed.
-    sim::SimDevice& held = plug("busy", 3, 4);
-    PassRun busy = run(3, 4);
-    EXPECT_EQ(busy.result, -10);
-    EXPECT_TRUE(held.log().empty());
-    EXPECT_EQ(closes.closed, 1);
-    EXPECT_EQ(busy.out + busy.err,
-              "Device in use: bus 3, device 4 is held by another program; it was not programmed. "
-              "Stop the other program, or give each station its own --port, and plug the device "
-              "in again\n");
+    // A device that cannot be opened, or that another program holds, ends the pass at once,
+    // naming it: "<result> <requests sent> <handles closed>: <what is said>".
+    auto refused = [this](const char* fault, int bus, int devnum) {
+        sim::SimDevice& dev = plug(fault, bus, devnum);
+        PassRun r = run(bus, devnum);
+        return std::to_string(r.result) + " " + std::to_string(dev.log().size()) + " " +
+               std::to_string(closes.closed) + ": " + r.out + r.err;
+    };
+    EXPECT_EQ(refused("noopen", 2, 9),
+              "-7 0 0: Cannot open the USB device on bus 2, device 9 (/dev/bus/usb/002/009): no "
+              "access; install the udev rule 60-korvofw.rules and plug the device in again, or run "
+              "as a user with access to USB devices\n");
+    EXPECT_EQ(refused("busy", 3, 4),
+              "-10 0 1: Device in use: bus 3, device 4 is held by another program; it was not "
+              "programmed. Stop the other program, or give each station its own --port, and plug "
+              "the device in again\n");
 }
 
 TEST_F(Watcher, TakesOneWholeDeviceEventPerPoll) {
@@ -340,8 +337,7 @@ TEST_F(Watcher, TakesOneWholeDeviceEventPerPoll) {
     EXPECT_EQ(udev->live_records() + udev->live_monitors() + udev->live_contexts(), 0u);
 }
 
-// An event of which any attribute cannot be read gives nothing, and leaves nothing behind:
-// the fields of the device before it are cleared.
+// An event with an unreadable attribute gives nothing, and clears the previous device's fields.
 TEST_F(Watcher, UnreadableAttributesGiveNothing) {
     for (const char* fault : {"noattr", "noattr@0", "noattr@1", "noattr@2", "noattr@3", ""}) {
         SCOPED_TRACE(fault);

@@ -34,9 +34,8 @@ std::string scenario(int devices) {
 TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
     const char* length = std::getenv("KORVOFW_SOAK_DEVICES");
     const int devices = length ? std::atoi(length) : 1500;
-    // Two stations, each sampled once it has played its devices out and stands idle: one
-    // after the first third of the devices, one after all of them. Freed memory is reused at
-    // once under AddressSanitizer.
+    // Two stations, each sampled once it has played its devices out and stands idle: one after
+    // a third of the devices, one after all. Freed memory is reused at once under ASan.
     const int lengths[] = {devices / 3, devices};
     RunRecord runs[2];
     run_in_parallel(2, [&](std::size_t i) {

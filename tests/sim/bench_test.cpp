@@ -61,9 +61,8 @@ struct BenchRun {
         sim::UdevBench::uninstall();
     }
 
-    // Plugs device 1-5, with EE EE in EEPROM and the fault, and takes every arrival event:
-    // "<action> <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" for what cannot be
-    // read, joined by "; ".
+    // Plugs device 1-5 (EEPROM EE EE) with the fault and takes every arrival event: "<action>
+    // <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" if unreadable, joined by "; ".
     std::string arrive(const char* fault, const char* port = "") {
         udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
         udev_monitor_enable_receiving(monitor);
@@ -136,9 +135,8 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         const char* arrival;
         std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
     };
-    // GETSTATUS replies: status, 3 bytes of poll time-out, state, string index.
-    // 000000000200 dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0A): 0F errSTALLEDPKT,
-    // 01 errTARGET.
+    // GETSTATUS replies: status, 3 bytes of poll time-out, state, string index. 000000000200
+    // dfuIDLE, 000000000500 dfuDNLOAD-IDLE; in dfuERROR (0A): 0F errSTALLEDPKT, 01 errTARGET.
     const Case cases[] = {
         {"unplug@1", "flash status flash", "6 -19 -19", arrived},
         {"stall@1", "flash eeprom status", "6 -32 6:0F0000000A00", arrived},
@@ -148,8 +146,7 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         // The first upload at or after request 0.
         {"short@0", "r0-7 u8 r0-7 u8", "6 4:FFFFFFFF 6 8:FFFFFFFFFFFFFFFF", arrived},
         {"statuslen@0", "flash status status", "6 3:000000 6:000000000500", arrived},
-        // Without an index: the first download, acknowledged but not carried out; dfuERROR
-        // refuses requests until DFU_CLRSTATUS.
+        // No index: the first download, acknowledged, not done; dfuERROR until DFU_CLRSTATUS.
         {"badstatus", "status eeprom status eeprom clear r0-1 u2",
          "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
         {"badstatus@0", "status", "6:010000000A00", arrived},

@@ -123,8 +123,7 @@ TEST_F(Station, ThreeDevicesInARow) {
     ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\n",
                           "-f fw.hex -e zero.bin -I 10 -r 0x8700");
     EXPECT_EQ(r.err, "");
-    // Between devices: the waiting line with the new count, and a dot for the cycle that
-    // took the departed device's removal.
+    // Between devices: the new count's waiting line, and a dot for the cycle that took the removal.
     EXPECT_EQ(r.out.substr(0, r.out.rfind('\n') + 1),
               "Parsed firmware file: fw.hex : v  414 bytes\n.\rWaiting (0 devices) " +
                   programmed_device(0x10, 0x8700) + ".\rWaiting (1 devices) ." +
@@ -184,8 +183,7 @@ TEST_F(Station, Runs) {
         // No flash image, nothing written back, no IDs: the record is only read and shown.
         {"device 2 7 eeprom=used.eeprom\n", "", ".\rWaiting (0 devices) \nReading EEPROM.\n",
          "2-7.eeprom@0:5A5A 2-7.eeprom@1022:5A5A 2-7.flash@0:FFFF", 1, "", 0, "", "Writing"},
-        // Hard ID and soft ID 0 are none: the record keeps the image's bytes 23-25, as does the
-        // file.
+        // Hard and soft ID 0 are none: the record keeps the image's bytes 23-25, as does the file.
         {two, "-e id.bin -I 0 -s 0", "Updating id.bin\n\n.\rWaiting (1 devices) .",
          "1-2.eeprom@22:00123456 id.bin@22:00123456", 2, "", 0, "", "next unique ID"},
         // The file names the hard ID a failed pass leaves for the next device.
@@ -202,8 +200,7 @@ TEST_F(Station, Runs) {
         {"device 1 1\ndevice 3 1\n", "-f fw.hex -e id.bin -I 10",
          " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
          "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
-        // A station bound to a port takes only the devices plugged in there, and passes over
-        // the others' events in the same round.
+        // Bound to a port: only its port's devices, passing over others' events in the same round.
         {"device 1 1 port=1-1.3\ndevice 1 2 port=1-1.4\n", "-f fw.hex -e id.bin -I 10 --port 1-1.4",
          "Waiting (0 devices) \nLoading Flash.\n", "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "", 0,
          "", "Setting Hard ID to: 0x0011"},
@@ -232,8 +229,7 @@ TEST_F(Station, Runs) {
          "The directory of the EEPROM image file locked/id.bin cannot be written, so the file is "
          "rewritten in place: a crash or power loss while it is written could tear it. Make the "
          "directory writable for the station to have it replaced atomically\n"},
-        // Killed at the pass's first request: the file already names the next hard ID, and
-        // with hard ID 0 (none) it was left alone.
+        // Killed at the first request: id.bin already names the next hard ID; with ID 0, untouched.
         {"device 1 1\n", "-f fw.hex -e id.bin -I 10", "", "id.bin@23:0088", -1, "", -9, kill},
         {"device 1 1\n", "-e id.bin -I 0", "", "id.bin@23:1234", -1, "", -9, kill},
         // The same for a new file, made of 32 blank bytes.

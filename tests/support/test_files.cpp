@@ -26,10 +26,6 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(dir, ignored);
 }
 
-std::string data_path(const std::string& name) {
-    return std::string(KORVOFW_TEST_DATA) + "/" + name;
-}
-
 Bytes read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -43,14 +39,6 @@ void write_bytes(const std::string& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
-}
-
-void write_text(const std::string& path, const std::string& text) {
-    write_bytes(path, Bytes(text.begin(), text.end()));
-}
-
-std::string to_text(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string to_hex(const Bytes& bytes, size_t limit) {

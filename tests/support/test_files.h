@@ -19,11 +19,17 @@ struct ScratchDir {
     std::string dir;
 };
 
-std::string data_path(const std::string& name);
+inline std::string data_path(const std::string& name) {
+    return KORVOFW_TEST_DATA "/" + name;
+}
 Bytes read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const Bytes& bytes);
-void write_text(const std::string& path, const std::string& text);
-std::string to_text(const Bytes& bytes);
+inline std::string to_text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+inline void write_text(const std::string& path, const std::string& text) {
+    write_bytes(path, Bytes(text.begin(), text.end()));
+}
 inline bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }

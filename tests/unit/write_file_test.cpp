@@ -61,8 +61,7 @@ const WriteCase WRITE_CASES[] = {
      0},
 };
 
-// write_file of d/<name> in a child in dir, as nobody when asked; it must leave the umask (022)
-// and no descriptor.
+// write_file of d/<name> in a child in dir, as nobody if asked; it leaves umask 022, no descriptor.
 int write_as(const WriteCase& c, const std::string& dir) {
     pid_t pid = fork();
     if (pid == 0) {
