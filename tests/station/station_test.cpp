@@ -216,10 +216,10 @@ TEST_F(Station, Runs) {
          " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
          "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
         // A station bound to a port takes only the devices plugged in there, and passes over
-        // the others' events in the same round.
-        {"device 1 1 port=1-1.3\ndevice 1 2 port=1-1.4\n", "-f fw.hex -e id.bin -I 10 --port 1-1.4",
-         "Waiting (0 devices) \nLoading Flash.\n", "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "",
-         "Setting Hard ID to: 0x0011"},
+        // the other events in the same round: one that names no device, another port's device.
+        {"device 1 1 port=1-1.3 fault=noattr\ndevice 1 3 port=1-1.5\ndevice 1 2 port=1-1.4\n",
+         "-f fw.hex -e id.bin -I 10 --port 1-1.4", "Waiting (0 devices) \nLoading Flash.\n",
+         "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "", "Setting Hard ID to: 0x0011"},
         // A device another program holds is left alone, its hard ID kept for the next one.
         {"device 1 1 fault=busy\nwait\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10",
          "next unique ID (0010\n| -> Setting Hard ID to: 0x0010\n",
