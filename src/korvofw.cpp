@@ -471,15 +471,18 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
 }
 
 // Takes the next event; true when it names a bootloader device this station programs. A
-// station bound to a port passes over other ports' events in the same round, so that its
-// neighbours' devices never hold up its own.
+// station bound to a port passes over, in the same round, every event that is not of a device
+// on its port (another port's, or one whose device has gone again), so that its neighbours'
+// devices never hold up its own.
 bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
-    while (devDetect.poll(0)) {
-        if (cfg.port != nullptr && devDetect.port != cfg.port)
-            continue;
-        return devDetect.vend_num == BOOTLOADER_VENDOR && devDetect.prod_num == BOOTLOADER_PRODUCT;
+    for (;;) {
+        bool device = devDetect.poll(0);
+        if (cfg.port == nullptr || (device && devDetect.port == cfg.port))
+            return device && devDetect.vend_num == BOOTLOADER_VENDOR &&
+                   devDetect.prod_num == BOOTLOADER_PRODUCT;
+        if (!device && devDetect.ret <= 0)
+            return false; // nothing pending
     }
-    return false;
 }
 
 [[noreturn]] void wait_loop(RunConfig& cfg, StationLedger* sl) {

@@ -200,10 +200,11 @@ TEST_F(Station, Runs) {
         {"device 1 1\ndevice 3 1\n", "-f fw.hex -e id.bin -I 10",
          " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
          "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
-        // Bound to a port: only its port's devices, passing over others' events in the same round.
-        {"device 1 1 port=1-1.3\ndevice 1 2 port=1-1.4\n", "-f fw.hex -e id.bin -I 10 --port 1-1.4",
-         "Waiting (0 devices) \nLoading Flash.\n", "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "", 0,
-         "", "Setting Hard ID to: 0x0011"},
+        // Bound to a port: only its port's devices, passing over the other events in the same
+        // round: one that names no device, another port's device.
+        {"device 1 1 port=1-1.3 fault=noattr\ndevice 1 3 port=1-1.5\ndevice 1 2 port=1-1.4\n",
+         "-f fw.hex -e id.bin -I 10 --port 1-1.4", "Waiting (0 devices) \nLoading Flash.\n",
+         "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "", 0, "", "Setting Hard ID to: 0x0011"},
         // A device another program holds is left alone, its hard ID kept for the next one.
         {"device 1 1 fault=busy\nwait\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10",
          "next unique ID (0010\n| -> Setting Hard ID to: 0x0010\n",
