@@ -48,8 +48,7 @@ struct Station : testing::Test {
         for (const std::string& item : split(items, ' ')) {
             std::string file = item.substr(0, item.find('@')),
                         want = item.substr(item.find(':') + 1);
-            bool ours = file.find(".bin") != std::string::npos;
-            Bytes held = read_bytes(dir.path(ours ? file : "out/" + file));
+            Bytes held = read_bytes(dir.path(has(file, ".bin") ? file : "out/" + file));
             size_t from =
                 std::min<size_t>(std::stoul(item.substr(item.find('@') + 1)), held.size());
             EXPECT_EQ(to_hex(Bytes(held.begin() + from, held.end()), want.size() / 2), want)

@@ -42,8 +42,7 @@ TEST(FlashImage, Builds) {
          "ABCDABCDABCD"},
         {AT_0 + HEX_EOF + "\n", -1, LINE + "2\n" + BAD, "", KEPT, 1},
         {AT_0 + ":0200X200ABCD84\n", -1, LINE + "2\n" + BAD, "", KEPT, 1},
-        {AT_0 + ":02000200ABCD85\n", -1, LINE + "3\n" + BAD, "", KEPT,
-         1}, // 84 adds up; counted as line 3
+        {AT_0 + ":02000200ABCD85\n", -1, LINE + "3\n" + BAD, "", KEPT, 1}, // 84 adds up: line 3
         {":02000000ABCD", -1, LINE + "2\n" + BAD, "", KEPT, 1},
         {":00000001", 0, BAD, "", KEPT},
         {":0400", -1, LINE + "1\n" + BAD, "", KEPT, 1},
