@@ -147,6 +147,8 @@ held=$(sql "select count(*) from attempts where state <> 'ok' and id_state <> 'r
 expect "every attempt that failed released its hard ID ($held did not)" '[ "$held" = 0 ]'
 ledger_ids=$(sql "select state, count(*) from hard_ids group by state")
 expect "the ledger holds five used hard IDs and nothing else ($ledger_ids)" '[ "$ledger_ids" = "used 5" ]'
+untimed=$(sql "select count(*) from attempts where state = 'ok' and flash_ms <= 0")
+expect "every ok row has the time of its flash phase ($untimed has not)" '[ "$untimed" = 0 ]'
 read -r q_station _ _ q_arrived q_ended q_bus q_devnum <"$run/row.q2"
 met=$(sql "select station from attempts where bus = $q_bus and devnum = $q_devnum
            and station <> '$q_station' and message = 'In use by another program'
