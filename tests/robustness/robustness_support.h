@@ -58,9 +58,12 @@ inline std::vector<int> printed(const std::string& out, const std::string& label
 inline std::size_t count_of(const std::string& out, const std::string& what) {
     return printed(out, what).size();
 }
-inline int shown_count(const std::string& out) { // in the last "Waiting (N devices)", or -1
-    std::vector<int> counts = printed(out, "Waiting (", 10);
-    return counts.empty() ? -1 : counts.back();
+// In the last whole "Waiting (N devices)", or -1. A station stopped while its output was
+// written may leave the line cut short: its stream reaches the file in more than one write.
+inline int shown_count(const std::string& out) {
+    const std::size_t end = out.rfind(" devices)");
+    std::vector<int> counts = printed(out.substr(0, end), "Waiting (", 10);
+    return counts.empty() || end == std::string::npos ? -1 : counts.back();
 }
 
 inline Bytes file_or_empty(const std::string& path) {
@@ -213,18 +216,21 @@ struct Station {
         // The bench creates the done file at an idle step once every device is delivered and
         // its pass is over. Output written after the file was seen comes from a later step, and
         // every step from then on is an idle step: nothing is open but what is kept for good.
+        // The run is over once a waiting line follows: the last count may come only after it.
         auto deadline = std::chrono::steady_clock::now() + time_limit;
         long size_at_done = -1;
         int wstatus = 0;
         while (error == 0 && waitpid(pid, &wstatus, WNOHANG) != pid) {
-            long size = size_at_done < 0 && !std::filesystem::exists(stem + "/done")
-                            ? -1
-                            : static_cast<long>(file_or_empty(out).size());
+            const std::string text = size_at_done < 0 && !std::filesystem::exists(stem + "/done")
+                                         ? std::string()
+                                         : to_text(file_or_empty(out));
+            long size = text.empty() ? -1 : static_cast<long>(text.size());
             if (r.played_out || std::chrono::steady_clock::now() > deadline) {
                 kill(pid, r.played_out ? SIGTERM : SIGKILL);
             } else if (size_at_done < 0) {
                 size_at_done = size;
-            } else if (size > size_at_done) { // descriptors and memory
+            } else if (size > size_at_done && // a whole waiting line, with the final count
+                       has(text.substr(size_at_done), " devices) ")) { // descriptors and memory
                 const std::string proc = "/proc/" + std::to_string(pid);
                 auto fds = std::filesystem::directory_iterator(proc + "/fd");
                 r.fds = static_cast<int>(std::distance(begin(fds), end(fds)));

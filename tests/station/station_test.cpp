@@ -74,8 +74,9 @@ struct Station : testing::Test {
         po.stop_when = [this, &done_at](const std::string& out) {
             if (done_at == std::string::npos && std::filesystem::exists(dir.path("out/done")))
                 done_at = out.size();
+            // Whole: the line may reach the pipe in two writes.
             return done_at != std::string::npos &&
-                   out.find("\rWaiting (", done_at) != std::string::npos;
+                   out.find(" devices) ", out.find("\rWaiting (", done_at)) != std::string::npos;
         };
         std::vector<std::string> argv = split(options, ' ');
         argv.insert(argv.begin(), bin);
