@@ -2,6 +2,7 @@
 
 #include "ledger_backends.h"
 
+#include <libpq-fe.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -14,6 +15,14 @@ namespace {
 const char* const URI_SCHEMES[] = {"postgresql://", "postgres://"};
 const char PASSWORD_KEY[] = "password=";
 const char REDACTED[] = "***";
+// SQLite's names for a database of no file: in memory, or an SQLite URI.
+const char SQLITE_MEMORY[] = ":memory:";
+const char SQLITE_URI[] = "file:";
+const char ACCEPTED[] = "give an SQLite file path (such as /var/lib/korvofw/line.db) or a "
+                        "postgresql:// URI (such as postgresql://korvo@db.line/korvofw)";
+// Text that a spreadsheet reads as a formula when a cell begins with it.
+const char FORMULA_STARTS[] = "=+-@\t\r";
+const char TEXT_MARK = '\'';
 constexpr int MS_PER_SECOND = 1000;
 
 // The length of the URI scheme that starts the location, or 0 when it is no URI.
@@ -70,6 +79,11 @@ std::vector<std::string> uri_passwords(const std::string& location) {
         size_t colon = location.find(':', start);
         if (colon < at)
             found.push_back(location.substr(colon + 1, at - colon - 1));
+        // libpq ends the user information at its first '@': what follows up to the last one,
+        // part of the password as the URI reads, it takes for the host and may print.
+        for (size_t first = location.find('@', start); first < at;
+             first = location.find('@', first + 1))
+            found.push_back(location.substr(first + 1, at - first));
     }
     size_t query = location.find('?', start);
     while (query != std::string::npos) {
@@ -83,12 +97,34 @@ std::vector<std::string> uri_passwords(const std::string& location) {
     return found;
 }
 
+// A text that libpq takes for connection parameters, "host=db dbname=korvo": it parses as
+// key=value pairs whose every key libpq knows (PQconninfoParse). A file name that merely holds
+// an '=' (line=1.db) does not, nor does a path (/var/lib/korvofw/a=b). Its parameters go into
+// `shown`, the password left out. Empty text parses too, with no parameter.
+bool keyword_string(const std::string& location, std::string* shown = nullptr) {
+    char* message = nullptr;
+    PQconninfoOption* options = PQconninfoParse(location.c_str(), &message);
+    PQfreemem(message);
+    if (options == nullptr)
+        return false;
+    for (PQconninfoOption* o = options; shown != nullptr && o->keyword != nullptr; ++o)
+        if (o->val != nullptr && std::string(o->keyword) != "password")
+            *shown += (shown->empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
+    PQconninfoFree(options);
+    return true;
+}
+
 void replace_all(std::string& text, const std::string& what, const std::string& with) {
     if (what.empty())
         return;
     for (size_t at = text.find(what); at != std::string::npos;
          at = text.find(what, at + with.size()))
         text.replace(at, what.size(), with);
+}
+
+// A redacted tail (see uri_passwords()) keeps its '@', so that "***@host" still reads.
+std::string redacted(const std::string& password) {
+    return password.back() == '@' ? std::string(REDACTED) + "@" : REDACTED;
 }
 
 std::string int_field(int64_t value) {
@@ -109,8 +145,30 @@ std::unique_ptr<Ledger> make_ledger(const std::string& location, const std::stri
     return make_sqlite_ledger(location, station, pool);
 }
 
+int location_refused(const std::string& location, std::string& error) {
+    if (scheme_length(location) > 0)
+        return 0;
+    std::string cause;
+    if (location.find_first_not_of(" \t\n") == std::string::npos)
+        cause = "no location given";
+    else if (location == SQLITE_MEMORY)
+        cause = "\":memory:\" is a database in memory, gone when the program ends";
+    else if (location.compare(0, sizeof SQLITE_URI - 1, SQLITE_URI) == 0)
+        cause = "SQLite \"file:\" URIs are not taken";
+    else if (keyword_string(location))
+        cause = "connection parameters (key=value) are not taken";
+    else
+        return 0;
+    error = failure(location, "opening it", cause, ACCEPTED);
+    return -1;
+}
+
 std::string shown_location(const std::string& location) {
     size_t start = scheme_length(location);
+    std::string parameters;
+    if (start == 0 && location.find('=') != std::string::npos &&
+        keyword_string(location, &parameters))
+        return parameters;
     if (start == 0)
         return location;
     std::string shown = location;
@@ -140,8 +198,8 @@ std::string shown_location(const std::string& location) {
 std::string without_password(const std::string& text, const std::string& location) {
     std::string out = text;
     for (const std::string& password : uri_passwords(location)) {
-        replace_all(out, password, REDACTED);
-        replace_all(out, percent_decoded(password), REDACTED);
+        replace_all(out, password, redacted(password));
+        replace_all(out, percent_decoded(password), redacted(password));
     }
     return out;
 }
@@ -171,7 +229,16 @@ std::string utc_text(int64_t ms) {
     return text;
 }
 
-std::string csv_field(const std::string& text) {
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return out;
+}
+
+std::string csv_field(const std::string& raw) {
+    const std::string text = raw.find_first_of(FORMULA_STARTS) == 0 ? TEXT_MARK + raw : raw;
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";
@@ -241,6 +308,10 @@ bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
         bytes.push_back(static_cast<uint8_t>(high * 16 + low));
     }
     return true;
+}
+
+std::string fix_init(const std::string& location) {
+    return "create it first with: korvofw-ledger " + shown_location(location) + " init";
 }
 
 std::string failure(const std::string& location, const std::string& what, const std::string& cause,

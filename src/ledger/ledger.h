@@ -64,9 +64,14 @@ using RowSink = std::function<void(const AttemptRow&)>;
 class Ledger {
   public:
     virtual ~Ledger() = default;
-    // Connects, creates or checks the schema (with its version), takes this station's name
-    // (refuses when a station of that name runs), then marks this station's reserved hard IDs
-    // 'uncertain' and its 'started' rows 'interrupted'. 0, or -1 with `error` set.
+    // Creates the ledger: the SQLite file or the schema in an existing PostgreSQL database.
+    // On a ledger that exists it changes nothing. `said`: what it made or found, for the
+    // operator. Takes no station name. 0, or -1 with `error` set.
+    virtual int init(std::string& said, std::string& error) = 0;
+    // Connects, checks the schema (with its version) and creates nothing (a ledger is made by
+    // init() alone), takes this station's name (refuses when a station of that name runs),
+    // then marks this station's reserved hard IDs 'uncertain' and its 'started' rows
+    // 'interrupted'. 0, or -1 with `error` set.
     virtual int open(std::string& error) = 0;
     // For reports: connects and checks the schema, creates nothing, takes no station name
     // and marks nothing. Only the read calls below may follow. 0, or -1 with `error` set.
@@ -100,7 +105,7 @@ class Ledger {
 // connects again and takes the station's name again, without marking anything.
 
 // "postgresql://..." or "postgres://..." (libpq URIs) give PostgreSQL; anything else is an
-// SQLite file path.
+// SQLite file path. What is neither (see location_refused()) is refused when it is opened.
 std::unique_ptr<Ledger> make_ledger(const std::string& location, const std::string& station,
                                     const std::string& pool);
 // The location as it may be shown: a URI's password (user:PASSWORD@ or password=...) removed.
@@ -108,17 +113,24 @@ std::string shown_location(const std::string& location);
 // Text with every occurrence of the location's password replaced, for messages from a server
 // or library that might echo it.
 std::string without_password(const std::string& text, const std::string& location);
+// Text from the ledger as a terminal may show it: a control character (an escape sequence in a
+// station's name, a newline) becomes '?'.
+std::string printable(const std::string& text);
 std::string sha256_hex(const uint8_t* data, size_t length);
 // Milliseconds since the epoch, UTC.
 int64_t now_ms();
 // 2024-05-01T12:00:00.123Z
 std::string utc_text(int64_t ms);
-// One CSV field as RFC 4180 wants it: quoted when it holds a comma, quote, CR or LF.
+// One CSV text field as RFC 4180 wants it: quoted when it holds a comma, quote, CR or LF.
+// Text that begins with '=', '+', '-', '@', a tab or a CR gets a leading "'", so that a
+// spreadsheet takes it for text, not for a formula.
 std::string csv_field(const std::string& text);
 // The export's header line and one row's line, each ending in CRLF.
 std::string csv_header();
 std::string csv_line(const AttemptRow& row);
 std::string hex_bytes(const std::vector<uint8_t>& bytes);
+// The fix for a ledger that does not exist: the command that creates it.
+std::string fix_init(const std::string& location);
 // The message a failed ledger call gives: the ledger, what failed, the cause and the fix.
 std::string failure(const std::string& location, const std::string& what, const std::string& cause,
                     const std::string& fix);

@@ -10,6 +10,9 @@ std::unique_ptr<Ledger> make_sqlite_ledger(const std::string& path, const std::s
                                            const std::string& pool);
 std::unique_ptr<Ledger> make_pg_ledger(const std::string& uri, const std::string& station,
                                        const std::string& pool);
+// Refuses a location that names no ledger file or server: SQLite's ":memory:" and "file:"
+// URIs, libpq's key=value connection parameters, nothing at all. 0, or -1 with `error` set.
+int location_refused(const std::string& location, std::string& error);
 
 // Parameters are written $1, $2, ... as PostgreSQL takes them; the SQLite back end turns them
 // into ?1, ?2, ... which mean the same there.
@@ -209,6 +212,9 @@ using RowFn = std::function<void(const Row&)>;
 // each) makes concurrent ones of every kind safe.
 enum Txn { READ, SCHEMA, ALLOCATION, WRITE, OUTCOME };
 
+// Who connects: a report reads, a station writes under its name, init creates the ledger.
+enum Access { REPORT, STATION, CREATOR };
+
 // The ledger's logic, written once for both back ends: what each call reads and writes, in what
 // order, what the states mean, and its messages. A back end provides the primitives below.
 class SqlLedger : public Ledger {
@@ -216,6 +222,7 @@ class SqlLedger : public Ledger {
     SqlLedger(const std::string& location, const std::string& station, const std::string& pool)
         : location_(location), station_(station), pool_(pool) {}
 
+    int init(std::string& said, std::string& error) override;
     int open(std::string& error) override;
     int open_read(std::string& error) override;
     int begin(Attempt& a, int from, std::string& error) override;
@@ -228,10 +235,10 @@ class SqlLedger : public Ledger {
     int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) override;
 
   protected:
-    // Connects afresh and checks the schema (check_schema()); for a station (writable) it also
-    // holds the station's name, kept or taken again, so that connecting again after a failure
-    // marks nothing. 0, or -1 with `error` set.
-    virtual int connect(bool writable, std::string& error) = 0;
+    // Connects afresh and checks the schema (check_schema(), which creates it for CREATOR);
+    // for a STATION it also holds the station's name, kept or taken again, so that connecting
+    // again after a failure marks nothing. 0, or -1 with `error` set.
+    virtual int connect(Access access, std::string& error) = 0;
     virtual bool connected() const = 0;
     // Drops the connection; an open transaction is undone.
     virtual void disconnect() = 0;
@@ -246,6 +253,8 @@ class SqlLedger : public Ledger {
                     const char* what, std::string& error) = 0;
     // Whether a station of this name runs now: holds the name's lock (see connect()).
     virtual int name_held(const std::string& station, bool& held, std::string& error) = 0;
+    // What init() made, once it has created the schema: for the operator.
+    virtual std::string made() const = 0;
 
     // Creates the schema or checks it, and its version, in one transaction.
     int check_schema(bool may_create, std::string& error);
@@ -258,15 +267,24 @@ class SqlLedger : public Ledger {
                std::string& error);
 
     const std::string location_, station_, pool_;
+    // Set by run(): statements run in this call, and whether the first one failed on a
+    // connection that broke before it returned anything, so that nothing of the call reached
+    // the ledger and it may be tried again on a new connection.
+    int call_statements_ = 0;
+    bool lost_at_first_ = false;
 
   private:
     int ready(std::string& error);
-    int connect_afresh(bool writable, std::string& error);
+    // A call, tried once more on a fresh connection when its connection turns out broken at
+    // its first statement (a server restarted since the last call, say).
+    int retried(const std::function<int()>& call);
+    int connect_afresh(Access access, std::string& error);
     int commit(const char* what, std::string& error);
     void rollback();
 
     bool read_only_ = false;
     bool opened_ = false;
+    bool created_ = false; // create_schema() created the schema
     IdFloor floor_;
 };
 

@@ -1,6 +1,6 @@
-// korvofw-ledger: what a ledger holds, for the operator (summary, one hard ID, the line's view)
-// and for other programs (CSV export). It only reads: it takes no station name and marks
-// nothing.
+// korvofw-ledger: creates a ledger (init); what a ledger holds, for the operator (summary, one
+// hard ID, the line's view) and for other programs (CSV export). The reports only read: they
+// take no station name and mark nothing.
 #include "ledger.h"
 #include "line_view.h"
 
@@ -21,11 +21,14 @@ constexpr int EXIT_OPEN_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 void usage() {
-    std::cerr << "Usage: korvofw-ledger LEDGER summary\n"
+    std::cerr << "Usage: korvofw-ledger LEDGER init\n"
+                 "       korvofw-ledger LEDGER summary\n"
                  "       korvofw-ledger LEDGER export\n"
                  "       korvofw-ledger LEDGER device HARD_ID\n"
                  "       korvofw-ledger LEDGER watch\n"
                  "LEDGER is an SQLite file or a postgresql:// URI, as given to korvofw --ledger.\n"
+                 "init:    creates the ledger (the SQLite file, or the tables in an existing\n"
+                 "         PostgreSQL database); changes nothing on one that exists.\n"
                  "summary: devices per pool and station, the next hard IDs, the uncertain IDs.\n"
                  "export:  every attempt row as CSV.\n"
                  "device:  every attempt that involved HARD_ID (hex, such as 0x123).\n"
@@ -67,20 +70,21 @@ std::string id_text(int value) {
 }
 
 void print_row(const ledger::AttemptRow& r) {
-    std::cout << "Row " << r.row_id << ": pool " << r.pool << ", station " << r.station << ", "
-              << r.state << ", hard ID " << id_text(r.hard_id)
+    using ledger::printable;
+    std::cout << "Row " << r.row_id << ": pool " << printable(r.pool) << ", station "
+              << printable(r.station) << ", " << r.state << ", hard ID " << id_text(r.hard_id)
               << (r.id_state.empty() ? "" : " " + r.id_state) << "\n"
               << "  arrived " << ledger::utc_text(r.arrived_ms) << ", bus " << r.bus << " device "
-              << r.devnum << ", port " << r.port << "\n"
-              << "  flash " << r.flash_path << ", " << r.image_length << " bytes, sha256 "
-              << r.image_sha256 << "\n"
+              << r.devnum << ", port " << printable(r.port) << "\n"
+              << "  flash " << printable(r.flash_path) << ", " << r.image_length
+              << " bytes, sha256 " << r.image_sha256 << "\n"
               << "  soft ID " << id_text(r.soft_id) << ", RXaddr " << id_text(r.rxaddr) << "\n";
     if (!r.finished()) {
         std::cout << "  no outcome\n";
         return;
     }
     std::cout << "  ended " << ledger::utc_text(r.ended_ms) << ", result " << r.result << ": "
-              << r.message << "\n"
+              << printable(r.message) << "\n"
               << "  flash " << r.flash_ms << " ms, EEPROM " << r.eeprom_ms << " ms\n"
               << "  record read    " << ledger::hex_bytes(r.record_read) << "\n"
               << "  record written " << ledger::hex_bytes(r.record_written) << "\n";
@@ -102,11 +106,11 @@ int summary(ledger::Ledger& led, std::string& error) {
             std::string next = from > 0 ? next_text(led, pool, from, error) : "no hard IDs asked";
             if (!error.empty())
                 return -1;
-            std::cout << "Pool " << pool << ": " << next << "\n";
+            std::cout << "Pool " << ledger::printable(pool) << ": " << next << "\n";
         }
         const ledger::StationCounts& c = counts[i];
-        std::cout << "  Station " << c.station << ": " << c.ok << " programmed, " << c.failed
-                  << " failed, " << c.interrupted << " interrupted";
+        std::cout << "  Station " << ledger::printable(c.station) << ": " << c.ok << " programmed, "
+                  << c.failed << " failed, " << c.interrupted << " interrupted";
         if (c.started > 0)
             std::cout << ", " << c.started << " in progress";
         if (c.from_id > 0) {
@@ -220,9 +224,9 @@ int watch(ledger::Ledger& led, const std::string& location, std::string& error) 
 int main(int argc, char** argv) {
     std::string command = argc >= 3 ? argv[2] : "";
     int hard_id = 0;
-    bool known =
-        (argc == 3 && (command == "summary" || command == "export" || command == "watch")) ||
-        (argc == 4 && command == "device");
+    bool known = (argc == 3 && (command == "init" || command == "summary" || command == "export" ||
+                                command == "watch")) ||
+                 (argc == 4 && command == "device");
     if (!known || (command == "device" && !parse_hard_id(argv[3], hard_id))) {
         if (known)
             std::cerr << "korvofw-ledger: invalid hard ID \"" << argv[3]
@@ -232,6 +236,15 @@ int main(int argc, char** argv) {
     }
     std::string location = argv[1], error;
     std::unique_ptr<ledger::Ledger> led = ledger::make_ledger(location, "", "");
+    if (command == "init") {
+        std::string said;
+        if (led->init(said, error) != 0) {
+            std::cerr << "korvofw-ledger: " << error << std::endl;
+            return EXIT_OPEN_FAILED;
+        }
+        std::cout << said << std::endl;
+        return 0;
+    }
     if (led->open_read(error) != 0) {
         std::cerr << "korvofw-ledger: " << error << std::endl;
         return EXIT_OPEN_FAILED;

@@ -51,16 +51,9 @@ std::string when_text(int64_t ms, int64_t midnight_ms) {
     return text;
 }
 
-// Text from the ledger as a terminal may show it: a control character (an escape sequence
-// in a station's name, say) becomes '?'; empty text '-'.
+// Text from the ledger as a terminal may show it (printable()); empty text '-'.
 std::string shown(const std::string& text) {
-    if (text.empty())
-        return "-";
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    return out;
+    return text.empty() ? "-" : printable(text);
 }
 
 // Characters, not bytes, so that a name in UTF-8 lines up.

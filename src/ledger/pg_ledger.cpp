@@ -51,12 +51,32 @@ constexpr int JIT_SINCE = 110000; // PostgreSQL 11
 // A server that cannot be reached answers nothing: the station is not held up for long.
 const char CONNECT_TIMEOUT_S[] = "10";
 const char TCP_USER_TIMEOUT_MS[] = "10000";
+// An idle connection whose peer vanished (a host lost power or network) is found dead within
+// a minute: probed after 30 s of silence, then every 10 s, given up after 3 lost probes. The
+// server ends a station's session, and frees its name, only as soon as it sees that.
+const char KEEPALIVES_IDLE_S[] = "30";
+const char KEEPALIVES_INTERVAL_S[] = "10";
+const char KEEPALIVES_COUNT[] = "3";
+// A lock held elsewhere (a transaction left open on the pool's lock) refuses the device after
+// as long as SQLite's busy wait, not never; a station's statement takes milliseconds, so one
+// that runs this long is stuck. Reports may read long: they get the lock's bound alone.
+const char SESSION_BOUNDS[] = "SELECT set_config('bytea_output', 'hex', false), "
+                              "set_config('lock_timeout', '5s', false)";
+const char STATION_BOUNDS[] = "SELECT set_config('bytea_output', 'hex', false), "
+                              "set_config('lock_timeout', '5s', false), "
+                              "set_config('statement_timeout', '15s', false)";
+// SQLSTATEs of a statement that ran past those bounds: lock_not_available, query_canceled.
+const char LOCK_TIMED_OUT[] = "55P03";
+const char STATEMENT_TIMED_OUT[] = "57014";
 
 const char FIX_CONNECTION[] =
     "check that the PostgreSQL server is running and reachable and that the URI names the "
     "right host, database and user (a password belongs in ~/.pgpass or a service file, "
     "see docs/install.md)";
 const char FIX_SERVER[] = "see the PostgreSQL server's log for the cause";
+const char FIX_LOCKED[] = "another session held what the station needs locked past the station's "
+                          "bounds (5 s for a lock, 15 s for a statement): find what keeps a "
+                          "transaction open on the ledger (pg_stat_activity) and end it";
 
 // One row of a result in single-row mode; bytea comes in the hex form, \x0102...
 class PgRow : public Row {
@@ -108,21 +128,31 @@ class PgLedger : public SqlLedger {
 
   protected:
     // The station's name is a lock of the session, so it is taken again with every connection.
-    int connect(bool writable, std::string& error) override {
-        const char* keys[] = {"connect_timeout", "tcp_user_timeout", "application_name", "dbname",
+    // The URI's own parameters come after ours, so they win.
+    int connect(Access access, std::string& error) override {
+        const char* keys[] = {"connect_timeout",
+                              "tcp_user_timeout",
+                              "keepalives",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "application_name",
+                              "dbname",
                               nullptr};
-        const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS, "korvofw",
-                                location_.c_str(), nullptr};
+        const char* values[] = {CONNECT_TIMEOUT_S, TCP_USER_TIMEOUT_MS,   "1",
+                                KEEPALIVES_IDLE_S, KEEPALIVES_INTERVAL_S, KEEPALIVES_COUNT,
+                                "korvofw",         location_.c_str(),     nullptr};
         disconnect();
         conn_ = PQconnectdbParams(keys, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
-        if (run("SET bytea_output = 'hex'", {}, nullptr, "connecting", error) != 0 ||
-            (!writable && PQserverVersion(conn_) >= JIT_SINCE &&
+        if (run(access == STATION ? STATION_BOUNDS : SESSION_BOUNDS, {}, nullptr, "connecting",
+                error) != 0 ||
+            (access == REPORT && PQserverVersion(conn_) >= JIT_SINCE &&
              run("SET jit = off", {}, nullptr, "connecting", error) != 0) ||
-            check_schema(writable, error) != 0)
+            check_schema(access == CREATOR, error) != 0)
             return -1;
-        return writable ? take_name(error) : 0;
+        return access == STATION ? take_name(error) : 0;
     }
 
     bool connected() const override { return conn_ != nullptr; }
@@ -153,8 +183,7 @@ class PgLedger : public SqlLedger {
         if (found)
             return 0;
         if (!may_create)
-            return refuse(what, "the database holds no ledger yet",
-                          "give the URI of the ledger a station keeps", error);
+            return refuse(what, "the database holds no ledger yet", fix_init(location_), error);
         return create_schema(CREATE_ATTEMPTS, "", error);
     }
 
@@ -168,28 +197,38 @@ class PgLedger : public SqlLedger {
             lengths.push_back(static_cast<int>(p.text.size()));
             formats.push_back(p.kind == Param::BYTES ? 1 : 0);
         }
+        bool first = call_statements_++ == 0, answered = false;
         if (!PQsendQueryParams(conn_, query.c_str(), static_cast<int>(params.size()), nullptr,
                                values.data(), lengths.data(), formats.data(), 0) ||
             !PQsetSingleRowMode(conn_))
-            return fail(what, PQerrorMessage(conn_), error);
+            return fail(what, PQerrorMessage(conn_), error, first);
         bool failed = false;
-        std::string cause;
+        std::string cause, state;
         for (PGresult* res; (res = PQgetResult(conn_)) != nullptr; PQclear(res)) {
             ExecStatusType status = PQresultStatus(res);
             if (status == PGRES_SINGLE_TUPLE) {
+                answered = true;
                 if (each)
                     each(PgRow(res));
             } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !failed) {
                 failed = true;
                 cause = PQresultErrorMessage(res);
+                const char* code = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+                state = code ? code : "";
             }
         }
-        return failed ? fail(what, cause.c_str(), error) : 0;
+        return failed ? fail(what, cause.c_str(), error, first && !answered, state) : 0;
     }
 
     int name_held(const std::string& station, bool& held, std::string& error) override {
         auto read = [&](const Row& r) { held = r.text(0) == "t"; };
         return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
+    }
+
+    std::string made() const override {
+        return "ledger " + shown_location(location_) +
+               ": created the ledger's tables in the database, schema version " +
+               std::to_string(SCHEMA_VERSION);
     }
 
   private:
@@ -206,8 +245,10 @@ class PgLedger : public SqlLedger {
     }
 
     // The message, then: a broken connection is dropped (the next call connects again), an
-    // open transaction rolled back.
-    int fail(const char* what, const char* cause, std::string& error) {
+    // open transaction rolled back. `unanswered`: the call's first statement failed before it
+    // returned a row, so a broken connection lets the call be tried again.
+    int fail(const char* what, const char* cause, std::string& error, bool unanswered = false,
+             const std::string& state = "") {
         const std::string text = one_line(cause);
         // A server that went away often shows only when the connection is used again: the
         // rollback that ends the failed transaction tells, so the next call connects anew.
@@ -217,7 +258,12 @@ class PgLedger : public SqlLedger {
             lost = PQresultStatus(r) != PGRES_COMMAND_OK || PQstatus(conn_) != CONNECTION_OK;
             PQclear(r);
         }
-        error = failure(location_, what, text, lost ? FIX_CONNECTION : FIX_SERVER);
+        bool timed_out = state == LOCK_TIMED_OUT || state == STATEMENT_TIMED_OUT;
+        error = failure(location_, what, text,
+                        lost        ? FIX_CONNECTION
+                        : timed_out ? FIX_LOCKED
+                                    : FIX_SERVER);
+        lost_at_first_ = lost && unanswered;
         if (lost)
             disconnect();
         return -1;

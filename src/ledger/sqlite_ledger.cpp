@@ -167,21 +167,14 @@ class SqliteLedger : public SqlLedger {
             close(probe_fd_);
     }
 
-    int open_read(std::string& error) override {
-        struct stat st {};
-        if (stat(location_.c_str(), &st) != 0) {
-            error = failure(location_, "opening it", strerror(errno),
-                            "give the path of the ledger a station keeps (korvofw --ledger)");
-            return -1;
-        }
-        return SqlLedger::open_read(error);
-    }
-
   protected:
-    // The station's name is taken before the first connection, on the descriptor that
-    // creates the file, and kept when a later step fails, so that a second try finds it ours.
-    int connect(bool writable, std::string& error) override {
-        if (writable && lock_fd_ < 0 && (open_file(error) != 0 || take_name(error) != 0))
+    // The station's name is taken before the first connection, on a descriptor of its own,
+    // and kept when a later step fails, so that a second try finds it ours. Only init creates
+    // the file.
+    int connect(Access access, std::string& error) override {
+        bool writable = access != REPORT;
+        if (file_refused(access == CREATOR, error) != 0 ||
+            (access == STATION && lock_fd_ < 0 && (open_file(error) != 0 || take_name(error) != 0)))
             return -1;
         int flags = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
         if (sqlite3_open_v2(location_.c_str(), &db_, flags, nullptr) != SQLITE_OK)
@@ -194,7 +187,7 @@ class SqliteLedger : public SqlLedger {
             return -1;
         if (run("PRAGMA foreign_keys = ON", {}, nullptr, "opening it", error) != 0)
             return -1;
-        return check_schema(writable, error);
+        return check_schema(access == CREATOR, error);
     }
 
     bool connected() const override { return db_ != nullptr; }
@@ -221,13 +214,13 @@ class SqliteLedger : public SqlLedger {
             return -1;
         if (meta > 0)
             return 0;
-        if (tables > 0 || !may_create)
-            return refuse(what,
-                          tables > 0 ? "the file holds tables of another program"
-                                     : "the file holds no ledger yet",
+        if (tables > 0)
+            return refuse(what, "the file holds tables of another program",
                           may_create ? "give the path of the line's ledger, or a new file"
-                                     : "give the path of the ledger a station keeps",
+                                     : "give the path of the line's ledger",
                           error);
+        if (!may_create)
+            return refuse(what, "the file holds no ledger yet", fix_init(location_), error);
         // WITHOUT ROWID: the key holds the state too.
         return create_schema(CREATE_ATTEMPTS, " WITHOUT ROWID", error);
     }
@@ -259,7 +252,6 @@ class SqliteLedger : public SqlLedger {
         return 0;
     }
 
-  private:
     static struct flock name_lock(const std::string& station) {
         struct flock lock {};
         lock.l_type = F_WRLCK;
@@ -269,17 +261,62 @@ class SqliteLedger : public SqlLedger {
         return lock;
     }
 
-    // Creates the file (owner and group only, whatever the umask) or opens it, for the lock.
-    int open_file(std::string& error) {
-        int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, LEDGER_MODE);
-        if (fd >= 0 && fchmod(fd, LEDGER_MODE) != 0) {
-            close(fd);
-            fd = -1;
-        } else if (fd < 0 && errno == EEXIST) {
-            fd = ::open(location_.c_str(), O_RDWR | O_CLOEXEC);
+    std::string made() const override {
+        return "ledger " + location_ + ": created " +
+               (file_made_ ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
+                           : "the ledger's tables in the empty file (WAL)") +
+               ", schema version " + std::to_string(SCHEMA_VERSION);
+    }
+
+  private:
+    // A ledger is a regular file (a FIFO would block the opening, a directory or a device holds
+    // no ledger). One that is not there yet is created when `create` (owner and group only,
+    // whatever the umask), else refused with the command that creates it.
+    int file_refused(bool create, std::string& error) {
+        struct stat st {};
+        if (stat(location_.c_str(), &st) != 0) {
+            int cause = errno;
+            if (cause == ENOENT && create)
+                return make_file(error);
+            error = failure(location_, "opening it", strerror(cause),
+                            cause == ENOENT ? fix_init(location_) : FIX_ACCESS);
+            return -1;
         }
+        if (S_ISREG(st.st_mode))
+            return 0;
+        error = failure(location_, "opening it", "it is " + file_kind(st.st_mode) + ", not a file",
+                        "give the path of the line's ledger file");
+        return -1;
+    }
+
+    static std::string file_kind(mode_t mode) {
+        return S_ISDIR(mode)    ? "a directory"
+               : S_ISFIFO(mode) ? "a FIFO"
+               : S_ISCHR(mode)  ? "a character device"
+               : S_ISBLK(mode)  ? "a block device"
+               : S_ISSOCK(mode) ? "a socket"
+                                : "no regular file";
+    }
+
+    int make_file(std::string& error) {
+        int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, LEDGER_MODE);
+        if (fd < 0 || fchmod(fd, LEDGER_MODE) != 0) {
+            error = failure(location_, "creating it", strerror(errno), FIX_ACCESS);
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        close(fd);
+        file_made_ = true;
+        return 0;
+    }
+
+    // Opens the file for the station's name lock.
+    int open_file(std::string& error) {
+        int fd = ::open(location_.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
-            error = failure(location_, "opening it", strerror(errno), FIX_ACCESS);
+            error = failure(location_, "opening it", strerror(errno),
+                            errno == ENOENT ? fix_init(location_) : FIX_ACCESS);
             return -1;
         }
         lock_fd_ = fd;
@@ -319,6 +356,7 @@ class SqliteLedger : public SqlLedger {
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     int probe_fd_ = -1;            // for name_held()
+    bool file_made_ = false;       // init() created the file
     bool writing_outcome_ = false; // for after_commit(): the open transaction writes an outcome
 };
 
