@@ -35,15 +35,27 @@ inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) 
     return out;
 }
 
+// Creates the ledger, as korvofw-ledger LOCATION init does; what init said.
+inline std::string init_ledger(const std::string& location) {
+    std::string said, error;
+    EXPECT_EQ(ledger::make_ledger(location, "", "")->init(said, error), 0) << error;
+    return said;
+}
+
 class LedgerTest : public ::testing::TestWithParam<BackendKind> {
   protected:
     static constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
-    // PostgreSQL: a database of the test's own, dropped afterwards; never skipped.
+    // The ledger, created (init). PostgreSQL: in a database of the test's own, dropped
+    // afterwards; never skipped.
     void SetUp() override {
         const char* uri = std::getenv("KORVOFW_PG_URI");
         admin_ = uri ? uri : "";
-        if (GetParam() == SQLITE)
-            return;
+        if (GetParam() == POSTGRES)
+            make_database();
+        if (!HasFatalFailure())
+            init_ledger(location);
+    }
+    void make_database() {
         ASSERT_NE(admin_.find("/postgres?"), std::string::npos)
             << "KORVOFW_PG_URI is not the cluster's: run the tests through ctest, whose fixture "
                "starts it";

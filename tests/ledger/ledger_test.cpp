@@ -1,8 +1,14 @@
 // The ledger's promises on both back ends: hard IDs, station names, faults, the schema.
 #include "ledger_fixture.h"
 
+#include <arpa/inet.h>
+#include <libpq-fe.h>
+#include <netinet/tcp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
 
 using namespace ledger;
 
@@ -62,33 +68,84 @@ TEST_P(Ledgers, MarksOnlyWhatItsOwnStationLeftInFlight) {
     EXPECT_EQ(take(*st2, 1, 6).hard_id, 3) << "st-2's ID stayed in flight: released, it is free";
 }
 
-// The connection breaks between two devices: the next call fails with a message that names the
-// ledger, the one after connects again, takes the name again, and marks nothing.
+// PostgreSQL: the server ended the session since the last call (restarted, say), and the call
+// goes through on a new connection; a transaction left open elsewhere on the pool's lock
+// refuses the device after the lock's bound. SQLite: another program holds the write lock past
+// the busy time-out. The failed call says so, the next one connects again (PostgreSQL: the
+// retry did), takes the name again, and marks nothing.
 TEST_P(Ledgers, TheCallAfterAFailedOneConnectsAgain) {
     std::unique_ptr<Ledger> led = station("st-1");
     Attempt in_flight = take(*led, 1), blocked;
-    std::string error;
+    std::string error, said;
     if (GetParam() == POSTGRES) {
         raw_sql(location, "SELECT pg_terminate_backend(pid, 30000) FROM pg_stat_activity "
                           "WHERE application_name = 'korvofw' AND datname = current_database()");
+        EXPECT_EQ(take(*led, 1, 2).hard_id, 2);
+        PGconn* other = PQconnectdb(location.c_str());
+        PQclear(PQexec(other, "SELECT pg_advisory_lock(19271, hashtext('default'))"));
         EXPECT_EQ(led->begin(blocked, 1, error), -1);
-    } else { // another program holds the write lock past the busy time-out
+        PQfinish(other);
+        said = "locking the pool: ERROR:  canceling statement due to lock timeout";
+        EXPECT_TRUE(has(error, "; another session held what the station needs locked")) << error;
+    } else {
         sqlite3* other = nullptr;
         sqlite3_open_v2(location.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr);
         ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
         EXPECT_EQ(led->begin(blocked, 1, error), -1);
-        EXPECT_NE(error.find("database is locked"), std::string::npos) << error;
         sqlite3_close(other);
+        said = "writing the device's row: database is locked";
+        EXPECT_EQ(take(*led, 1, 2).hard_id, 2);
     }
-    const std::string said = "ledger " + shown_location(location) + ": writing the device's row: ";
+    said = "ledger " + shown_location(location) + ": " + said;
     EXPECT_EQ(error.substr(0, said.size()), said);
-    EXPECT_EQ(take(*led, 1, 2).hard_id, 2);
     finish(*led, in_flight, ID_USED);
     std::vector<AttemptRow> all = rows();
     ASSERT_EQ(all.size(), 2u) << "the failed begin wrote nothing";
     EXPECT_EQ(all[0].id_state, "used") << "not marked uncertain when connecting again";
     std::unique_ptr<Ledger> twin = make_ledger(location, "st-1", "default");
     EXPECT_EQ(twin->open(error), -1) << "the name is held again";
+}
+
+// Where no ledger is (SQLite: no file; PostgreSQL: a database without its tables), stations and
+// reports are refused and create nothing; korvofw-ledger init creates it, and on a ledger that
+// exists changes nothing.
+TEST_P(Ledgers, IsCreatedByInitAlone) {
+    if (GetParam() == SQLITE)
+        location = scratch.path("new.db");
+    else
+        raw_sql(location, "DROP TABLE hard_ids; DROP TABLE attempts; DROP TABLE meta");
+    const std::string shown = "ledger " + shown_location(location);
+    const std::string fix =
+        "; create it first with: korvofw-ledger " + shown_location(location) + " init";
+    for (bool report : {false, true}) {
+        std::unique_ptr<Ledger> led = make_ledger(location, "st-1", "default");
+        std::string error;
+        EXPECT_EQ(report ? led->open_read(error) : led->open(error), -1);
+        EXPECT_EQ(error, shown +
+                             (GetParam() == SQLITE
+                                  ? ": opening it: No such file or directory"
+                                  : ": reading its schema: the database holds no ledger yet") +
+                             fix);
+    }
+    EXPECT_TRUE(GetParam() == SQLITE ? !std::filesystem::exists(location)
+                                     : raw_sql(location, "SELECT to_regclass('meta')") == "")
+        << "nothing created";
+
+    ProcessResult made = run_process({KORVOFW_LEDGER_BIN, location, "init"});
+    EXPECT_EQ(made.out, shown + ": created " +
+                            (GetParam() == SQLITE
+                                 ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
+                                 : "the ledger's tables in the database") +
+                            ", schema version 1\n")
+        << made.err;
+    EXPECT_EQ(GetParam() == POSTGRES || raw_sql(location, "PRAGMA journal_mode") == "wal", true);
+    std::unique_ptr<Ledger> led = station("st-1");
+    take(*led, 5);
+    ProcessResult again = run_process({KORVOFW_LEDGER_BIN, location, "init"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, shown + " exists already (schema version 1): nothing changed\n");
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0].id_state, "reserved");
 }
 
 TEST_P(Ledgers, ALedgerOfANewerSchemaIsRefused) {
@@ -109,8 +166,7 @@ TEST(SqliteFile, IsCreatedForOwnerAndGroupOnlyWhateverTheUmask) {
     for (mode_t mask : {0000, 0022, 0077}) {
         ScratchDir dir;
         mode_t old = umask(mask);
-        std::string error;
-        EXPECT_EQ(make_ledger(dir.path("line.db"), "st-1", "default")->open(error), 0) << error;
+        init_ledger(dir.path("line.db"));
         umask(old);
         struct stat st {};
         ASSERT_EQ(stat(dir.path("line.db").c_str(), &st), 0);
@@ -133,4 +189,104 @@ TEST(Text, LocationsAreShownWithoutTheirPassword) {
         EXPECT_EQ(shown_location(l.first), l.second);
     EXPECT_EQ(without_password("failed for p@ss and p%40ss", "postgres://u:p%40ss@h/d"),
               "failed for *** and ***");
+    // libpq takes the user information to end at the first '@', and the rest for the host.
+    EXPECT_EQ(shown_location("postgres://u:p@ss@host/db"), "postgres://u@host/db");
+    EXPECT_EQ(without_password("host name \"ss@host\", \"b@c@db\"", "postgres://u:a@b@c@db/k"),
+              "host name \"ss@host\", \"***@db\"");
+    EXPECT_EQ(without_password("host name \"ss@host\"", "postgres://u:p@ss@host/db"),
+              "host name \"***@host\"");
+}
+
+// What is neither a file nor a server is refused by every way in, and nothing is created.
+TEST(Text, LocationsThatHoldNoLedgerAreRefused) {
+    ScratchDir dir;
+    std::filesystem::current_path(dir.dir);
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const std::string taken = "; give an SQLite file path (such as /var/lib/korvofw/line.db) or "
+                              "a postgresql:// URI (such as postgresql://korvo@db.line/korvofw)";
+    const std::string not_file = ", not a file; give the path of the line's ledger file";
+    const std::pair<std::string, std::string> cases[] = {
+        {":memory:", ": opening it: \":memory:\" is a database in memory, gone when the program "
+                     "ends" +
+                         taken},
+        {"file:line.db?mode=rwc", ": opening it: SQLite \"file:\" URIs are not taken" + taken},
+        {"host=db dbname=korvo password=s3cret", ": opening it: connection parameters (key=value) "
+                                                 "are not taken" +
+                                                     taken},
+        {" ", ": opening it: no location given" + taken},
+        {"fifo", ": opening it: it is a FIFO" + not_file},
+        {dir.dir, ": opening it: it is a directory" + not_file},
+        {"/dev/null", ": opening it: it is a character device" + not_file},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = c.first[0] == 'h' ? "dbname=korvo host=db" : c.first;
+        for (int call = 0; call < 3; ++call) {
+            std::unique_ptr<Ledger> led = make_ledger(c.first, "st-1", "default");
+            std::string error, said;
+            int rc = call == 0   ? led->init(said, error)
+                     : call == 1 ? led->open(error)
+                                 : led->open_read(error);
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(error, "ledger " + shown + c.second);
+        }
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1) << "only the FIFO";
+    EXPECT_TRUE(has(init_ledger("line=1.db"), "created")) << "a file name may hold '='";
+}
+
+TEST(Text, CsvTextThatASpreadsheetWouldRunIsMarkedAsText) {
+    const std::pair<const char*, const char*> fields[] = {
+        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {"+1", "'+1"},
+        {"-2", "'-2"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""},
+        {"a=b", "a=b"},
+        {"1-1.4", "1-1.4"},
+        {"", ""},
+    };
+    for (const auto& f : fields)
+        EXPECT_EQ(csv_field(f.first), f.second);
+}
+
+// The station's connection probes an idle server, so that a station whose host vanished frees
+// its name within a minute: a listener on the loopback shows the options of its socket.
+TEST(PgConnection, ProbesTheServerWithinAMinute) {
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&at), size), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    getsockname(server, reinterpret_cast<sockaddr*>(&at), &size);
+    std::string error;
+    std::thread station([&] {
+        make_ledger("postgresql://korvo@127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "/line",
+                    "st-1", "default")
+            ->open(error);
+    });
+    int peer = accept(server, nullptr, nullptr);
+    sockaddr_in station_end{}, end{};
+    getpeername(peer, reinterpret_cast<sockaddr*>(&station_end), &size);
+    std::string options = "none";
+    for (int fd = 0; fd < 1024; ++fd) { // this process's socket at the station's end
+        socklen_t length = sizeof end;
+        if (fd == peer || getsockname(fd, reinterpret_cast<sockaddr*>(&end), &length) != 0 ||
+            end.sin_family != AF_INET || end.sin_port != station_end.sin_port)
+            continue;
+        int idle = 0, interval = 0, count = 0;
+        socklen_t n = sizeof(int);
+        getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &n);
+        getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &n);
+        getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &n);
+        options =
+            std::to_string(idle) + " " + std::to_string(interval) + " " + std::to_string(count);
+    }
+    close(server); // refused from now on: libpq gives up at once
+    close(peer);
+    station.join();
+    EXPECT_EQ(options, "30 10 3") << "idle s, interval s, probes";
+    EXPECT_TRUE(has(error, ": connecting: ")) << error;
 }
