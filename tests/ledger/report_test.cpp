@@ -82,25 +82,49 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
 
 LEDGER_ON_BOTH_BACK_ENDS(Report);
 
+// Names from the ledger reach the terminal with their control characters as '?': a newline
+// splits no line, an escape sequence does nothing.
+TEST_P(Report, ShowsNamesWithoutTheirControlCharacters) {
+    std::unique_ptr<Ledger> st = station("a\nb\033[2J", "p\r");
+    Attempt a;
+    a.port = "1-1\033]0;x\a";
+    a.flash_path = "fw\t.hex";
+    std::string error;
+    ASSERT_EQ(st->begin(a, 0x30, error), 0) << error;
+    a.result = -2;
+    a.message = "bad\033[0m";
+    ASSERT_EQ(st->finish(a, ID_USED, error), 0) << error;
+    ProcessResult summary = report({location, "summary"}), one = report({location, "device", "30"});
+    EXPECT_EQ(summary.out.substr(0, summary.out.find(';')),
+              "Pool p?: next hard ID 0x0031, 8143 left (from 0x0030)\n"
+              "  Station a?b?[2J: 0 programmed, 1 failed, 0 interrupted");
+    EXPECT_EQ(one.out.substr(0, one.out.find(", 0 bytes")),
+              "Row 1: pool p?, station a?b?[2J, failed, hard ID 0x0030 used\n"
+              "  arrived 1970-01-01T00:00:00.000Z, bus 0 device 0, port 1-1?]0;x?\n"
+              "  flash fw?.hex");
+    EXPECT_TRUE(has(one.out, "result -2: bad?[0m\n")) << one.out;
+}
+
 TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
     ScratchDir dir;
     const std::string db = dir.path("x.db");
     // No arguments, or bad ones (@ stands for the ledger): the usage text and status 2.
-    for (const char* line :
-         {"", "@", "@ list", "@ device", "@ device 0x2000", "@ device 12g", "@ summary x"}) {
+    for (const char* line : {"", "@", "@ list", "@ device", "@ device 0x2000", "@ device 12g",
+                             "@ summary x", "@ init x"}) {
         std::vector<std::string> args;
         std::istringstream words(line);
         for (std::string word; words >> word;)
             args.push_back(word == "@" ? db : word);
         ProcessResult r = report(args);
         EXPECT_EQ(r.status, 2) << line;
-        EXPECT_NE(r.err.find("Usage: korvofw-ledger LEDGER summary"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Usage: korvofw-ledger LEDGER init\n"), std::string::npos) << r.err;
     }
     ProcessResult missing = report({dir.path("missing.db"), "summary"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "korvofw-ledger: ledger " + dir.path("missing.db") +
-                               ": opening it: No such file or directory; give the path of the "
-                               "ledger a station keeps (korvofw --ledger)\n");
+                               ": opening it: No such file or directory; create it first with: "
+                               "korvofw-ledger " +
+                               dir.path("missing.db") + " init\n");
     EXPECT_FALSE(std::filesystem::exists(dir.path("missing.db"))) << "it created the file";
     write_text(dir.path("other.db"), "");
     ProcessResult empty = report({dir.path("other.db"), "export"});
