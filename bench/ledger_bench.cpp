@@ -280,8 +280,8 @@ bool prepare(const std::string& backend, int rows, const std::string& where, Pla
         place.location = where.substr(0, path + 1) + name +
                          (query == std::string::npos ? "" : where.substr(query));
     }
-    std::string error;
-    if (ledger::make_ledger(place.location, "setup", "default")->open(error) != 0) {
+    std::string said, error;
+    if (ledger::make_ledger(place.location, "", "")->init(said, error) != 0) {
         fprintf(stderr, "%s\n", error.c_str());
         return false;
     }

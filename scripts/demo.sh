@@ -1,8 +1,8 @@
 #!/bin/sh
 # Plays examples/demo.scenario on the simulated bench, in real time: the real
 # station program programs three boards plugged in one after another, with the
-# example firmware and hard IDs from 0x10 drawn from an SQLite ledger, and keeps its EEPROM
-# image file; then the ledger's summary.
+# example firmware and hard IDs from 0x10 drawn from an SQLite ledger (created first with
+# korvofw-ledger init), and keeps its EEPROM image file; then the ledger's summary.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,7 @@ cmake --build "$BUILD" -j2 --target korvofw-sim korvofw-ledger
 rm -rf "$OUT"
 mkdir -p "$BENCH_OUT"
 cp examples/fw.hex "$OUT/"
+"$BUILD/src/ledger/korvofw-ledger" "$OUT/line.db" init
 
 KORVOFW_SIM=examples/demo.scenario KORVOFW_SIM_OUT=$BENCH_OUT KORVOFW_SIM_REALTIME=1 \
     "$BUILD/sim/korvofw-sim" -f "$OUT/fw.hex" -e "$OUT/id.bin" -I 10 -r 0x8700 \

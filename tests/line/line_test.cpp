@@ -310,6 +310,7 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
         ASSERT_EQ(cluster("start", line.pg_dir), 0) << "no PostgreSQL cluster in " << line.pg_dir;
         line.location = "postgresql://postgres@/postgres?host=" + line.pg_dir;
     }
+    init_ledger(line.location);
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> operators;
     for (LineStation& st : line.stations)
