@@ -33,6 +33,8 @@ bench_station() { # name, port
 event_time() { awk -v name="name=$1" -v what=" $2" '$3 == name && index($0, what) { print $1; exit }' "$out/events"; }
 per_minute() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.1f", n * 60 / (b - a) }'; }
 
+guest 'korvofw-ledger /tmp/line.db init'
+[ "$last_rc" = 0 ] || fail "the ledger could not be created: $(cat "$last_out")"
 bench_station one "$(slot_port 0)"
 for i in $(seq "$DEVICES"); do
     bench "plug 0 name=one$i"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The real-kernel bench (tests/kernel): installs what it needs on Debian 12,
-# builds the station and korvo-usbredir in build-kernel/, boots Debian's
+# builds the station, korvofw-ledger and korvo-usbredir in build-kernel/, boots Debian's
 # kernel under QEMU and runs the whole-station, dfu-programmer and avrdude tests.
 # Fails loudly when any of it cannot run; it never passes by skipping.
 set -eu
@@ -34,9 +34,9 @@ loud_failure() {
 
 qemu-system-x86_64 --version >/dev/null 2>&1 || loud_failure "qemu-system-x86_64 cannot run here"
 
-echo "== building the station and korvo-usbredir"
+echo "== building the station, korvofw-ledger and korvo-usbredir"
 cmake -S . -B build-kernel -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || loud_failure "cmake failed"
-cmake --build build-kernel -j "$(nproc)" --target korvofw korvo-usbredir ||
+cmake --build build-kernel -j "$(nproc)" --target korvofw korvofw-ledger korvo-usbredir ||
     loud_failure "the build failed (korvo-usbredir needs libusbredirparser-dev)"
 
 echo "== real-kernel bench"

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds the guest of the real-kernel bench under <build-dir>/kernel/:
 #   vmlinuz      Debian's current amd64 kernel
-#   initrd.gz    busybox, udevd with Debian's rules, the station (<build-dir>/src/korvofw),
-#                dfu-programmer and avrdude (with its configuration) and their libraries,
+#   initrd.gz    busybox, udevd with Debian's rules, the station (<build-dir>/src/korvofw)
+#                and korvofw-ledger (which creates the stations' ledger), dfu-programmer and avrdude (with its configuration) and their libraries,
 #                the USB host and 9p modules, and init.sh from this directory as /init
 # The kernel package is looked up anew each time and kept while its name holds.
 #
@@ -14,6 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 station="$build/src/korvofw"
 [ -x "$station" ] || { echo "build-guest: $station is missing; build the project first" >&2; exit 1; }
+ledger_tool="$build/src/ledger/korvofw-ledger"
+[ -x "$ledger_tool" ] || { echo "build-guest: $ledger_tool is missing; build the project first" >&2; exit 1; }
 
 out="$build/kernel"
 mkdir -p "$out"
@@ -79,6 +81,7 @@ done
 cp /etc/passwd /etc/group "$root/etc/"
 
 copy_with_libraries "$station" /bin/korvofw
+copy_with_libraries "$ledger_tool" /bin/korvofw-ledger
 # The dynamic loader comes from ldd's own line for it; without it nothing starts.
 loader=$(ldd "$station" | awk '/^\t\// { print $1 }')
 [ -n "$loader" ] && [ -f "$root$loader" ] || fail "the dynamic loader was not copied"

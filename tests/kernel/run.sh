@@ -62,6 +62,8 @@ ledger_station() { # name, options
     head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-$1.bin"
     station_start "$1" "-f fw.hex -e id-$1.bin -I 20 --ledger /tmp/line.db $2"
 }
+guest 'korvofw-ledger /tmp/line.db init'
+[ "$last_rc" = 0 ] || fail "the ledger could not be created: $(cat "$last_out")"
 # Each on its own port of the hub: two devices plugged at once, both slowed
 # until both stations are inside their passes.
 for slot in 0 1; do ledger_station port$((slot + 1)) "--port $(slot_port $slot)"; done
