@@ -53,7 +53,8 @@ const char CONNECT_TIMEOUT_S[] = "10";
 const char TCP_USER_TIMEOUT_MS[] = "10000";
 // An idle connection whose peer vanished (a host lost power or network) is found dead within
 // a minute: probed after 30 s of silence, then every 10 s, given up after 3 lost probes. The
-// server ends a station's session, and frees its name, only as soon as it sees that.
+// station's end finds a dead server so; the server's end of a station's session, set the same,
+// ends the session of a station that vanished and so frees its name.
 const char KEEPALIVES_IDLE_S[] = "30";
 const char KEEPALIVES_INTERVAL_S[] = "10";
 const char KEEPALIVES_COUNT[] = "3";
@@ -64,7 +65,10 @@ const char SESSION_BOUNDS[] = "SELECT set_config('bytea_output', 'hex', false), 
                               "set_config('lock_timeout', '5s', false)";
 const char STATION_BOUNDS[] = "SELECT set_config('bytea_output', 'hex', false), "
                               "set_config('lock_timeout', '5s', false), "
-                              "set_config('statement_timeout', '15s', false)";
+                              "set_config('statement_timeout', '15s', false), "
+                              "set_config('tcp_keepalives_idle', $1, false), "
+                              "set_config('tcp_keepalives_interval', $2, false), "
+                              "set_config('tcp_keepalives_count', $3, false)";
 // SQLSTATEs of a statement that ran past those bounds: lock_not_available, query_canceled.
 const char LOCK_TIMED_OUT[] = "55P03";
 const char STATEMENT_TIMED_OUT[] = "57014";
@@ -146,7 +150,10 @@ class PgLedger : public SqlLedger {
         conn_ = PQconnectdbParams(keys, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
-        if (run(access == STATION ? STATION_BOUNDS : SESSION_BOUNDS, {}, nullptr, "connecting",
+        std::vector<Param> probes = {text(KEEPALIVES_IDLE_S), text(KEEPALIVES_INTERVAL_S),
+                                     text(KEEPALIVES_COUNT)};
+        if (run(access == STATION ? STATION_BOUNDS : SESSION_BOUNDS,
+                access == STATION ? probes : std::vector<Param>(), nullptr, "connecting",
                 error) != 0 ||
             (access == REPORT && PQserverVersion(conn_) >= JIT_SINCE &&
              run("SET jit = off", {}, nullptr, "connecting", error) != 0) ||
