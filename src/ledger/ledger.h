@@ -102,7 +102,9 @@ class Ledger {
 };
 
 // Every call that fails after open() leaves the ledger to reconnect at the next call: it
-// connects again and takes the station's name again, without marking anything.
+// connects again and takes the station's name again, without marking anything. A call whose
+// first statement finds the connection broken (PostgreSQL: the server restarted since the last
+// call) does so at once and is tried once more: nothing of it had reached the ledger.
 
 // "postgresql://..." or "postgres://..." (libpq URIs) give PostgreSQL; anything else is an
 // SQLite file path. What is neither (see location_refused()) is refused when it is opened.

@@ -252,6 +252,14 @@ class SqliteLedger : public SqlLedger {
         return 0;
     }
 
+    std::string made() const override {
+        return "ledger " + location_ + ": created " +
+               (file_made_ ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
+                           : "the ledger's tables in the empty file (WAL)") +
+               ", schema version " + std::to_string(SCHEMA_VERSION);
+    }
+
+  private:
     static struct flock name_lock(const std::string& station) {
         struct flock lock {};
         lock.l_type = F_WRLCK;
@@ -261,14 +269,6 @@ class SqliteLedger : public SqlLedger {
         return lock;
     }
 
-    std::string made() const override {
-        return "ledger " + location_ + ": created " +
-               (file_made_ ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
-                           : "the ledger's tables in the empty file (WAL)") +
-               ", schema version " + std::to_string(SCHEMA_VERSION);
-    }
-
-  private:
     // A ledger is a regular file (a FIFO would block the opening, a directory or a device holds
     // no ledger). One that is not there yet is created when `create` (owner and group only,
     // whatever the umask), else refused with the command that creates it.
@@ -302,8 +302,10 @@ class SqliteLedger : public SqlLedger {
         int fd = ::open(location_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, LEDGER_MODE);
         if (fd < 0 || fchmod(fd, LEDGER_MODE) != 0) {
             error = failure(location_, "creating it", strerror(errno), FIX_ACCESS);
-            if (fd >= 0)
+            if (fd >= 0) {
                 close(fd);
+                unlink(location_.c_str());
+            }
             return -1;
         }
         close(fd);
@@ -315,8 +317,9 @@ class SqliteLedger : public SqlLedger {
     int open_file(std::string& error) {
         int fd = ::open(location_.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
-            error = failure(location_, "opening it", strerror(errno),
-                            errno == ENOENT ? fix_init(location_) : FIX_ACCESS);
+            int cause = errno;
+            error = failure(location_, "opening it", strerror(cause),
+                            cause == ENOENT ? fix_init(location_) : FIX_ACCESS);
             return -1;
         }
         lock_fd_ = fd;
