@@ -267,7 +267,7 @@ std::string csv_line(const AttemptRow& r) {
         int_field(r.devnum),
         csv_field(r.port),
         csv_field(r.flash_path),
-        r.image_sha256,
+        csv_field(r.image_sha256),
         int_field(r.image_length),
         r.from_id > 0 ? int_field(r.from_id) : "",
         id_field(r.hard_id),
