@@ -267,17 +267,13 @@ class SqlLedger : public Ledger {
                std::string& error);
 
     const std::string location_, station_, pool_;
-    // Set by run(): statements run in this call, and whether the first one failed on a
-    // connection that broke before it returned anything, so that nothing of the call reached
-    // the ledger and it may be tried again on a new connection.
-    int call_statements_ = 0;
-    bool lost_at_first_ = false;
+    // The statements a call has run since ready() began it; none outside a call. A back end
+    // whose connection breaks at a call's first statement, before it returned anything, may
+    // connect again and run it once more: nothing of the call had reached the ledger.
+    int call_statements_ = 1;
 
   private:
     int ready(std::string& error);
-    // A call, tried once more on a fresh connection when its connection turns out broken at
-    // its first statement (a server restarted since the last call, say).
-    int retried(const std::function<int()>& call);
     int connect_afresh(Access access, std::string& error);
     int commit(const char* what, std::string& error);
     void rollback();

@@ -147,6 +147,7 @@ class PgLedger : public SqlLedger {
                                 KEEPALIVES_IDLE_S, KEEPALIVES_INTERVAL_S, KEEPALIVES_COUNT,
                                 "korvofw",         location_.c_str(),     nullptr};
         disconnect();
+        access_ = access;
         conn_ = PQconnectdbParams(keys, values, 1);
         if (PQstatus(conn_) != CONNECTION_OK)
             return fail("connecting", PQerrorMessage(conn_), error);
@@ -194,9 +195,39 @@ class PgLedger : public SqlLedger {
         return create_schema(CREATE_ATTEMPTS, "", error);
     }
 
-    // Row by row (libpq's single-row mode), so an export of any size needs little memory.
+    // A call's first statement that finds the connection broken (the server restarted since
+    // the last call), before it returned anything, runs once more on a new connection, which
+    // takes the station's name again: nothing of the call had reached the ledger.
     int run(const std::string& query, const std::vector<Param>& params, const RowFn& each,
             const char* what, std::string& error) override {
+        bool first = call_statements_++ == 0, answered = false;
+        if (send(query, params, each, what, error, answered) == 0)
+            return 0;
+        if (!first || answered || connected())
+            return -1;
+        if (connect(access_, error) != 0) {
+            disconnect();
+            return -1;
+        }
+        return send(query, params, each, what, error, answered);
+    }
+
+    int name_held(const std::string& station, bool& held, std::string& error) override {
+        auto read = [&](const Row& r) { held = r.text(0) == "t"; };
+        return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
+    }
+
+    std::string made() const override {
+        return "ledger " + shown_location(location_) +
+               ": created the ledger's tables in the database, schema version " +
+               std::to_string(SCHEMA_VERSION);
+    }
+
+  private:
+    // Row by row (libpq's single-row mode), so an export of any size needs little memory.
+    // `answered`: it gave `each` a row.
+    int send(const std::string& query, const std::vector<Param>& params, const RowFn& each,
+             const char* what, std::string& error, bool& answered) {
         std::vector<const char*> values;
         std::vector<int> lengths, formats;
         for (const Param& p : params) {
@@ -204,11 +235,10 @@ class PgLedger : public SqlLedger {
             lengths.push_back(static_cast<int>(p.text.size()));
             formats.push_back(p.kind == Param::BYTES ? 1 : 0);
         }
-        bool first = call_statements_++ == 0, answered = false;
         if (!PQsendQueryParams(conn_, query.c_str(), static_cast<int>(params.size()), nullptr,
                                values.data(), lengths.data(), formats.data(), 0) ||
             !PQsetSingleRowMode(conn_))
-            return fail(what, PQerrorMessage(conn_), error, first);
+            return fail(what, PQerrorMessage(conn_), error);
         bool failed = false;
         std::string cause, state;
         for (PGresult* res; (res = PQgetResult(conn_)) != nullptr; PQclear(res)) {
@@ -224,21 +254,9 @@ class PgLedger : public SqlLedger {
                 state = code ? code : "";
             }
         }
-        return failed ? fail(what, cause.c_str(), error, first && !answered, state) : 0;
+        return failed ? fail(what, cause.c_str(), error, state) : 0;
     }
 
-    int name_held(const std::string& station, bool& held, std::string& error) override {
-        auto read = [&](const Row& r) { held = r.text(0) == "t"; };
-        return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
-    }
-
-    std::string made() const override {
-        return "ledger " + shown_location(location_) +
-               ": created the ledger's tables in the database, schema version " +
-               std::to_string(SCHEMA_VERSION);
-    }
-
-  private:
     int take_name(std::string& error) {
         bool taken = false;
         auto read = [&](const Row& r) { taken = r.text(0) == "t"; };
@@ -252,9 +270,8 @@ class PgLedger : public SqlLedger {
     }
 
     // The message, then: a broken connection is dropped (the next call connects again), an
-    // open transaction rolled back. `unanswered`: the call's first statement failed before it
-    // returned a row, so a broken connection lets the call be tried again.
-    int fail(const char* what, const char* cause, std::string& error, bool unanswered = false,
+    // open transaction rolled back.
+    int fail(const char* what, const char* cause, std::string& error,
              const std::string& state = "") {
         const std::string text = one_line(cause);
         // A server that went away often shows only when the connection is used again: the
@@ -270,13 +287,13 @@ class PgLedger : public SqlLedger {
                         lost        ? FIX_CONNECTION
                         : timed_out ? FIX_LOCKED
                                     : FIX_SERVER);
-        lost_at_first_ = lost && unanswered;
         if (lost)
             disconnect();
         return -1;
     }
 
     PGconn* conn_ = nullptr;
+    Access access_ = REPORT; // of the last connect()
 };
 
 } // namespace

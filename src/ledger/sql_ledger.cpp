@@ -99,75 +99,70 @@ int SqlLedger::open_read(std::string& error) {
 }
 
 int SqlLedger::begin(Attempt& a, int from, std::string& error) {
-    return retried([&] {
-        const char* what = "writing the device's row";
-        if (ready(error) != 0 || begin_transaction(from > 0 ? ALLOCATION : WRITE, what, error) != 0)
+    const char* what = "writing the device's row";
+    if (ready(error) != 0 || begin_transaction(from > 0 ? ALLOCATION : WRITE, what, error) != 0)
+        return -1;
+    int hard_id = a.hard_id;
+    int64_t good_end = 0;
+    if (from > 0) {
+        const char* finding = "finding a free hard ID";
+        std::vector<Param> at = {text(pool_), number(floor_.start(from))};
+        int64_t free_id = 0;
+        if (one_number(sql::LOWEST_FREE, at, free_id, finding, error) != 0)
             return -1;
-        int hard_id = a.hard_id;
-        int64_t good_end = 0;
-        if (from > 0) {
-            const char* finding = "finding a free hard ID";
-            std::vector<Param> at = {text(pool_), number(floor_.start(from))};
-            int64_t free_id = 0;
-            if (one_number(sql::LOWEST_FREE, at, free_id, finding, error) != 0)
-                return -1;
-            if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
-                rollback();
-                return NO_ID_LEFT;
-            }
-            if (one_number(sql::LOWEST_NOT_FOR_GOOD, at, good_end, finding, error) != 0)
-                return -1;
-            hard_id = static_cast<int>(free_id);
+        if (from > HARD_ID_LAST || free_id > HARD_ID_LAST) {
+            rollback();
+            return NO_ID_LEFT;
         }
-        std::vector<Param> row = {
-            text(station_),     text(pool_),          number(a.arrived_ms),
-            number(a.bus),      number(a.devnum),     text(a.port),
-            text(a.flash_path), text(a.image_sha256), number(a.image_length),
-            id(from),           id(hard_id),          from > 0 ? text("reserved") : Param{},
-            id(a.soft_id),      id(a.rxaddr),         bytes(a.record_read)};
-        int64_t row_id = 0;
-        if (one_number(sql::INSERT_ATTEMPT, row, row_id, what, error) != 0)
+        if (one_number(sql::LOWEST_NOT_FOR_GOOD, at, good_end, finding, error) != 0)
             return -1;
-        if (from > 0 &&
-            run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)},
-                nullptr, "reserving the hard ID", error) != 0)
-            return -1;
-        if (commit(what, error) != 0)
-            return -1;
-        a.row_id = row_id;
-        a.hard_id = hard_id;
-        if (from > 0)
-            floor_.learn(from, static_cast<int>(good_end));
-        return 0;
-    });
+        hard_id = static_cast<int>(free_id);
+    }
+    std::vector<Param> row = {
+        text(station_),     text(pool_),          number(a.arrived_ms),
+        number(a.bus),      number(a.devnum),     text(a.port),
+        text(a.flash_path), text(a.image_sha256), number(a.image_length),
+        id(from),           id(hard_id),          from > 0 ? text("reserved") : Param{},
+        id(a.soft_id),      id(a.rxaddr),         bytes(a.record_read)};
+    int64_t row_id = 0;
+    if (one_number(sql::INSERT_ATTEMPT, row, row_id, what, error) != 0)
+        return -1;
+    if (from > 0 &&
+        run(sql::RESERVE_ID, {text(pool_), number(hard_id), text(station_), number(row_id)},
+            nullptr, "reserving the hard ID", error) != 0)
+        return -1;
+    if (commit(what, error) != 0)
+        return -1;
+    a.row_id = row_id;
+    a.hard_id = hard_id;
+    if (from > 0)
+        floor_.learn(from, static_cast<int>(good_end));
+    return 0;
 }
 
 int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
-    return retried([&] {
-        const char* what = "writing the device's outcome";
-        std::vector<Param> outcome = {
-            number(a.row_id),    text(station_),       text(state_of(a.result)),
-            number(a.ended_ms),  bytes(a.record_read), bytes(a.record_written),
-            number(a.result),    text(a.message),      number(a.flash_ms),
-            number(a.eeprom_ms), text(fate_name(fate))};
-        int completed = 0;
-        if (ready(error) != 0 || begin_transaction(OUTCOME, what, error) != 0 ||
-            run(
-                sql::FINISH_ATTEMPT, outcome, [&](const Row&) { ++completed; }, what, error) != 0)
-            return -1;
-        if (completed == 0) {
-            rollback();
-            error = failure(location_, what,
-                            "row " + std::to_string(a.row_id) + " of station " + station_ +
-                                " is not in the ledger",
-                            "the station's begin and finish must name the same row");
-            return -1;
-        }
-        if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, nullptr,
-                "marking the hard ID", error) != 0)
-            return -1;
-        return commit(what, error);
-    });
+    const char* what = "writing the device's outcome";
+    std::vector<Param> outcome = {
+        number(a.row_id),     text(station_),          text(state_of(a.result)), number(a.ended_ms),
+        bytes(a.record_read), bytes(a.record_written), number(a.result),         text(a.message),
+        number(a.flash_ms),   number(a.eeprom_ms),     text(fate_name(fate))};
+    int completed = 0;
+    if (ready(error) != 0 || begin_transaction(OUTCOME, what, error) != 0 ||
+        run(
+            sql::FINISH_ATTEMPT, outcome, [&](const Row&) { ++completed; }, what, error) != 0)
+        return -1;
+    if (completed == 0) {
+        rollback();
+        error = failure(location_, what,
+                        "row " + std::to_string(a.row_id) + " of station " + station_ +
+                            " is not in the ledger",
+                        "the station's begin and finish must name the same row");
+        return -1;
+    }
+    if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, nullptr,
+            "marking the hard ID", error) != 0)
+        return -1;
+    return commit(what, error);
 }
 
 int SqlLedger::peek(int from, int& next, int& left, std::string& error) {
@@ -176,89 +171,81 @@ int SqlLedger::peek(int from, int& next, int& left, std::string& error) {
 
 int SqlLedger::peek_pool(const std::string& pool, int from, int& next, int& left,
                          std::string& error) {
-    return retried([&] {
-        next = HARD_ID_LAST + 1;
-        left = 0;
-        if (from > HARD_ID_LAST)
-            return 0;
-        from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
-        int start = pool == pool_ ? floor_.start(from) : from;
-        // One statement, so both answers come from one snapshot.
-        static const std::string both =
-            std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
-        int64_t free_id = 0, taken = 0;
-        auto read = [&](const Row& r) {
-            free_id = r.number(0);
-            taken = r.number(1);
-        };
-        if (ready(error) != 0 ||
-            run(both, {text(pool), number(start)}, read, "reading the free hard IDs", error) != 0)
-            return -1;
-        next = static_cast<int>(free_id);
-        left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
+    next = HARD_ID_LAST + 1;
+    left = 0;
+    if (from > HARD_ID_LAST)
         return 0;
-    });
+    from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
+    int start = pool == pool_ ? floor_.start(from) : from;
+    // One statement, so both answers come from one snapshot.
+    static const std::string both =
+        std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
+    int64_t free_id = 0, taken = 0;
+    auto read = [&](const Row& r) {
+        free_id = r.number(0);
+        taken = r.number(1);
+    };
+    if (ready(error) != 0 ||
+        run(both, {text(pool), number(start)}, read, "reading the free hard IDs", error) != 0)
+        return -1;
+    next = static_cast<int>(free_id);
+    left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
+    return 0;
 }
 
 int SqlLedger::counts(std::vector<StationCounts>& out, std::string& error) {
-    return retried([&] {
-        out.clear();
-        auto read = [&](const Row& r) {
-            StationCounts c;
-            c.pool = r.text(0);
-            c.station = r.text(1);
-            c.ok = r.number(2);
-            c.failed = r.number(3);
-            c.interrupted = r.number(4);
-            c.started = r.number(5);
-            c.from_id = static_cast<int>(r.number(6));
-            out.push_back(c);
-        };
-        if (ready(error) != 0 || run(sql::COUNTS, {}, read, "counting the devices", error) != 0)
-            return -1;
-        return 0;
-    });
+    out.clear();
+    auto read = [&](const Row& r) {
+        StationCounts c;
+        c.pool = r.text(0);
+        c.station = r.text(1);
+        c.ok = r.number(2);
+        c.failed = r.number(3);
+        c.interrupted = r.number(4);
+        c.started = r.number(5);
+        c.from_id = static_cast<int>(r.number(6));
+        out.push_back(c);
+    };
+    if (ready(error) != 0 || run(sql::COUNTS, {}, read, "counting the devices", error) != 0)
+        return -1;
+    return 0;
 }
 
 int SqlLedger::rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) {
-    return retried([&] {
-        std::vector<Param> params;
-        if (set == ROWS_OF_HARD_ID)
-            params.push_back(number(hard_id));
-        auto read = [&](const Row& r) { sink(row_from(r)); };
-        if (ready(error) != 0 || run(rows_query(set), params, read, "reading the rows", error) != 0)
-            return -1;
-        return 0;
-    });
+    std::vector<Param> params;
+    if (set == ROWS_OF_HARD_ID)
+        params.push_back(number(hard_id));
+    auto read = [&](const Row& r) { sink(row_from(r)); };
+    if (ready(error) != 0 || run(rows_query(set), params, read, "reading the rows", error) != 0)
+        return -1;
+    return 0;
 }
 
 int SqlLedger::stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) {
-    return retried([&] {
-        out.clear();
-        static const std::string query =
-            std::string(sql::STATIONS_WITH) + "SELECT " + sql::ROW_COLUMNS + sql::STATIONS_TAIL;
-        auto read = [&](const Row& r) {
-            AttemptRow row = row_from(r);
-            if (out.empty() || out.back().station != row.station) {
-                out.emplace_back();
-                out.back().station = row.station;
-                out.back().ok = r.number(sql::C_ROW_END);
-                out.back().failed = r.number(sql::C_ROW_END + 1);
-            }
-            StationNow& s = out.back();
-            if (row.state != "started")
-                s.last_done = row;
-            if (row.row_id == r.number(sql::C_ROW_END + 2))
-                s.latest = std::move(row);
-        };
-        if (ready(error) != 0 ||
-            run(query, {number(since_ms)}, read, "reading the stations", error) != 0)
+    out.clear();
+    static const std::string query =
+        std::string(sql::STATIONS_WITH) + "SELECT " + sql::ROW_COLUMNS + sql::STATIONS_TAIL;
+    auto read = [&](const Row& r) {
+        AttemptRow row = row_from(r);
+        if (out.empty() || out.back().station != row.station) {
+            out.emplace_back();
+            out.back().station = row.station;
+            out.back().ok = r.number(sql::C_ROW_END);
+            out.back().failed = r.number(sql::C_ROW_END + 1);
+        }
+        StationNow& s = out.back();
+        if (row.state != "started")
+            s.last_done = row;
+        if (row.row_id == r.number(sql::C_ROW_END + 2))
+            s.latest = std::move(row);
+    };
+    if (ready(error) != 0 ||
+        run(query, {number(since_ms)}, read, "reading the stations", error) != 0)
+        return -1;
+    for (StationNow& s : out)
+        if (name_held(s.station, s.running, error) != 0)
             return -1;
-        for (StationNow& s : out)
-            if (name_held(s.station, s.running, error) != 0)
-                return -1;
-        return 0;
-    });
+    return 0;
 }
 
 int SqlLedger::check_schema(bool may_create, std::string& error) {
@@ -304,26 +291,18 @@ int SqlLedger::refuse(const char* what, const std::string& cause, const std::str
     return -1;
 }
 
-int SqlLedger::retried(const std::function<int()>& call) {
-    bool was_connected = connected();
-    call_statements_ = 0;
-    lost_at_first_ = false;
-    int rc = call();
-    if (rc >= 0 || !was_connected || !lost_at_first_)
-        return rc;
-    call_statements_ = 0;
-    lost_at_first_ = false;
-    return call();
-}
-
 // After a failed call the next one connects again and holds the name again; the IDs in flight
-// stay reserved, since this station is alive and holds their outcome.
+// stay reserved, since this station is alive and holds their outcome. Every call starts here:
+// its statements are counted from here on (see call_statements_).
 int SqlLedger::ready(std::string& error) {
     if (!opened_) {
         error = failure(location_, "using it", "the ledger is not open", "open it first");
         return -1;
     }
-    return connected() ? 0 : connect_afresh(read_only_ ? REPORT : STATION, error);
+    if (!connected() && connect_afresh(read_only_ ? REPORT : STATION, error) != 0)
+        return -1;
+    call_statements_ = 0;
+    return 0;
 }
 
 // A connection that failed half-way (a server's error while checking the schema or taking the
