@@ -72,16 +72,17 @@ int IntelHex::parse_error(const char* why) {
     return -1;
 }
 
-int IntelHex::extended_address(const unsigned char* s, int n, int i, int reclen, int rectype,
-                               int32_t& base) {
+int IntelHex::extended_address(const unsigned char* record, int left, int reclen, int offset,
+                               int rectype, int32_t& base) {
     int value = 0;
     unsigned char checksum = 0;
-    int pos = i + POS_DATA;
-    if (reclen != EXTENDED_LENGTH || pos + 6 > n || !parseHex<4, int>(value, s + pos) ||
-        !parseHex<2, unsigned char>(checksum, s + pos + 4))
+    const int value_digits = EXTENDED_LENGTH * DIGITS_PER_BYTE;
+    if (reclen != EXTENDED_LENGTH || POS_DATA + value_digits + DIGITS_PER_BYTE > left ||
+        !parseHex<4, int>(value, record + POS_DATA) ||
+        !parseHex<2, unsigned char>(checksum, record + POS_DATA + value_digits))
         return parse_error("an extended address record that is not 2 bytes of hex");
-    unsigned char sum = static_cast<unsigned char>(record_sum(reclen, 0, rectype) + (value >> 8) +
-                                                   value + checksum);
+    unsigned char sum = static_cast<unsigned char>(record_sum(reclen, offset, rectype) +
+                                                   (value >> 8) + value + checksum);
     if (sum != 0)
         return parse_error("the checksum does not add up");
     base = rectype == RECORD_SEGMENT ? value << SEGMENT_SHIFT : value << LINEAR_SHIFT;
@@ -129,10 +130,7 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
                 why << "data at 0x" << std::hex << std::uppercase
                     << std::max<int32_t>(address, ADDRESS_SPACE)
                     << ", at or above 64 KiB, where no flash of the device is";
-                std::ios_base::fmtflags flags = std::cout.flags();
-                int rval = parse_error(why.str().c_str());
-                std::cout.flags(flags);
-                return rval;
+                return parse_error(why.str().c_str());
             }
             bool new_block =
                 lineCount == 0 || bufAddr + bufCount != address || bufCount + reclen > BUFSIZE;
@@ -164,7 +162,7 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
                 return parse_error("the checksum does not add up");
         } else if (rectype != RECORD_EOF) {
             if ((rectype == RECORD_SEGMENT || rectype == RECORD_LINEAR) &&
-                extended_address(s, n, i, reclen, rectype, base) != 0)
+                extended_address(s + i, n - i, reclen, offset, rectype, base) != 0)
                 return -1;
             // The record's own line, without its line end.
             std::cout << "rectype = " << rectype << std::endl;

@@ -62,7 +62,8 @@ class IntelHex {
     int close_block();
     // At the end of the text: closes the last block; the parse's result.
     int finish();
-    // Reads an extended address record (02, 04) into base; -1 when it is malformed.
-    int extended_address(const unsigned char* s, int n, int i, int reclen, int rectype,
+    // Reads the extended address record (02, 04) at `record`, `left` bytes before the end of
+    // the text, into base; -1 when it is malformed.
+    int extended_address(const unsigned char* record, int left, int reclen, int offset, int rectype,
                          int32_t& base);
 };
