@@ -1,6 +1,8 @@
 #include "hexparse.h"
 
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -16,6 +18,22 @@ constexpr int DIGITS_PER_BYTE = 2;
 
 constexpr int RECORD_DATA = 0x00;
 constexpr int RECORD_EOF = 0x01;
+constexpr int RECORD_SEGMENT = 0x02; // base = value * 16
+constexpr int RECORD_LINEAR = 0x04;  // base = value * 65536
+constexpr int SEGMENT_SHIFT = 4;
+constexpr int LINEAR_SHIFT = 16;
+constexpr int EXTENDED_LENGTH = 2;
+
+bool blank(unsigned char c) {
+    return c == LINE_FEED || c == CARRIAGE_RETURN || c == ' ' || c == '\t';
+}
+
+// Whether nothing but blank lines follow position i.
+bool only_blank_from(const unsigned char* s, int i, int n) {
+    while (i < n && blank(s[i]))
+        ++i;
+    return i >= n;
+}
 
 // The sum of all record bytes, checksum included, is zero modulo 256.
 unsigned char record_sum(int reclen, int offset, int rectype) {
@@ -24,7 +42,8 @@ unsigned char record_sum(int reclen, int offset, int rectype) {
 
 } // namespace
 
-IntelHex::IntelHex() : bufCount(), bufAddr(), totalCount(), parseError(), lineCount() {}
+IntelHex::IntelHex()
+    : bufCount(), bufAddr(), totalCount(), parseError(), lineCount(), fileLine(), endSeen() {}
 
 int IntelHex::hex_digit(unsigned char c) {
     if (c >= '0' && c <= '9')
@@ -46,10 +65,28 @@ int IntelHex::flush() {
     return 0;
 }
 
-int IntelHex::parse_error() {
-    std::cout << ".hex parse error line # " << lineCount + 1 << std::endl;
+int IntelHex::parse_error(const char* why) {
+    std::cout << ".hex parse error line # " << fileLine << std::endl;
+    fault = "line " + std::to_string(fileLine) + ": " + why;
     ++parseError;
     return -1;
+}
+
+int IntelHex::extended_address(const unsigned char* record, int left, int reclen, int offset,
+                               int rectype, int32_t& base) {
+    int value = 0;
+    unsigned char checksum = 0;
+    const int value_digits = EXTENDED_LENGTH * DIGITS_PER_BYTE;
+    if (reclen != EXTENDED_LENGTH || POS_DATA + value_digits + DIGITS_PER_BYTE > left ||
+        !parseHex<4, int>(value, record + POS_DATA) ||
+        !parseHex<2, unsigned char>(checksum, record + POS_DATA + value_digits))
+        return parse_error("an extended address record that is not 2 bytes of hex");
+    unsigned char sum = static_cast<unsigned char>(record_sum(reclen, offset, rectype) +
+                                                   (value >> 8) + value + checksum);
+    if (sum != 0)
+        return parse_error("the checksum does not add up");
+    base = rectype == RECORD_SEGMENT ? value << SEGMENT_SHIFT : value << LINEAR_SHIFT;
+    return 0;
 }
 
 int IntelHex::close_block() {
@@ -62,33 +99,47 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
     bufCount = 0;
     bufAddr = 0;
     totalCount = 0;
+    fileLine = 0;
+    endSeen = false;
+    fault.clear();
     if (n <= 0)
         return 0;
 
     // A field that runs past the end of the input counts as a bad digit.
     auto field_fits = [n](int pos, int digits) { return pos >= 0 && pos + digits <= n; };
 
+    int32_t base = 0; // from the last extended address record
     int i = 0;
     while (i < n) {
+        ++fileLine;
         if (s[i] != START_CODE)
-            return parse_error();
+            return only_blank_from(s, i, n) ? finish() : parse_error("no ':' at its start");
 
         int reclen = 0, offset = 0, rectype = 0;
         if (!field_fits(i + POS_LENGTH, POS_DATA - POS_LENGTH) ||
             !parseHex<2, int>(reclen, s + i + POS_LENGTH) ||
             !parseHex<4, int>(offset, s + i + POS_ADDRESS) ||
             !parseHex<2, int>(rectype, s + i + POS_TYPE))
-            return parse_error();
+            return parse_error("a length, address or type that is not hex");
+        endSeen = rectype == RECORD_EOF;
 
         if (rectype == RECORD_DATA) {
+            int32_t address = base + offset;
+            if (reclen > 0 && address + reclen > ADDRESS_SPACE) {
+                std::ostringstream why;
+                why << "data at 0x" << std::hex << std::uppercase
+                    << std::max<int32_t>(address, ADDRESS_SPACE)
+                    << ", at or above 64 KiB, where no flash of the device is";
+                return parse_error(why.str().c_str());
+            }
             bool new_block =
-                lineCount == 0 || bufAddr + bufCount != offset || bufCount + reclen > BUFSIZE;
+                lineCount == 0 || bufAddr + bufCount != address || bufCount + reclen > BUFSIZE;
             if (new_block) {
                 int rval = close_block();
                 if (rval < 0)
                     return rval;
                 bufCount = 0;
-                bufAddr = offset;
+                bufAddr = address;
             }
             ++lineCount;
 
@@ -97,21 +148,22 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
                 int pos = i + POS_DATA + DIGITS_PER_BYTE * j;
                 unsigned char value = 0;
                 if (!field_fits(pos, DIGITS_PER_BYTE) ||
-                    !parseHex<2, unsigned char>(value, s + pos)) {
-                    ++parseError;
-                    return -1;
-                }
+                    !parseHex<2, unsigned char>(value, s + pos))
+                    return parse_error("a data byte that is not hex, or a record cut short");
                 buf[bufCount++] = value;
                 sum = static_cast<unsigned char>(sum + value);
             }
 
             int pos = i + POS_DATA + DIGITS_PER_BYTE * reclen;
             unsigned char checksum = 0;
-            if (!field_fits(pos, DIGITS_PER_BYTE) ||
-                !parseHex<2, unsigned char>(checksum, s + pos) ||
-                static_cast<unsigned char>(sum + checksum) != 0)
-                return parse_error();
+            if (!field_fits(pos, DIGITS_PER_BYTE) || !parseHex<2, unsigned char>(checksum, s + pos))
+                return parse_error("a checksum that is not hex");
+            if (static_cast<unsigned char>(sum + checksum) != 0)
+                return parse_error("the checksum does not add up");
         } else if (rectype != RECORD_EOF) {
+            if ((rectype == RECORD_SEGMENT || rectype == RECORD_LINEAR) &&
+                extended_address(s + i, n - i, reclen, offset, rectype, base) != 0)
+                return -1;
             // The record's own line, without its line end.
             std::cout << "rectype = " << rectype << std::endl;
             int end = i;
@@ -125,7 +177,10 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
             ++i;
         ++i;
     }
+    return finish();
+}
 
+int IntelHex::finish() {
     if (bufCount == 0)
         return totalCount;
     int rval = close_block();

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class IntelHex {
   public:
     enum { BUFSIZE = 65536 };
+    // Data addresses are 16 bits: the device's flash is reached with 16-bit addresses.
+    static constexpr int32_t ADDRESS_SPACE = 0x10000;
 
     IntelHex();
     virtual ~IntelHex() = default;
@@ -17,13 +20,15 @@ class IntelHex {
     virtual int flush();
 
     // Parses n bytes of text at s. Returns the number of data bytes, -1 for malformed
-    // text (including a data record whose checksum does not add up), or the negative
-    // result of flush. Record checksums are always verified; do_checksum is kept for
-    // callers and has no further effect.
+    // text (including a data record whose checksum does not add up, and data placed at or
+    // above ADDRESS_SPACE), or the negative result of flush. Record checksums are always
+    // verified; do_checksum is kept for callers and has no further effect. Blank lines at
+    // the end of the text are accepted; extended address records (02, 04) place the data
+    // records after them as the Intel HEX standard says.
     int parse(const unsigned char* s, int n, int do_checksum);
 
-    // Prints the parse error line, counts it and yields -1.
-    int parse_error();
+    // Prints the parse error line, keeps `why` in fault, counts it and yields -1.
+    int parse_error(const char* why);
 
     // Reads exactly N hex digits at str into acc; false at the first non-digit.
     template <int N, typename T> static bool parseHex(T& acc, const unsigned char* str) {
@@ -43,10 +48,22 @@ class IntelHex {
     int32_t parseError;
     unsigned char buf[BUFSIZE];
     int32_t lineCount;
+    // The text's own line number of the record being read, from 1.
+    int32_t fileLine;
+    // Whether the last record read was an end-of-file record (01): a file cut short lacks it.
+    bool endSeen;
+    // Why the last parse failed, with the line; empty when it did not fail in the text.
+    std::string fault;
 
     // Value of one hex digit, or -1.
     static int hex_digit(unsigned char c);
 
   private:
     int close_block();
+    // At the end of the text: closes the last block; the parse's result.
+    int finish();
+    // Reads the extended address record (02, 04) at `record`, `left` bytes before the end of
+    // the text, into base; -1 when it is malformed.
+    int extended_address(const unsigned char* record, int left, int reclen, int offset, int rectype,
+                         int32_t& base);
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 
 // ---------------------------------------------------------------------------------------
 // Flash image
@@ -40,6 +41,10 @@ int AvrParser::flush() {
             std::cout << "Invalid hex: address 0x" << std::hex << std::nouppercase << (bufAddr + k)
                       << " is given different values" << std::endl;
             std::cout.flags(flags);
+            std::ostringstream why;
+            why << "line " << fileLine << ": address 0x" << std::hex << std::uppercase
+                << (bufAddr + k) << " is given a value different from an earlier record's";
+            fault = why.str();
             conflicting = true;
             return -1;
         }
@@ -54,11 +59,6 @@ int AvrParser::copy(ByteBuffer& dstBuf) const {
         return -1;
     if (flushBuffer.empty()) {
         std::cout << "Invalid hex" << std::endl;
-        return -1;
-    }
-    if (image.size() > MAX_IMAGE_SIZE) {
-        std::cout << "Invalid hex: the image spans " << image.size() << " bytes, more than "
-                  << MAX_IMAGE_SIZE << std::endl;
         return -1;
     }
     dstBuf = image;

@@ -14,19 +14,19 @@
 // Collects every block the parser closes into one flash image.
 class AvrParser : public IntelHex {
   public:
-    // Largest image the 16-bit addresses of the transport can reach.
-    static constexpr size_t MAX_IMAGE_SIZE = 0x10000;
     static constexpr unsigned char ERASED = 0xFF;
 
     // Address and length of every non-empty block, in the order the blocks were closed.
     std::vector<int32_t> flushBuffer;
 
-    // Records the block and places its bytes in the image; -1 when the block gives an
-    // address a different value than an earlier block did.
+    // Records the block and places its bytes in the image; -1 (with fault) when the block
+    // gives an address a different value than an earlier block did.
     int flush() override;
     // Replaces dstBuf with the image: every block at (its address - the lowest block
     // address), gaps erased. Returns 0, or -1 with "Invalid hex" when there is no data.
     int copy(ByteBuffer& dstBuf) const;
+    // The lowest address of the file's data: the image's first byte.
+    int32_t base() const { return imageBase; }
 
   private:
     ByteBuffer image;
@@ -93,7 +93,9 @@ void advance_hard_id(int& hard_id_set);
 
 // One bootloader device on the bus.
 struct KorvoDfu {
+    // The application flash, read back whole, and the EEPROM of the ATxmega32A4U.
     static constexpr size_t READBACK_SIZE = 32768;
+    static constexpr size_t EEPROM_SIZE = 1024;
     static constexpr int MAX_LISTED_MISMATCHES = 100;
     static constexpr unsigned START_SETTLE_USEC = 300000;
     static constexpr int DECIMAL = 10;

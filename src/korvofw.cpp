@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 
 #ifndef KORVOFW_GIT_SFX
 #define KORVOFW_GIT_SFX ""
@@ -29,6 +30,7 @@ const char HEX_DIGITS[] = "0123456789ABCDEF";
 
 constexpr int EXIT_USAGE = -1;
 constexpr int EXIT_NO_LEDGER = 1;
+constexpr int EXIT_LEDGER_LOST_ROWS = 1;
 
 enum LongOption { OPT_LEDGER = 256, OPT_STATION, OPT_POOL, OPT_PORT };
 const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
@@ -56,9 +58,8 @@ constexpr size_t TAG_MAJOR_LENGTH = 3;
 constexpr size_t TAG_MINOR_LENGTH = 1;
 constexpr size_t HASH_FIELD_LENGTH = 41;
 
-// A flash file is usable when it carries more than this many data bytes and fits 16 bits.
+// A flash file is usable when it carries more than this many data bytes.
 constexpr int MIN_FLASH_BYTES = 17;
-constexpr int MAX_FLASH_BYTES = 0xFFFF;
 constexpr off_t MAX_FLASH_FILE_SIZE = 64 << 20;
 
 // Wait loop cadence.
@@ -215,36 +216,76 @@ void analyse_file_name(RunConfig& cfg) {
     }
 }
 
-// Reads and parses the flash file into an image; the parser's byte count, or a negative
-// result when the file gave no usable image (image is then left as it was).
-int load_flash(const char* flash_file, ByteBuffer& image) {
-    // Intel HEX for a 64 KiB image is well under a megabyte; anything this size is not one.
+// Why a flash file cannot be read at all, from its directory entry; empty when it can.
+std::string flash_file_problem(const char* flash_file) {
     struct stat st;
-    if (stat(flash_file, &st) == 0 && st.st_size > MAX_FLASH_FILE_SIZE) {
-        std::cout << "Invalid hex: " << flash_file << " holds " << st.st_size
-                  << " bytes, more than any firmware image needs" << std::endl;
-        return -1;
+    if (stat(flash_file, &st) != 0)
+        return errno == ENOENT ? "it does not exist" : std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return "it is a directory";
+    if (!S_ISREG(st.st_mode))
+        return "it is not a regular file";
+    // Intel HEX for a 64 KiB image is well under a megabyte; anything this size is not one.
+    if (st.st_size > MAX_FLASH_FILE_SIZE)
+        return "it holds " + std::to_string(st.st_size) +
+               " bytes, more than any firmware image needs";
+    if (access(flash_file, R_OK) != 0)
+        return std::string("it cannot be read: ") + std::strerror(errno);
+    return std::string();
+}
+
+// Why a parsed file gives no image for the device; empty when it gives one.
+std::string image_problem(const AvrParser& ihex, int parse_rval, const ByteBuffer& image) {
+    if (parse_rval < 0)
+        return ihex.fault.empty() ? "it is no Intel HEX text" : ihex.fault;
+    if (parse_rval == 0)
+        return "it holds no data records";
+    if (parse_rval < MIN_FLASH_BYTES)
+        return "it holds only " + std::to_string(parse_rval) +
+               " data bytes, too few for a firmware image";
+    // A copy stopped short (halfway, or on a full disk) ends where it was cut.
+    if (!ihex.endSeen)
+        return "it does not end with an end-of-file record (type 01): it was cut short, copied "
+               "halfway or onto a full disk";
+    if (image.size() > KorvoDfu::READBACK_SIZE) {
+        std::ostringstream why;
+        why << "it needs flash up to address 0x" << std::hex << std::uppercase
+            << ihex.base() + static_cast<int32_t>(image.size()) - 1
+            << ", beyond the device's application flash (0x0000 to 0x"
+            << KorvoDfu::READBACK_SIZE - 1 << ")";
+        return why.str();
     }
-    ByteBuffer text;
+    return std::string();
+}
+
+// Reads and parses the flash file into an image; the parser's byte count, or -1 with `why`
+// set when the file gives no image the device can take (image is then left as it was).
+int load_flash(const char* flash_file, ByteBuffer& image, std::string& why) {
+    why = flash_file_problem(flash_file);
+    if (!why.empty())
+        return -1;
+    ByteBuffer text, parsed;
     read_file(flash_file, text);
     AvrParser ihex;
     int parse_rval = ihex.parse(text.data(), static_cast<int>(text.size()), 0);
-    if (parse_rval < MIN_FLASH_BYTES || parse_rval > MAX_FLASH_BYTES)
-        return parse_rval < 0 ? parse_rval : -1;
-    if (ihex.copy(image) != 0)
+    if (parse_rval >= MIN_FLASH_BYTES)
+        ihex.copy(parsed);
+    why = image_problem(ihex, parse_rval, parsed);
+    if (!why.empty())
         return -1;
+    image.swap(parsed);
     return parse_rval;
 }
 
 void load_flash_at_startup(RunConfig& cfg) {
     analyse_file_name(cfg);
-    int parse_rval = load_flash(cfg.flash_file, cfg.flash_bin);
+    std::string why;
+    int parse_rval = load_flash(cfg.flash_file, cfg.flash_bin, why);
     if (parse_rval < 0) {
         // The station still starts: the file is read again for every device.
         std::cerr << "Flash file " << cfg.flash_file
-                  << " could not be read as a firmware image; no device will be programmed"
-                     " until it is fixed"
-                  << std::endl;
+                  << " could not be read as a firmware image: " << why
+                  << "; no device will be programmed until it is fixed" << std::endl;
         return;
     }
     std::cout << "Parsed firmware file: " << cfg.flash_file << " : "
@@ -269,25 +310,51 @@ void prepare_eeprom_image(RunConfig& cfg) {
     }
 }
 
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool same_file(const struct stat& a, const char* other) {
+    struct stat b;
+    return other != nullptr && stat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // The image file is rewritten after every device, so one that exists must be a regular file
-// we can read: anything else would be overwritten with blank bytes or never saved.
-bool eeprom_file_usable(const char* name) {
+// we can read, that fits the device's EEPROM and is not the flash file; one that does not
+// exist yet is created in its directory, which must exist.
+bool eeprom_file_usable(const RunConfig& cfg) {
+    const char* name = cfg.eeprom_file;
     struct stat st;
-    const char* problem = nullptr;
+    std::string problem;
+    const char* fix = "give a readable file, or a new name to start one";
     if (stat(name, &st) != 0) {
-        if (errno == ENOENT)
+        struct stat dir;
+        if (errno != ENOENT)
+            problem = std::strerror(errno);
+        else if (stat(directory_of(name).c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) {
+            problem = "its directory " + directory_of(name) + " does not exist";
+            fix = "create the directory, or give a file in one that exists";
+        } else
             return true; // created after the first device
-        problem = std::strerror(errno);
     } else if (S_ISDIR(st.st_mode))
         problem = "is a directory";
     else if (!S_ISREG(st.st_mode))
         problem = "is not a regular file";
     else if (access(name, R_OK) != 0)
         problem = "cannot be read";
-    else
+    else if (same_file(st, cfg.flash_file)) {
+        problem = "is the flash file given with -f";
+        fix = "give the EEPROM image a file of its own";
+    } else if (static_cast<size_t>(st.st_size) > KorvoDfu::EEPROM_SIZE) {
+        problem = "holds " + std::to_string(st.st_size) + " bytes, more than the device's " +
+                  std::to_string(KorvoDfu::EEPROM_SIZE) + "-byte EEPROM";
+        fix = "give an image of at most that size";
+    } else
         return true;
-    std::cerr << "EEPROM image file " << name << ": " << problem
-              << "; give a readable file, or a new name to start one" << std::endl;
+    std::cerr << "EEPROM image file " << name << ": " << problem << "; " << fix << std::endl;
     return false;
 }
 
@@ -332,7 +399,7 @@ int startup(int argc, char** argv, RunConfig& cfg) {
         !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
         !identity_valid("RXaddr", cfg.rxaddr_set, record::RXADDR_MAX))
         return EXIT_USAGE;
-    if (cfg.eeprom_file != nullptr && !eeprom_file_usable(cfg.eeprom_file))
+    if (cfg.eeprom_file != nullptr && !eeprom_file_usable(cfg))
         return EXIT_USAGE;
     if (cfg.flash_file != nullptr)
         load_flash_at_startup(cfg);
@@ -342,26 +409,26 @@ int startup(int argc, char** argv, RunConfig& cfg) {
 
 namespace {
 
-void report_write_failure(const char* name) {
+// The cause and the fix, then what it means for the line (`outcome`).
+void report_write_failure(const char* name, const std::string& outcome) {
     int cause = errno;
     bool protected_file = access(name, F_OK) == 0 && access(name, W_OK) != 0;
     const char* fix = protected_file ? "make the file writable for the station"
                                      : "make its directory writable for the station (and free"
                                        " space there)";
     std::cerr << "Cannot write the EEPROM image file " << name << ": " << std::strerror(cause)
-              << "; " << fix
-              << ". Until then the file lags behind: restart with -I from the last \"next unique"
-                 " ID\" shown, not from the file"
-              << std::endl;
+              << "; " << fix << ". " << outcome << std::endl;
 }
 
-// Writes the image file; a failure is reported every time, a rewrite in place once.
-void save_eeprom_file(const char* name, const ByteBuffer& bin) {
+// Writes the image file; a failure is reported every time (-1), a rewrite in place once.
+int save_eeprom_file(const char* name, const ByteBuffer& bin, const std::string& outcome) {
     static bool told_in_place = false;
     int rval = write_file(name, bin);
     if (rval < 0) {
-        report_write_failure(name);
-    } else if (rval == WRITTEN_IN_PLACE && !told_in_place) {
+        report_write_failure(name, outcome);
+        return -1;
+    }
+    if (rval == WRITTEN_IN_PLACE && !told_in_place) {
         std::cerr << "The directory of the EEPROM image file " << name
                   << " cannot be written, so the file is rewritten in place: a crash or power"
                      " loss while it is written could tear it. Make the directory writable for"
@@ -369,6 +436,7 @@ void save_eeprom_file(const char* name, const ByteBuffer& bin) {
                   << std::endl;
         told_in_place = true;
     }
+    return 0;
 }
 
 bool keeps_eeprom_file(const RunConfig& cfg) {
@@ -376,13 +444,20 @@ bool keeps_eeprom_file(const RunConfig& cfg) {
 }
 
 // Before a hard ID goes to a device the file already names the next one, so a station
-// restarted from it after a crash can skip an ID but never hand one out twice.
-void reserve_hard_id(const RunConfig& cfg) {
+// restarted from it after a crash can skip an ID but never hand one out twice. When the file
+// cannot name it, the device is not programmed: -1.
+int reserve_hard_id(const RunConfig& cfg, const UdevWrapper& devDetect) {
     if (cfg.hard_id_set <= 0 || !keeps_eeprom_file(cfg))
-        return;
+        return 0;
     ByteBuffer reserved = cfg.eeprom_bin;
     record::put_hard_id(reserved, cfg.hard_id_set + 1);
-    save_eeprom_file(cfg.eeprom_file, reserved);
+    std::ostringstream outcome;
+    outcome << "The device on bus " << devDetect.bus_num << ", device " << devDetect.dev_num
+            << " was not programmed, and hard ID 0x" << std::hex << std::setw(ID_WIDTH)
+            << std::setfill('0') << cfg.hard_id_set
+            << " not given out: the file must name the next hard ID before a device gets one. "
+               "Plug the device in again once the file can be written";
+    return save_eeprom_file(cfg.eeprom_file, reserved, outcome.str());
 }
 
 void update_eeprom_image(RunConfig& cfg) {
@@ -398,7 +473,9 @@ void update_eeprom_image(RunConfig& cfg) {
     if (cfg.eeprom_file == nullptr)
         return;
     std::cout << "Updating " << cfg.eeprom_file << std::endl;
-    save_eeprom_file(cfg.eeprom_file, cfg.eeprom_bin);
+    save_eeprom_file(cfg.eeprom_file, cfg.eeprom_bin,
+                     "Until then the file lags behind: restart with -I from the last \"next "
+                     "unique ID\" shown, not from the file");
 }
 
 void advance_rxaddr(int& rxaddr_set) {
@@ -421,33 +498,36 @@ void report_used_up(const RunConfig& cfg, const UdevWrapper& devDetect) {
 }
 
 // One bootloader device: reload the image, program it, then the bookkeeping. With a
-// ledger, the ledger hands out the hard ID and keeps the device's row.
-void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
-                    StationLedger* sl) {
+// ledger, the ledger hands out the hard ID and keeps the device's row. 0, or STOP_STATION
+// when the station must stop.
+int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
+                   StationLedger* sl) {
     std::cout << std::endl;
     if (sl == nullptr && !identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
         report_used_up(cfg, devDetect);
-        return;
+        return 0;
     }
     if (cfg.flash_file != nullptr) {
         std::cout << "Loading Flash." << std::endl;
-        if (load_flash(cfg.flash_file, cfg.flash_bin) < 0) {
+        std::string why;
+        if (load_flash(cfg.flash_file, cfg.flash_bin, why) < 0) {
             std::cerr << "Flash file " << cfg.flash_file
-                      << " could not be read as a firmware image; the device on bus "
+                      << " could not be read as a firmware image: " << why << "; the device on bus "
                       << devDetect.bus_num << ", device " << devDetect.dev_num
                       << " was not programmed. Fix the file and plug the device in again."
                       << std::endl;
-            return;
+            return 0;
         }
     }
     if (sl == nullptr) {
-        reserve_hard_id(cfg);
+        if (reserve_hard_id(cfg, devDetect) != 0)
+            return 0;
     } else {
         int rval = begin_device(*sl, cfg, devDetect);
         if (rval == ledger::NO_ID_LEFT)
             report_used_up(cfg, devDetect);
         if (rval != 0)
-            return;
+            return rval == STOP_STATION ? STOP_STATION : 0;
     }
     const int hard_id_before = cfg.hard_id_set;
 
@@ -457,8 +537,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
     if (rval == PASS_OK)
         ++device_count;
-    if (sl != nullptr)
-        end_device(*sl, cfg, loader, rval, hard_id_before);
+    if (sl != nullptr && end_device(*sl, cfg, loader, rval, hard_id_before) == STOP_STATION)
+        return STOP_STATION;
 
     update_eeprom_image(cfg);
     std::cout << std::endl;
@@ -468,6 +548,7 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     if (sl != nullptr)
         report_ids_left(*sl, cfg);
     advance_rxaddr(cfg.rxaddr_set);
+    return 0;
 }
 
 // Takes the next event; true when it names a bootloader device this station programs. A
@@ -485,19 +566,21 @@ bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
     }
 }
 
-[[noreturn]] void wait_loop(RunConfig& cfg, StationLedger* sl) {
+// Runs until the ledger loses rows this station wrote: then the exit status.
+int wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
     for (;;) {
         if (bootloader_arrived(devDetect, cfg)) {
-            program_device(cfg, devDetect, device_count, sl);
+            if (program_device(cfg, devDetect, device_count, sl) == STOP_STATION)
+                return EXIT_LEDGER_LOST_ROWS;
             usleep(AFTER_DEVICE_USEC);
             iter_count = WAITING_TEXT_EVERY;
         }
         usleep(IDLE_USEC);
-        if (sl != nullptr && sl->pending)
-            retry_pending(*sl);
+        if (sl != nullptr && sl->pending && retry_pending(*sl) == STOP_STATION)
+            return EXIT_LEDGER_LOST_ROWS;
         std::cout << "." << std::flush;
         if ((iter_count & WAITING_TEXT_EVERY) == WAITING_TEXT_EVERY)
             std::cout << "\rWaiting (" << device_count << " devices) " << std::flush;
@@ -595,13 +678,6 @@ void read_file(const char* name, ByteBuffer& bin) {
 }
 
 namespace {
-
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 constexpr int MAX_LINK_DEPTH = 40; // as the kernel allows
 
@@ -709,5 +785,5 @@ int korvofw_main(int argc, char** argv) {
     StationLedger sl;
     if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0)
         return EXIT_NO_LEDGER;
-    wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
+    return wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
 }

@@ -3,7 +3,9 @@
 #include "korvodfu.h"
 #include "udevwrapper.h"
 
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -42,10 +44,38 @@ void refuse(const std::string& error, const UdevWrapper& device, const char* why
               << std::endl;
 }
 
+std::string hex_id(int value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << std::uppercase << std::setw(4) << std::setfill('0') << value;
+    return value > 0 ? text.str() : std::string("none");
+}
+
+// The ledger lost rows this station wrote: IDs handed out since could be handed out again. The
+// outcome it no longer holds is printed whole, so that it is not lost with the row.
+void report_lost_rows(const StationLedger& sl, const std::string& error) {
+    const ledger::Attempt& a = sl.attempt;
+    std::cerr << error << ".\nThe ledger lost rows this station wrote: it was restored from a "
+              << "backup or failed over to a copy that lags behind, so hard IDs handed out since "
+              << "could be handed out again. The station stops. Check which copy of the ledger "
+              << "is current and that it holds every device this station programmed, then start "
+              << "the station again.\nThe device on bus " << a.bus << ", device " << a.devnum
+              << " (row " << a.row_id << "): hard ID " << hex_id(a.hard_id) << " "
+              << (sl.fate == ledger::ID_USED ? "used" : "not used") << ", soft ID "
+              << hex_id(a.soft_id) << ", RXaddr " << hex_id(a.rxaddr) << ", result " << a.result
+              << " (" << a.message << "), record read " << ledger::hex_bytes(a.record_read)
+              << ", record written " << ledger::hex_bytes(a.record_written) << std::endl;
+}
+
+// 0; -1 with `error` set; STOP_STATION after saying why.
 int write_pending(StationLedger& sl, std::string& error) {
     if (!sl.pending)
         return 0;
-    if (sl.db->finish(sl.attempt, sl.fate, error) != 0)
+    int rval = sl.db->finish(sl.attempt, sl.fate, error);
+    if (rval == ledger::ROW_LOST) {
+        report_lost_rows(sl, error);
+        return STOP_STATION;
+    }
+    if (rval != 0)
         return -1;
     sl.pending = false;
     return 0;
@@ -71,10 +101,11 @@ int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
 int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     std::string error;
     // The last device's outcome goes in first: until it has, nothing more is programmed.
-    if (write_pending(sl, error) != 0) {
+    int rval = write_pending(sl, error);
+    if (rval == -1)
         refuse(error, device, " (the last device's outcome is not in the ledger yet)");
-        return -1;
-    }
+    if (rval != 0)
+        return rval;
     ledger::Attempt& a = sl.attempt;
     a = ledger::Attempt();
     a.arrived_ms = ledger::now_ms();
@@ -88,7 +119,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     }
     a.soft_id = value_put(cfg.soft_id_set);
     a.rxaddr = value_put(cfg.rxaddr_set);
-    int rval = sl.db->begin(a, sl.from > 0 ? sl.from : 0, error);
+    rval = sl.db->begin(a, sl.from > 0 ? sl.from : 0, error);
     if (rval < 0) {
         refuse(error, device, "");
         return -1;
@@ -100,8 +131,8 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     return 0;
 }
 
-void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
-                int hard_id_before) {
+int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
+               int hard_id_before) {
     ledger::Attempt& a = sl.attempt;
     a.ended_ms = ledger::now_ms();
     a.record_read = loader.recordRead;
@@ -115,21 +146,21 @@ void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int r
     sl.pending = true;
     sl.left = -1;
     std::string error;
-    if (write_pending(sl, error) != 0) {
+    int written = write_pending(sl, error);
+    if (written == -1)
         std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
                   << a.devnum << " is kept and written before the next device is programmed"
                   << std::endl;
-        return;
-    }
-    if (sl.from <= 0)
-        return;
+    if (written != 0 || sl.from <= 0)
+        return written == STOP_STATION ? STOP_STATION : 0;
     int next = 0, left = 0;
     if (sl.db->peek(sl.from, next, left, error) != 0) {
         std::cerr << error << std::endl;
-        return;
+        return 0;
     }
     cfg.hard_id_set = next;
     sl.left = left;
+    return 0;
 }
 
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
@@ -137,9 +168,11 @@ void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
         std::cout << "Hard IDs left in pool " << cfg.pool << ": " << sl.left << std::endl;
 }
 
-void retry_pending(StationLedger& sl) {
+int retry_pending(StationLedger& sl) {
     std::string error;
-    if (sl.pending && write_pending(sl, error) == 0)
+    int rval = sl.pending ? write_pending(sl, error) : -1;
+    if (rval == 0)
         std::cout << "\nThe outcome of the device on bus " << sl.attempt.bus << ", device "
                   << sl.attempt.devnum << " is in the ledger now" << std::endl;
+    return rval == STOP_STATION ? STOP_STATION : 0;
 }

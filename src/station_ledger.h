@@ -23,19 +23,24 @@ struct StationLedger {
 
 // Hard IDs left from which every device says how many remain.
 constexpr int FEW_IDS_LEFT = 100;
+// The ledger lost rows this station wrote: its hard IDs could repeat, so the station stops.
+constexpr int STOP_STATION = -2;
 
 // Opens the ledger the options name: 0, or -1 after saying why.
 int open_station_ledger(const RunConfig& cfg, StationLedger& sl);
 // Before a pass: writes a pending outcome, then the device's row and, when hard IDs are
 // handed out, reserves the next one into cfg.hard_id_set. 0 when the device may be
-// programmed, ledger::NO_ID_LEFT, or -1 after saying why it may not.
+// programmed, ledger::NO_ID_LEFT, -1 after saying why it may not, or STOP_STATION after
+// saying why the station must stop.
 int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device);
 // After the pass: completes the row, uses up or releases its hard ID, and puts the ID the
-// ledger hands out next into cfg.hard_id_set. A failure keeps the outcome pending.
-void end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
-                int hard_id_before);
+// ledger hands out next into cfg.hard_id_set. A failure keeps the outcome pending. 0, or
+// STOP_STATION after saying why the station must stop.
+int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
+               int hard_id_before);
 // From FEW_IDS_LEFT on, how many hard IDs the pool has left.
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg);
 // While the station waits: writes a pending outcome as soon as the ledger takes it, so
-// that a station stopped before the next device leaves no device without its outcome.
-void retry_pending(StationLedger& sl);
+// that a station stopped before the next device leaves no device without its outcome. 0, or
+// STOP_STATION after saying why the station must stop.
+int retry_pending(StationLedger& sl);

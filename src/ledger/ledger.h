@@ -13,6 +13,7 @@ namespace ledger {
 constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
 constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
 constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
+constexpr int ROW_LOST = 2;          // finish(): the row begin() wrote is not in the ledger
 constexpr int SCHEMA_VERSION = 1;    // the layout this program writes and reads
 enum IdFate { ID_USED, ID_RELEASED };
 
@@ -83,7 +84,9 @@ class Ledger {
     virtual int begin(Attempt& a, int from, std::string& error) = 0;
     // One transaction: completes the row a.row_id (state 'ok' when a.result == 0, else
     // 'failed') and marks the hard ID its begin() reserved used or releases it (a released ID
-    // is free again). Calling it again with the same values changes nothing more.
+    // is free again). Calling it again with the same values changes nothing more. 0; ROW_LOST
+    // (with `error` set) when the row is not there: the ledger lost rows this station wrote;
+    // -1 with `error` set.
     virtual int finish(const Attempt& a, IdFate fate, std::string& error) = 0;
     // The hard ID begin(from) would hand out now (HARD_ID_LAST + 1 when none) and how many
     // are left in [from, HARD_ID_LAST]; -1 with `error` set.

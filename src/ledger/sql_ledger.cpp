@@ -156,8 +156,9 @@ int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
         error = failure(location_, what,
                         "row " + std::to_string(a.row_id) + " of station " + station_ +
                             " is not in the ledger",
-                        "the station's begin and finish must name the same row");
-        return -1;
+                        "find out which copy of the ledger is current (a restored backup or a "
+                        "failed-over server may lack the latest rows)");
+        return ROW_LOST;
     }
     if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, nullptr,
             "marking the hard ID", error) != 0)

@@ -148,3 +148,41 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
+
+// A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
+// trigger removes it) stops the station, with that device's outcome printed whole.
+TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
+    station("prep").reset(); // the schema, for the trigger
+    const char* lose = "DELETE FROM hard_ids WHERE row_id = NEW.row_id; DELETE FROM attempts "
+                       "WHERE row_id = NEW.row_id;";
+    raw_sql(location, GetParam() == SQLITE
+                          ? std::string("CREATE TRIGGER lose AFTER INSERT ON hard_ids WHEN "
+                                        "NEW.hard_id = 8190 BEGIN ") +
+                                lose + " END"
+                          : std::string("CREATE FUNCTION lose() RETURNS trigger LANGUAGE plpgsql "
+                                        "AS $$ BEGIN ") +
+                                lose +
+                                " RETURN NULL; END $$; CREATE TRIGGER lose AFTER INSERT ON "
+                                "hard_ids FOR EACH ROW WHEN (NEW.hard_id = 8190) EXECUTE "
+                                "FUNCTION lose()");
+    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n");
+    EXPECT_EQ(r.status, 1);
+    const Bytes eeprom = read_bytes(scratch.path("out1/1-2.eeprom"));
+    EXPECT_EQ(r.err, "ledger " + ledger::shown_location(location) +
+                         ": writing the device's outcome: row 2 of station st1 is not in the "
+                         "ledger; find out which copy of the ledger is current (a restored backup "
+                         "or a failed-over server may lack the latest rows).\nThe ledger lost "
+                         "rows this station wrote: it was restored from a backup or failed over "
+                         "to a copy that lags behind, so hard IDs handed out since could be "
+                         "handed out again. The station stops. Check which copy of the ledger is "
+                         "current and that it holds every device this station programmed, then "
+                         "start the station again.\nThe device on bus 1, device 2 (row 2): hard "
+                         "ID 0x1FFE used, soft ID none, RXaddr 0x8701, result 0 (programmed), "
+                         "record read " +
+                         std::string(160, 'f') + ", record written " +
+                         ledger::hex_bytes(Bytes(eeprom.begin(), eeprom.begin() + RECORD_SIZE)) +
+                         "\n");
+    EXPECT_EQ((eeprom[23] << 8 | eeprom[24]) >> 3, 0x1FFE);
+    EXPECT_EQ(r.out.find("next unique ID (1FFF"), std::string::npos) << "and no bookkeeping";
+    ASSERT_EQ(rows().size(), 1u);
+}

@@ -162,16 +162,13 @@ TEST_F(Station, Runs) {
     std::string bad_record = hex_record(0, Bytes(16, 0xAA)) + hex_record(16, Bytes(16, 0xBB));
     bad_record[bad_record.size() - 2] ^= 1; // the second record's checksum no longer adds up
     write_text(dir.path("bad.hex"), bad_record);
-    const std::string cannot = "Flash file bad.hex could not be read as a firmware image; ",
-                      lags = ". Until then the file lags behind: restart with -I from the last "
-                             "\"next unique ID\" shown, not from the file\n",
-                      gone = "Cannot write the EEPROM image file gone/id.bin: No such file or "
-                             "directory; make its directory writable for the station (and free "
-                             "space there)" +
-                             lags,
+    const std::string cannot = "Flash file bad.hex could not be read as a firmware image: line 2: "
+                               "the checksum does not add up; ",
                       ro = "Cannot write the EEPROM image file ro.bin: Permission denied; make "
-                           "the file writable for the station" +
-                           lags,
+                           "the file writable for the station. The device on bus 1, device ",
+                      refused = " was not programmed, and hard ID 0x0010 not given out: the file "
+                                "must name the next hard ID before a device gets one. Plug the "
+                                "device in again once the file can be written\n",
                       copy = "device 1 1\nwait\ncopy echo.hex fw.hex\ndevice 1 2\n",
                       blink = to_hex(read_bytes(data_path("avr/blink.bin"))),
                       other = to_hex(read_bytes(data_path("avr/uart_echo.bin")));
@@ -216,16 +213,20 @@ TEST_F(Station, Runs) {
         {copy.c_str(), "-f fw.hex", "", "1-1.flash@0:" + blink + " 1-2.flash@0:" + other, 2},
         // An unusable flash file skips the device: no pass, no ID or RXaddr used up.
         {"device 1 1\n", "-f bad.hex -e id.bin -I 10 -r 0x8700",
-         ".hex parse error line # 3\n.\rWaiting (0 devices) \nLoading Flash.\n.hex parse "
-         "error line # 3\n",
+         ".hex parse error line # 2\n.\rWaiting (0 devices) \nLoading Flash.\n.hex parse "
+         "error line # 2\n",
          "id.bin@22:00123456000000", 0,
          cannot + "no device will be programmed until it is fixed\n" + cannot +
              "the device on bus 1, device 1 was not programmed. Fix the file and plug the "
              "device in again.\n",
          0, "", "Writing"},
-        // The reservation before each device and the update after it both fail.
-        {two, "-f fw.hex -e gone/id.bin -I 10", "", "", 2, gone + gone + gone + gone},
-        {two, "-f fw.hex -e ro.bin -I 10", "", "ro.bin@22:000000", 2, ro + ro + ro + ro},
+        // A file that cannot name the next hard ID first: no device is programmed.
+        {two, "-f fw.hex -e gone/id.bin -I 10", "", "", -1,
+         "EEPROM image file gone/id.bin: its directory gone does not exist; create the "
+         "directory, or give a file in one that exists\n",
+         255},
+        {two, "-f fw.hex -e ro.bin -I 10 -r 0x8700", "", "ro.bin@22:000000 1-2.eeprom@0:FFFF", 0,
+         ro + "1" + refused + ro + "2" + refused, 0, "", "Writing"},
         {two, "-f fw.hex -e locked/id.bin -I 10", "", "locked/id.bin@22:000090", 2,
          "The directory of the EEPROM image file locked/id.bin cannot be written, so the file is "
          "rewritten in place: a crash or power loss while it is written could tear it. Make the "

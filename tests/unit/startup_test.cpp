@@ -26,8 +26,12 @@ const std::string USAGE = "Usage: korvofw [-f flash.hex] [-r 0x8700] [-I 0xFFF] 
                           "[-t $(git describe)] \n";
 const std::string NOT_HEX =
     "\" (give hex digits with an optional sign and 0x, such as 1A0 or 0x1A0)\n" + USAGE;
-const std::string UNUSABLE =
-    " could not be read as a firmware image; no device will be programmed until it is fixed\n";
+const auto UNUSABLE = [](const std::string& file, const std::string& why) {
+    return "Flash file " + file + " could not be read as a firmware image: " + why +
+           "; no device will be programmed until it is fixed\n";
+};
+const std::string CUT = "it does not end with an end-of-file record (type 01): it was cut "
+                        "short, copied halfway or onto a full disk";
 const std::string NO_IMAGE = "; give a readable file, or a new name to start one\n";
 const std::string BAD_HEX = "invalid hex number for -", LESS = " most be less than 0x";
 const std::string EE = "EEPROM image file ", FW40 = "Parsed firmware file: 40.hex : v  40 bytes\n";
@@ -93,17 +97,33 @@ const StartCase START_CASES[] = {
     {A("-f", "40.hex", "-t", "v1.2.3", "-v", HASH + "FF"), RUN_ON, FW40, "", HASH_BYTES + "0102",
      40, true},
     {A("-f", "17.hex"), RUN_ON, PARSED + "17.hex : v  17 bytes\n", "", AREA, 17},
-    {A("-f", "65535.hex"), RUN_ON, PARSED + "65535.hex : v  65535 bytes\n", "", AREA, 65535},
+    {A("-f", "32768.hex"), RUN_ON, PARSED + "32768.hex : v  32768 bytes\n", "", AREA, 32768},
     // Unusable: the station still starts, and reads the file again for every device.
-    {A("-f", "16.hex"), RUN_ON, "", "Flash file 16.hex" + UNUSABLE, AREA},
-    {A("-f", "65536.hex"), RUN_ON, "", "Flash file 65536.hex" + UNUSABLE, AREA},
-    {A("-f", "fifo"), RUN_ON, "", "Flash file fifo" + UNUSABLE, AREA},
-    {A("-f", "."), RUN_ON, "", "Flash file ." + UNUSABLE, AREA},
-    {A("-f", "none"), RUN_ON, "", "Flash file none" + UNUSABLE, AREA},
-    {A("-f", "22"), RUN_ON, ".hex parse error line # 1\n", "Flash file 22" + UNUSABLE, AREA},
-    {A("-f", "huge.hex"), RUN_ON,
-     "Invalid hex: huge.hex holds 67108865 bytes, more than any firmware image needs\n",
-     "Flash file huge.hex" + UNUSABLE, AREA},
+    {A("-f", "16.hex"), RUN_ON, "",
+     UNUSABLE("16.hex", "it holds only 16 data bytes, too few for a firmware image"), AREA},
+    {A("-f", "32769.hex"), RUN_ON, "",
+     UNUSABLE("32769.hex", "it needs flash up to address 0x8000, beyond the device's application "
+                           "flash (0x0000 to 0x7FFF)"),
+     AREA},
+    {A("-f", "cut.hex"), RUN_ON, "", UNUSABLE("cut.hex", CUT), AREA},
+    {A("-f", "0.hex"), RUN_ON, "", UNUSABLE("0.hex", "it holds no data records"), AREA},
+    {A("-f", "fifo"), RUN_ON, "", UNUSABLE("fifo", "it is not a regular file"), AREA},
+    {A("-f", "."), RUN_ON, "", UNUSABLE(".", "it is a directory"), AREA},
+    {A("-f", "none"), RUN_ON, "", UNUSABLE("none", "it does not exist"), AREA},
+    {A("-f", "22"), RUN_ON, ".hex parse error line # 1\n",
+     UNUSABLE("22", "line 1: no ':' at its start"), AREA},
+    {A("-f", "sum.hex"), RUN_ON, ".hex parse error line # 2\n",
+     UNUSABLE("sum.hex", "line 2: the checksum does not add up"), AREA},
+    {A("-f", "twice.hex"), RUN_ON, "Invalid hex: address 0x1 is given different values\n",
+     UNUSABLE("twice.hex", "line 2: address 0x1 is given a value different from an earlier "
+                           "record's"),
+     AREA},
+    {A("-f", "high.hex"), RUN_ON, "rectype = 4\n:020000040001F9\n.hex parse error line # 6\n",
+     UNUSABLE("high.hex", "line 6: data at 0x1000E, at or above 64 KiB, where no flash of the "
+                          "device is"),
+     AREA},
+    {A("-f", "huge.hex"), RUN_ON, "",
+     UNUSABLE("huge.hex", "it holds 67108865 bytes, more than any firmware image needs"), AREA},
     // name-MAJ-M-gHASH.hex: tag 1.27, read as the digits 1, 0, 2, 7, and the commit id.
     {A("-f", TAGGED), RUN_ON, PARSED + TAGGED + " : v1.27 " + HASH + " 40 bytes\n", "",
      HASH_BYTES + "1027", 40, true},
@@ -111,6 +131,15 @@ const StartCase START_CASES[] = {
     {A("-e", "."), -1, "", EE + ".: is a directory" + NO_IMAGE},
     {A("-e", "fifo"), -1, "", EE + "fifo: is not a regular file" + NO_IMAGE},
     {A("-e", "22/x"), -1, "", EE + "22/x: Not a directory" + NO_IMAGE},
+    {A("-e", "d-x/none/x"), -1, "",
+     EE + "d-x/none/x: its directory d-x/none does not exist; create the directory, or give a "
+          "file in one that exists\n"},
+    {A("-e", "1025"), -1, "",
+     EE + "1025: holds 1025 bytes, more than the device's 1024-byte EEPROM; give an image of at "
+          "most that size\n"},
+    {A("-I", "0", "-e", "1024"), RUN_ON, "", "", std::string(2048, 'B'), 0, true, 0},
+    {A("-f", "40.hex", "-e", "d-x/fw"), -1, "",
+     EE + "d-x/fw: is the flash file given with -f; give the EEPROM image a file of its own\n"},
 };
 
 } // namespace
@@ -119,11 +148,17 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
     ScratchDir dir;
     std::string cwd = std::filesystem::current_path();
     ASSERT_EQ(mkdir(dir.path("d-x").c_str(), 0700) | chdir(dir.dir.c_str()), 0);
-    for (int n : {16, 17, 40, 65535, 65536})
+    for (int n : {0, 16, 17, 40, 32768, 32769})
         write_text(std::to_string(n) + ".hex", hex_file(0, Bytes(n, 0x5A)));
+    std::string forty = hex_file(0, Bytes(40, 0x5A));
+    write_text("cut.hex", forty.substr(0, forty.rfind(':'))); // as `head` leaves it
+    write_text("sum.hex", hex_record(0, {1}) + ":0100010002FF\n");
+    write_text("twice.hex", hex_record(0, Bytes(40, 0x5A)) + hex_record(1, {1}));
+    write_text("high.hex", forty + ":020000040001F9\n" + hex_record(14, {1}));
+    ASSERT_EQ(symlink("../40.hex", "d-x/fw"), 0); // the same file by another name
     for (const std::string& name : {TAGGED, UNTAGGED, std::string("huge.hex")})
         write_text(name, hex_file(0, Bytes(40, 0x5A)));
-    for (auto [n, fill] : {std::pair{22, 0x22}, {30, 0x55}, {40, 0x44}})
+    for (auto [n, fill] : {std::pair{22, 0x22}, {30, 0x55}, {40, 0x44}, {1024, 0xBB}, {1025, 0}})
         write_bytes(std::to_string(n), Bytes(n, static_cast<unsigned char>(fill)));
     ASSERT_EQ(truncate("huge.hex", (64 << 20) + 1) | mkfifo("fifo", 0600), 0);
     char host[HOST_NAME_MAX + 1] = {};
