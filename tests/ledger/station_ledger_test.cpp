@@ -152,7 +152,6 @@ LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
 // trigger removes it) stops the station, with that device's outcome printed whole.
 TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
-    station("prep").reset(); // the schema, for the trigger
     const char* lose = "DELETE FROM hard_ids WHERE row_id = NEW.row_id; DELETE FROM attempts "
                        "WHERE row_id = NEW.row_id;";
     raw_sql(location, GetParam() == SQLITE
