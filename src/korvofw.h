@@ -66,5 +66,5 @@ bool port_name_valid(const char* name);
 // goes on to wait for devices, otherwise the exit status.
 int startup(int argc, char** argv, RunConfig& cfg);
 
-// The whole station: start-up, then the wait loop, which never returns.
+// The whole station: start-up, then the wait loop until SIGTERM or SIGINT stops it (status 0).
 int korvofw_main(int argc, char** argv);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 // libusb 0.1 only declares the handle; the bench owns every handle it hands out.
 struct usb_dev_handle {
@@ -31,6 +33,10 @@ constexpr std::uint8_t kDeviceDescriptorLength = 18;
 constexpr std::uint8_t kDeviceDescriptorType = 1;
 constexpr std::uint16_t kUsb2 = 0x0200;
 constexpr std::uint8_t kControlPacketSize = 64;
+
+// The faults that stop the program with a signal, and the signal each sends.
+constexpr std::pair<FaultKind, int> kSignalFaults[] = {{FaultKind::SigTerm, SIGTERM},
+                                                       {FaultKind::SigInt, SIGINT}};
 
 std::unique_ptr<Bench> g_bench;
 void (*g_request_hook)(RequestStage) = nullptr;
@@ -436,6 +442,10 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     if (!handle->claimed)
         misuse("usb_control_msg on a handle that has not claimed interface 0");
     tell_request_hook(RequestStage::Before);
+    for (const auto& [kind, signal] : kSignalFaults) {
+        if (device.take_fault(kind, device.log_.size()))
+            std::raise(signal);
+    }
     const bool was_on_bus = device.on_bus();
     LogEntry entry;
     entry.n = device.log_.size();
