@@ -494,6 +494,8 @@ bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
     }
 }
 
+// The handler: notes the stop and gives both signals back what they did before, so that the
+// next one acts at once.
 void note_stop(int) {
     stop_requested = 1;
     for (size_t i = 0; i < STOP_SIGNAL_COUNT; ++i)
@@ -501,7 +503,7 @@ void note_stop(int) {
 }
 
 // A signal the station was started with ignored stays ignored. SA_RESTART keeps the pass's
-// transfers and file writes going; only a sleep ends early.
+// transfers and file and ledger writes going; only a sleep (or udev's select) ends early.
 void catch_stop_signals() {
     struct sigaction action {};
     action.sa_handler = note_stop;
@@ -529,7 +531,7 @@ void wait_loop(RunConfig& cfg, StationLedger* sl) {
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
     for (;;) {
-        if (bootloader_arrived(devDetect, cfg) && stop_requested == 0) {
+        if (bootloader_arrived(devDetect, cfg)) {
             program_device(cfg, devDetect, device_count, sl);
             if (!pause_unless_stopped(AFTER_DEVICE_USEC))
                 break;

@@ -442,10 +442,6 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     if (!handle->claimed)
         misuse("usb_control_msg on a handle that has not claimed interface 0");
     tell_request_hook(RequestStage::Before);
-    for (const auto& [kind, signal] : kSignalFaults) {
-        if (device.take_fault(kind, device.log_.size()))
-            std::raise(signal);
-    }
     const bool was_on_bus = device.on_bus();
     LogEntry entry;
     entry.n = device.log_.size();
@@ -458,6 +454,10 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     if (arguments_ok && !is_device_to_host(entry) && size > 0)
         entry.out.assign(bytes, bytes + size);
     device.log_.push_back(entry);
+    for (const auto& [kind, signal] : kSignalFaults) {
+        if (device.take_fault(kind, entry.n))
+            std::raise(signal);
+    }
 
     std::vector<std::uint8_t> in;
     const int result = arguments_ok ? carry_out(device, entry, in, timeout_ms) : -EINVAL;

@@ -99,26 +99,21 @@ same "id.bin: next hard ID 0x$(hex4 $((FIRST_ID + 5))), RXaddr 0x$(hex4 "$last_r
 # one stopped during a pass programmed and started its device first, wrote its
 # row and its image file, and left nothing in flight for its next start
 for station in station stop stop-again port1 port2 line-a line-b; do
-    status=$(cat "$share/$station.status" 2>/dev/null || echo none)
-    last=$(tail -n 1 "$share/$station.out")
-    expect "$station exited with status 0 ($status), \"Stopped.\" last ($last)" \
-        '[ "$status" = 0 ] && [ "$last" = Stopped. ]'
+    result="$(cat "$share/$station.status") $(tail -n 1 "$share/$station.out")"
+    expect "$station exited 0 after \"Stopped.\" ($result)" '[ "$result" = "0 Stopped." ]'
 done
 same "sig flash holds fw.hex's image" "$out/sig.flash" "$image"
 record "$run/expected.sig.eeprom" "$EEPROM_SIZE" $((0x30)) "$FIRST_RXADDR"
-same "sig EEPROM record: hard ID 0x0030, RXaddr 0x$(hex4 "$FIRST_RXADDR")" "$out/sig.eeprom" \
-    "$run/expected.sig.eeprom"
-expect "sig was started and left the bus" 'left sig'
+same "sig EEPROM record: hard ID 0x0030" "$out/sig.eeprom" "$run/expected.sig.eeprom"
 ending=$(tail -n 3 "$share/stop.out" | tr '\n' '|')
-expect "stop ended its pass, then stopped ($ending)" '[ "$ending" = "next unique ID (0031||Stopped.|" ]'
+expect "sig started, then stop ended its pass and stopped ($ending)" \
+    'left sig && [ "$ending" = "next unique ID (0031||Stopped.|" ]'
 record "$run/expected.id-stop.bin" 40 $((0x31)) "$FIRST_RXADDR"
 same "id-stop.bin names hard ID 0x0031" "$share/id-stop.bin" "$run/expected.id-stop.bin"
-stop_sql() { sqlite3 -separator ' ' "$share/stop.db" "$1"; }
-rows=$(stop_sql "select state, id_state, hard_id, port from attempts")
-expect "one row: ok, hard ID 0x30 used, port $slot_port0 ($rows)" \
-    '[ "$rows" = "ok used 48 $slot_port0" ]'
-ids=$(stop_sql "select state, count(*) from hard_ids group by state")
-expect "after a restart, one used hard ID and none uncertain ($ids)" '[ "$ids" = "used 1" ]'
+rows=$(sqlite3 -separator ' ' "$share/stop.db" "select a.state, a.id_state, a.hard_id, a.port,
+    h.state from attempts a, hard_ids h")
+expect "one ok row, hard ID 0x30 used, none uncertain after a restart ($rows)" \
+    '[ "$rows" = "ok used 48 $slot_port0 used" ]'
 
 # ---- stations side by side on one ledger (sqlite3 reads it, with its
 # write-ahead log if one was left)

@@ -27,21 +27,18 @@ station_start station "-f fw.hex -e id.bin -I 10 -r 0x8700"
 # bus, and a device whose flash does not take as soon as they have: the later
 # udev events of the devices before it (bind, unbind, remove) name its port.
 n=0
-for name in st1 st2 st3; do
-    bench "plug 0 name=$name"
-    wait_event "name=$name left"
-    n=$((n + 1))
-    [ "$name" = st3 ] || wait_station station "Waiting ($n devices) " 1
+for names in st1 st2 st3 "st4 st5"; do
+    slot=0
+    for name in $names; do bench "plug $slot name=$name"; slot=$((slot + 1)); done
+    for name in $names; do wait_event "name=$name left"; n=$((n + 1)); done
+    [ "$n" -ge 3 ] || wait_station station "Waiting ($n devices) " 1
 done
-bench "plug 0 name=st4"
-bench "plug 1 name=st5"
-for name in st4 st5; do wait_event "name=$name left"; done
-say "st1 to st5 programmed"
 # Verification fails; the device stays in its bootloader. It is pulled once
 # the station has taken every event so far.
 bench "plug 0 name=bad fault=stuck"
 wait_station station "next unique ID (" 6
 stations_idle station
+say "st1 to st5 programmed, bad failed"
 bench "unplug 0"
 wait_event "name=bad unplugged"
 station_stop station
@@ -52,9 +49,9 @@ say "station stopped"
 # long enough for a signal or another station to meet it; it speeds up once
 # that has happened.
 SLOW_MS=300
-# ---- stopped during a pass: SIGTERM while the station writes a slowed device.
-# It finishes the device, its ledger row and its image file, then exits. Started
-# again on that ledger under the same name, it finds no hard ID to mark uncertain.
+# ---- SIGTERM while the station writes a slowed device: it finishes the device,
+# its ledger row and its image file, then exits. Started again on that ledger
+# under the same name, it finds no hard ID to mark uncertain.
 head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-stop.bin"
 station_start stop "-f fw.hex -e id-stop.bin -I 30 -r 0x8700 --ledger /tmp/stop.db"
 bench "plug 0 name=sig slow=$SLOW_MS"
@@ -65,7 +62,6 @@ wait_until '[ -s "$share/stop.status" ]' "the end of the station stopped during 
 station_start stop-again "-f fw.hex -e id-stop-again.bin -I 30 --ledger /tmp/stop.db"
 station_stop stop-again
 guest 'cp /tmp/stop.db . && { [ ! -f /tmp/stop.db-wal ] || cp /tmp/stop.db-wal .; }'
-[ "$last_rc" = 0 ] || fail "the ledger could not be copied: $(cat "$last_out")"
 grep -q "name=sig left" "$out/events" || bench "unplug 0" # a station killed by the signal
 say "a station stopped during a pass"
 
