@@ -66,38 +66,30 @@ same "the failing device's flash stayed erased" "$out/bad.flash" "$run/erased.fl
 same "the failing device's EEPROM was not written" "$out/bad.eeprom" "$run/erased.eeprom"
 expect "the failing device was not started" '! grep -q -- "out=0403" "$out/bad.log"'
 expect "the failing device stayed in its bootloader until pulled" '! left bad'
-# One pass on each device, however many udev events it and the device before
-# it on its port sent (a pass selects the flash once: 06 03 00 00 00 00).
+# One pass (one flash select) on each device, whatever udev events came before.
 for name in st1 st2 st3 st4 st5 bad; do
     passes=$(grep -c "out=060300000000 " "$out/$name.log" || true)
     expect "one pass on $name ($passes)" '[ "$passes" = 1 ]'
 done
-aborts=$(count_lines "Abort ********** ")
-attempts=$(($(count_lines "Loading Flash.") - 5))
-expect "one attempt on the failing device ($attempts), ended in \"Abort ********** \" ($aborts)" \
-    '[ "$aborts" = 1 ] && [ "$attempts" = 1 ]'
+expect "one attempt ended in \"Abort ********** \"" '[ "$(count_lines "Abort ********** ")" = 1 ]'
 
 # ---- the station: its output
 for text in "Passed. " "Starting device."; do
     expect "5 \"$text\" lines (printed $(count_lines "$text"))" '[ "$(count_lines "$text")" = 5 ]'
 done
-expected_ids="0011 0012 0013 0014 0015 0015"
 ids=$(station_lines | sed -n 's/^next unique ID (\([0-9a-fA-F]*\)$/\1/p' | tr '\n' ' ' | sed 's/ $//')
-expect "next unique IDs \"$ids\", expected \"$expected_ids\"" '[ "$ids" = "$expected_ids" ]'
+expect "next unique IDs \"$ids\"" '[ "$ids" = "0011 0012 0013 0014 0015 0015" ]'
 waiting=$(station_lines | sed -n 's/^Waiting (\([0-9]*\) devices) .*/\1/p' | sort -n | uniq | tr '\n' ' ' | sed 's/ $//')
 expect "Waiting counts \"$waiting\" (the failing device not counted)" '[ "$waiting" = "0 1 2 3 4 5" ]'
 expect "the station wrote nothing to stderr $(head -c 300 "$share/station.err")" '[ ! -s "$share/station.err" ]'
 
-# ---- the EEPROM image file: next hard ID, and the RXaddr of the failing
-# device's one attempt (one step per attempt, failed ones included)
-last_rxaddr=$((FIRST_RXADDR + 5))
-record "$run/expected.id.bin" 40 $((FIRST_ID + 5)) "$last_rxaddr"
-same "id.bin: next hard ID 0x$(hex4 $((FIRST_ID + 5))), RXaddr 0x$(hex4 "$last_rxaddr")" \
+# ---- the EEPROM image file: next hard ID, the RXaddr of the failed attempt
+record "$run/expected.id.bin" 40 $((FIRST_ID + 5)) $((FIRST_RXADDR + 5))
+same "id.bin: next hard ID 0x$(hex4 $((FIRST_ID + 5))), RXaddr 0x$(hex4 $((FIRST_RXADDR + 5)))" \
     "$share/id.after-station" "$run/expected.id.bin"
 
-# ---- stopping: every station stopped (SIGTERM) exited 0 and said so last; the
-# one stopped during a pass programmed and started its device first, wrote its
-# row and its image file, and left nothing in flight for its next start
+# ---- every station stopped (SIGTERM) exited 0 and said so; the one stopped during a
+# pass finished its device, row and image file, and left no hard ID in flight
 for station in station stop stop-again port1 port2 line-a line-b; do
     result="$(cat "$share/$station.status") $(tail -n 1 "$share/$station.out")"
     expect "$station exited 0 after \"Stopped.\" ($result)" '[ "$result" = "0 Stopped." ]'

@@ -22,10 +22,9 @@ srec_cat "$repo/examples/fw.hex" -intel -o "$run/fw.bin" -binary
 
 # ---- the station
 station_start station "-f fw.hex -e id.bin -I 10 -r 0x8700"
-# One after another, each once the station waits again (the figures time them
-# from plug to start); then st4 and st5 together as soon as st3 has left the
-# bus, and a device whose flash does not take as soon as they have: the later
-# udev events of the devices before it (bind, unbind, remove) name its port.
+# One after another, each once the station waits again (for the figures), then
+# st4 and st5 together and a device whose flash does not take, each as soon as
+# the ones before have left: their later udev events name the same port.
 n=0
 for names in st1 st2 st3 "st4 st5"; do
     slot=0
@@ -38,16 +37,14 @@ done
 bench "plug 0 name=bad fault=stuck"
 wait_station station "next unique ID (" 6
 stations_idle station
-say "st1 to st5 programmed, bad failed"
 bench "unplug 0"
 wait_event "name=bad unplugged"
 station_stop station
 guest 'cp id.bin id.after-station'
 say "station stopped"
 
-# A slowed device answers each request SLOW_MS late, so that its pass lasts
-# long enough for a signal or another station to meet it; it speeds up once
-# that has happened.
+# A slowed device answers each request SLOW_MS late, so that a signal or another
+# station meets its pass; it speeds up once that has happened.
 SLOW_MS=300
 # ---- SIGTERM while the station writes a slowed device: it finishes the device,
 # its ledger row and its image file, then exits. Started again on that ledger

@@ -339,7 +339,6 @@ TEST_F(Watcher, TakesOneArrivalPerPoll) {
         ASSERT_TRUE(watcher.poll(0));
         EXPECT_EQ(held(watcher), "2 3 1003 12260 2-1.4 record");
         EXPECT_FALSE(watcher.poll(0));
-        EXPECT_EQ(watcher.ret, 0); // all taken
         udev->bench().plug(2, 2);
         ASSERT_TRUE(watcher.poll(0));
     }

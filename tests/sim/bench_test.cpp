@@ -127,7 +127,6 @@ std::string load_error(const std::string& path) {
 } // namespace
 
 TEST(SimBench, EachFaultHasItsExactEffect) {
-    // A device's add and bind, attributes read when each is taken.
     const char arrived[] = "add 1-5 1 5 03eb 2fe4; bind 1-5 1 5 03eb 2fe4";
     struct Case {
         const char* fault;
