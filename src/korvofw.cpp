@@ -479,8 +479,8 @@ void program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_co
     advance_rxaddr(cfg.rxaddr_set);
 }
 
-// Takes the next event; true when it names a bootloader device this station programs. A
-// station bound to a port passes over, in the same round, every event that is not of a device
+// Takes the next arrival; true when it names a bootloader device this station programs. A
+// station bound to a port passes over, in the same round, every arrival that is not of a device
 // on its port (another port's, or one whose device has gone again), so that its neighbours'
 // devices never hold up its own.
 bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
