@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -68,6 +69,14 @@ constexpr unsigned AFTER_DEVICE_USEC = 2000000;
 constexpr int WAITING_TEXT_EVERY = 7;
 constexpr int ID_WIDTH = 4;
 constexpr int RXADDR_MASK_SHIFT = 8;
+
+// Stopping (SIGTERM from systemctl stop, SIGINT from Ctrl-C): the first signal is only noted,
+// so that a pass under way ends with its device programmed and its bookkeeping done; a second
+// one ends the station at once, as the signal would without the handler.
+constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT};
+constexpr size_t STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0];
+struct sigaction stop_inherited[STOP_SIGNAL_COUNT]; // what each did before it was caught
+volatile sig_atomic_t stop_requested = 0;
 
 void cmd_info(int argc, char** argv) {
     std::cout << "version: " << git_sfx << std::endl;
@@ -551,8 +560,8 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     return 0;
 }
 
-// Takes the next event; true when it names a bootloader device this station programs. A
-// station bound to a port passes over, in the same round, every event that is not of a device
+// Takes the next arrival; true when it names a bootloader device this station programs. A
+// station bound to a port passes over, in the same round, every arrival that is not of a device
 // on its port (another port's, or one whose device has gone again), so that its neighbours'
 // devices never hold up its own.
 bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
@@ -566,7 +575,39 @@ bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
     }
 }
 
-// Runs until the ledger loses rows this station wrote: then the exit status.
+// The handler: notes the stop and gives both signals back what they did before, so that the
+// next one acts at once.
+void note_stop(int) {
+    stop_requested = 1;
+    for (size_t i = 0; i < STOP_SIGNAL_COUNT; ++i)
+        sigaction(STOP_SIGNALS[i], &stop_inherited[i], nullptr);
+}
+
+// A signal the station was started with ignored stays ignored. SA_RESTART keeps the pass's
+// transfers and file and ledger writes going; only a sleep (or udev's select) ends early.
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = note_stop;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signo : STOP_SIGNALS)
+        sigaddset(&action.sa_mask, signo);
+    for (size_t i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+        if (sigaction(STOP_SIGNALS[i], nullptr, &stop_inherited[i]) == 0 &&
+            stop_inherited[i].sa_handler != SIG_IGN)
+            sigaction(STOP_SIGNALS[i], &action, nullptr);
+    }
+}
+
+// Sleeps unless the station is stopping; true when it goes on.
+bool pause_unless_stopped(unsigned usec) {
+    if (stop_requested == 0)
+        usleep(usec);
+    return stop_requested == 0;
+}
+
+// Returns once a stop signal came (at once while waiting, after the device in hand is done):
+// 0; or when the ledger lost rows this station wrote: EXIT_LEDGER_LOST_ROWS.
 int wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
@@ -575,10 +616,12 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
         if (bootloader_arrived(devDetect, cfg)) {
             if (program_device(cfg, devDetect, device_count, sl) == STOP_STATION)
                 return EXIT_LEDGER_LOST_ROWS;
-            usleep(AFTER_DEVICE_USEC);
+            if (!pause_unless_stopped(AFTER_DEVICE_USEC))
+                break;
             iter_count = WAITING_TEXT_EVERY;
         }
-        usleep(IDLE_USEC);
+        if (!pause_unless_stopped(IDLE_USEC))
+            break;
         if (sl != nullptr && sl->pending && retry_pending(*sl) == STOP_STATION)
             return EXIT_LEDGER_LOST_ROWS;
         std::cout << "." << std::flush;
@@ -586,6 +629,8 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
             std::cout << "\rWaiting (" << device_count << " devices) " << std::flush;
         ++iter_count;
     }
+    std::cout << std::endl << "Stopped." << std::endl;
+    return 0;
 }
 
 } // namespace
@@ -785,5 +830,6 @@ int korvofw_main(int argc, char** argv) {
     StationLedger sl;
     if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0)
         return EXIT_NO_LEDGER;
+    catch_stop_signals();
     return wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
 }

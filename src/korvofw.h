@@ -66,5 +66,6 @@ bool port_name_valid(const char* name);
 // goes on to wait for devices, otherwise the exit status.
 int startup(int argc, char** argv, RunConfig& cfg);
 
-// The whole station: start-up, then the wait loop; the exit status.
+// The whole station: start-up, then the wait loop until SIGTERM or SIGINT stops it (status 0)
+// or the ledger loses rows this station wrote (status 1).
 int korvofw_main(int argc, char** argv);

@@ -1,12 +1,14 @@
 #include "udevwrapper.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
 constexpr int DECIMAL = 10;
 constexpr int HEXADECIMAL = 16;
 constexpr int UDEV_INIT_FAILED = 1;
+const char ARRIVAL[] = "add";
 } // namespace
 
 UdevWrapper::UdevWrapper()
@@ -36,6 +38,13 @@ void UdevWrapper::release_device() {
     dev = nullptr;
 }
 
+// A device sends "bind" after "add", and "unbind" and "remove" when it leaves; these later
+// events name its port, where by the time they are taken another device may sit.
+bool UdevWrapper::is_arrival() const {
+    const char* action = udev_device_get_action(dev);
+    return action != nullptr && std::strcmp(action, ARRIVAL) == 0;
+}
+
 bool UdevWrapper::read_attributes() {
     const char* busnum = udev_device_get_sysattr_value(dev, "busnum");
     const char* devnum = udev_device_get_sysattr_value(dev, "devnum");
@@ -56,14 +65,18 @@ bool UdevWrapper::poll(int /*delay_usec*/) {
     release_device();
     if (fd < 0)
         return false;
-    FD_ZERO(&fds);
-    FD_SET(fd, &fds);
-    tv.tv_sec = 0;
-    tv.tv_usec = 0;
-    ret = select(fd + 1, &fds, nullptr, nullptr, &tv);
-
-    if (ret > 0 && FD_ISSET(fd, &fds))
-        dev = udev_monitor_receive_device(mon);
+    for (;;) {
+        FD_ZERO(&fds);
+        FD_SET(fd, &fds);
+        tv.tv_sec = 0;
+        tv.tv_usec = 0;
+        ret = select(fd + 1, &fds, nullptr, nullptr, &tv);
+        if (ret > 0 && FD_ISSET(fd, &fds))
+            dev = udev_monitor_receive_device(mon);
+        if (dev == nullptr || is_arrival())
+            break;
+        release_device(); // only an arrival starts a pass
+    }
     if (dev != nullptr && !read_attributes()) {
         bus_num = dev_num = vend_num = prod_num = 0;
         port.clear();

@@ -1,4 +1,4 @@
-// Watches udev for whole USB devices appearing, without ever blocking.
+// Watches udev for whole USB devices arriving, without ever blocking.
 #pragma once
 
 #include <libudev.h>
@@ -27,11 +27,14 @@ struct UdevWrapper {
     UdevWrapper(const UdevWrapper&) = delete;
     UdevWrapper& operator=(const UdevWrapper&) = delete;
 
-    // Takes at most one pending event; true when it names a device whose attributes could
-    // be read, which the four numbers then describe.
+    // Takes pending events up to the next arrival ("add"), passing over a device's other
+    // events (bind, unbind, remove); true when that arrival names a device whose attributes
+    // could be read, which the four numbers then describe. ret > 0 after false: an event was
+    // taken that gave no device.
     bool poll(int delay_usec);
 
   private:
+    bool is_arrival() const;
     bool read_attributes();
     void release_device();
 };

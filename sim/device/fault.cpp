@@ -17,6 +17,7 @@ constexpr KindName kKindNames[] = {
     {FaultKind::Stuck, "stuck"},         {FaultKind::NoErase, "noerase"},
     {FaultKind::NoOpen, "noopen"},       {FaultKind::Busy, "busy"},
     {FaultKind::Gone, "gone"},           {FaultKind::NoAttr, "noattr"},
+    {FaultKind::SigTerm, "sigterm"},     {FaultKind::SigInt, "sigint"},
 };
 
 constexpr char kIndexSeparator = '@';

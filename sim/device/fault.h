@@ -24,6 +24,8 @@ enum class FaultKind {
     Gone,      // leaves the bus between its arrival event and the pass
     NoAttr,    // its arrival event has unreadable attributes: all, or with @k only the k-th
                // of busnum, devnum, idVendor, idProduct
+    SigTerm,   // the program gets SIGTERM just before request k
+    SigInt,    // the program gets SIGINT just before request k
 };
 
 struct Fault {

@@ -14,13 +14,15 @@
 #   wait_event PATTERN  waits for a front end event in $out/events
 #   wait_until 'shell test' what [seconds]   waits for a host-side condition
 #   station_start NAME 'korvofw arguments'   starts a station in the guest (in
-#                       /share), its output in NAME.out and NAME.err, and waits
-#                       until it waits for devices
+#                       /share), its output in NAME.out and NAME.err, its process
+#                       id in NAME.pid and, once it has ended, its exit status in
+#                       NAME.status; waits until it waits for devices
 #   station_count NAME TEXT      lines of its output that hold the text
 #   wait_station NAME TEXT TIMES   waits until it has printed the text so often
-#   stations_settle NAME...      waits until no event of a departed device is
-#                       left for the stations
-#   station_stop NAME...         stops them
+#   stations_idle NAME...        waits until no udev event so far is left for
+#                       the stations
+#   stations_settle NAME...      the same once every device has left the bus
+#   station_stop NAME...         stops them (SIGTERM) and waits for their ends
 #   kbench_stop         powers the guest off and ends the front end
 # $share is the guest's /share, $out the front end's device files and events.
 # Every wait is bounded (WAIT_S); a failure ends the run with the guest's
@@ -71,7 +73,9 @@ wait_event() {
 }
 
 station_start() {
-    guest "korvofw $2 >$1.out 2>$1.err & echo \$! >$1.pid"
+    guest "(korvofw $2 >$1.out 2>$1.err & echo \$! >$1.pid; wait \$!; echo \$? >$1.status) >/dev/null 2>&1 &"
+    st_pid="$share/$1.pid"
+    wait_until '[ -s "$st_pid" ]' "the process id of $1"
     wait_station "$1" "Waiting (0 devices) " 1
 }
 # Carriage-return progress lines are split apart.
@@ -81,22 +85,29 @@ wait_station() {
     wait_until '[ "$(station_count "$st_name" "$st_text")" -ge "$st_times" ]' \
         "\"$2\" printed $3 times by $1"
 }
-# Each station is gone (or a zombie) before the next is stopped.
+# Each station has ended before the next is stopped.
 station_stop() {
     for st_name in "$@"; do
-        guest "pid=\$(cat $st_name.pid); kill \$pid; while grep -q '^State:[^Z]*\$' /proc/\$pid/status 2>/dev/null; do sleep 0.05; done"
+        guest "kill \$(cat $st_name.pid)"
+        st_status="$share/$st_name.status"
+        wait_until '[ -s "$st_status" ]' "the end of $st_name"
     done
 }
-# Every device has left the guest's bus and udevd has sent out all their
-# events; then each station has gone round its wait loop six times (1.5 s)
-# without taking a device, so none of those events is left for it. (The
-# station takes one event a round; a device sends at most four.)
-stations_settle() {
-    guest 'while grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct 2>/dev/null; do sleep 0.1; done; udevadm settle'
+# udevd has sent out every event so far; then each station has gone round its
+# wait loop six times (1.5 s) without taking a device, so none of those events
+# is left for it. (A station passes over a device's other events in the round
+# that takes them; one that took an event a round would need four for a device.)
+stations_idle() {
+    guest 'udevadm settle'
     for st_name in "$@"; do
         st_mark=$(wc -c <"$share/$st_name.out")
         wait_until 'station_idle "$st_name" "$st_mark"' "$st_name to take no device for six rounds"
     done
+}
+# The same once every device has left the guest's bus.
+stations_settle() {
+    guest 'while grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct 2>/dev/null; do sleep 0.1; done'
+    stations_idle "$@"
 }
 station_idle() {
     tail -c +"$(($2 + 1))" "$share/$1.out" | tr -d '\r' | sed 's/Waiting ([0-9]* devices) //g' |

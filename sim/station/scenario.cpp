@@ -183,12 +183,18 @@ void parse_line(const std::vector<std::string>& words, const std::string& base_d
     } else if (kind == "wait") {
         expect_alone(words);
         end_batch(batch, scenario);
+    } else if (kind == "sigterm") {
+        expect_alone(words);
+        end_batch(batch, scenario);
+        if (scenario.sigterm_after)
+            throw LineError("sigterm is given twice");
+        scenario.sigterm_after = scenario.batches.size();
     } else if (kind == "udev-fail") {
         expect_alone(words);
         scenario.udev_new_fails = true;
     } else {
         throw LineError("unknown line kind " + quoted(kind) +
-                        " (expected device, other, copy, wait or udev-fail)");
+                        " (expected device, other, copy, wait, sigterm or udev-fail)");
     }
 }
 

@@ -5,6 +5,7 @@
 //   other <bus> <devnum> <vendor hex> <product hex>
 //   copy <source> <file>
 //   wait
+//   sigterm
 //   udev-fail
 //
 // `device` plugs in a bootloader (03eb:2fe4) whose memories are erased unless a
@@ -14,7 +15,9 @@
 // "<bus>-<devnum>" (e.g. "1-5") when not given; `wait` ends a batch of devices that arrive
 // together; `copy` replaces <file> with the bytes <source> held when the scenario was read,
 // as an operator would between two devices, just before the next device line's device is
-// plugged in; `udev-fail` makes udev_new fail. Relative file paths are taken from the scenario
+// plugged in; `sigterm` ends a batch like `wait` and then, instead of plugging the next one,
+// sends the program SIGTERM while it waits (once, at most one such line); `udev-fail` makes
+// udev_new fail. Relative file paths are taken from the scenario
 // file's directory. Files are read when the scenario is.
 #pragma once
 
@@ -48,6 +51,8 @@ using Batch = std::vector<DevicePlan>;
 struct Scenario {
     bool udev_new_fails = false;
     std::vector<Batch> batches; // none of them empty
+    // SIGTERM once this many batches are delivered and their events taken; none: no signal.
+    std::optional<std::size_t> sigterm_after;
 };
 
 // what() reads "<file>:<line>: <what is wrong>", or "<file>: <what>" for the file itself.

@@ -1,5 +1,6 @@
 #include "scenario_driver.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,7 +33,10 @@ ScenarioDriver::~ScenarioDriver() {
 void ScenarioDriver::slept(std::uint64_t microseconds) {
     if (microseconds != kIdleSleepUs || done_ || !udev_.all_events_taken())
         return;
-    if (next_batch_ < scenario_.batches.size())
+    if (scenario_.sigterm_after == next_batch_) {
+        scenario_.sigterm_after.reset();
+        std::raise(SIGTERM);
+    } else if (next_batch_ < scenario_.batches.size())
         plug_batch(scenario_.batches[next_batch_++]);
     else
         finish();

@@ -8,8 +8,9 @@
 // between passes) once every event published so far has been taken: the first
 // batch at the first idle step, the next once the program has taken every
 // event the previous one caused. A device still on the bus where a new one is
-// to be plugged is pulled first. When nothing is left to deliver and every
-// event is taken, the next idle step creates <dir>/done.
+// to be plugged is pulled first. A scenario's SIGTERM is sent at the idle step where the
+// next batch would come, and takes that step's place. When nothing is left to deliver and
+// every event is taken, the next idle step creates <dir>/done.
 //
 // Files, rewritten as things happen: <bus>-<devnum>.flash, .eeprom and .log
 // (see write_device_files) when a device is plugged, when it is closed and

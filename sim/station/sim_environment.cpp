@@ -19,7 +19,7 @@ constexpr char kScenarioVariable[] = "KORVOFW_SIM";
 constexpr char kOutVariable[] = "KORVOFW_SIM_OUT";
 constexpr int kBadSetup = 2;
 
-// Lives until the process ends: the program never leaves its wait loop, and at
+// Lives until the process ends: the program leaves its wait loop only to exit, and at
 // exit the bench may be destroyed before anything here.
 sim::ScenarioDriver* g_driver = nullptr;
 

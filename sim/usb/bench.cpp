@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 // libusb 0.1 only declares the handle; the bench owns every handle it hands out.
 struct usb_dev_handle {
@@ -31,6 +33,10 @@ constexpr std::uint8_t kDeviceDescriptorLength = 18;
 constexpr std::uint8_t kDeviceDescriptorType = 1;
 constexpr std::uint16_t kUsb2 = 0x0200;
 constexpr std::uint8_t kControlPacketSize = 64;
+
+// The faults that stop the program with a signal, and the signal each sends.
+constexpr std::pair<FaultKind, int> kSignalFaults[] = {{FaultKind::SigTerm, SIGTERM},
+                                                       {FaultKind::SigInt, SIGINT}};
 
 std::unique_ptr<Bench> g_bench;
 void (*g_request_hook)(RequestStage) = nullptr;
@@ -448,6 +454,10 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     if (arguments_ok && !is_device_to_host(entry) && size > 0)
         entry.out.assign(bytes, bytes + size);
     device.log_.push_back(entry);
+    for (const auto& [kind, signal] : kSignalFaults) {
+        if (device.take_fault(kind, entry.n))
+            std::raise(signal);
+    }
 
     std::vector<std::uint8_t> in;
     const int result = arguments_ok ? carry_out(device, entry, in, timeout_ms) : -EINVAL;

@@ -38,6 +38,8 @@
 //   noerase    programming only clears bits and pages are not erased
 //   noopen     usb_open returns NULL
 //   busy       usb_claim_interface returns -EBUSY: another program holds the interface
+//   sigterm    any request: the program's process gets SIGTERM first (sigint: SIGINT), as
+//              from an operator stopping the station in the middle of a pass
 //   gone, noattr  stored only, for the arrival-event layer
 #pragma once
 

@@ -43,6 +43,8 @@ constexpr char kSubsystemUsb[] = "usb";
 constexpr char kDevtypeDevice[] = "usb_device";
 constexpr char kDevtypeInterface[] = "usb_interface";
 constexpr char kActionAdd[] = "add";
+constexpr char kActionBind[] = "bind";
+constexpr char kActionUnbind[] = "unbind";
 constexpr char kActionRemove[] = "remove";
 constexpr char kUdevStream[] = "udev";
 constexpr char kKernelStream[] = "kernel";
@@ -149,15 +151,17 @@ bool UdevBench::all_events_taken() const {
     });
 }
 
+// The kernel binds the device to its generic driver once the device and its interfaces are
+// added, and unbinds it once the interfaces are gone.
 void UdevBench::device_plugged(SimDevice& device) {
-    UdevEvent whole = device_event(device, kActionAdd, kDevtypeDevice);
-    whole.attributes = device_attributes(device);
-    publish(whole);
+    publish(device_event(device, kActionAdd, kDevtypeDevice));
     publish(device_event(device, kActionAdd, kDevtypeInterface));
+    publish(device_event(device, kActionBind, kDevtypeDevice));
 }
 
 void UdevBench::device_left(SimDevice& device) {
     publish(device_event(device, kActionRemove, kDevtypeInterface));
+    publish(device_event(device, kActionUnbind, kDevtypeDevice));
     publish(device_event(device, kActionRemove, kDevtypeDevice));
 }
 
@@ -278,10 +282,26 @@ udev_device* UdevBench::receive(udev_monitor* monitor) {
     auto record = std::make_unique<udev_device>();
     record->event = source.queue.front();
     source.queue.pop_front();
+    read_attributes(record->event);
     apply_faults(record->event);
     udev_device* pointer = record.get();
     records_.emplace(pointer, std::move(record));
     return pointer;
+}
+
+// The event's own device when it is still there, else whichever device is on its port now. The
+// event's device is not looked into: a departed one may have been forgotten since.
+void UdevBench::read_attributes(UdevEvent& taken) const {
+    if (taken.devtype != kDevtypeDevice)
+        return;
+    const SimDevice* there = nullptr;
+    for (const auto& device : bench_.devices()) {
+        if (device->on_bus() && device->port() == taken.sysname &&
+            (there == nullptr || device.get() == taken.device))
+            there = device.get();
+    }
+    if (there != nullptr)
+        taken.attributes = device_attributes(*there);
 }
 
 void UdevBench::apply_faults(UdevEvent& taken) {

@@ -1,17 +1,18 @@
 // Arrival events of the simulated bench, as libudev shows them to a monitor.
 //
-// Every device plugged into the bench publishes two "add" events, one for the
-// device (subsystem "usb", devtype "usb_device") and one for its interface
-// (devtype "usb_interface"); leaving the bus publishes "remove" for both, the
-// interface first. An event reaches each monitor that is receiving at the time
-// and whose filters match; a monitor's fd is readable exactly while it holds
-// an event.
+// Every device plugged into the bench publishes, as a real kernel does, "add" for the device
+// (subsystem "usb", devtype "usb_device"), "add" for its interface (devtype
+// "usb_interface") and "bind" for the device; leaving the bus publishes "remove" for the
+// interface, then "unbind" and "remove" for the device. An event reaches each monitor that is
+// receiving at the time and whose filters match; a monitor's fd is readable exactly while it
+// holds an event.
 //
 // Attributes of a device event: busnum and devnum in decimal ("1"), idVendor
-// and idProduct as 4 lower-case hex digits ("03eb"). They are read when the
-// event is published, so a record stays readable after its device has gone;
-// remove events have none (reading gives NULL, as for a device that vanished).
-// Every event of a device, remove events too, carries its port name as the
+// and idProduct as 4 lower-case hex digits ("03eb"). As libudev reads them from sysfs under
+// the event's device path, they are read when the event is taken, from the device then on the
+// event's port: its own, another one plugged into that port since, or none (reading gives
+// NULL, as for a device that vanished). A record keeps what it read.
+// Every event of a device carries its port name as the
 // sysname (udev_device_get_sysname): by default "<bus>-<devnum>", or the name
 // the scenario gave (port=).
 // The faults of the arrival layer are looked at when an event is taken, so
@@ -40,7 +41,7 @@ struct udev_device;
 namespace sim {
 
 struct UdevEvent {
-    std::string action; // "add" or "remove"
+    std::string action; // "add", "bind", "unbind" or "remove"
     std::string subsystem;
     std::string devtype;
     std::string sysname;
@@ -105,6 +106,8 @@ class UdevBench : public BenchObserver {
     explicit UdevBench(Bench& bench);
 
     void publish(const UdevEvent& event);
+    // What sysfs shows under the taken event's port.
+    void read_attributes(UdevEvent& taken) const;
     // Carries out the arrival-layer faults of the device whose event was just taken.
     void apply_faults(UdevEvent& taken);
     udev& checked(udev* context);

@@ -65,9 +65,10 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
 }
 
 bool has_meaning_on_a_real_bus(FaultKind kind) {
-    // These act on the link-time libusb and libudev stand-ins, which a real kernel replaces.
+    // These act on the link-time libusb and libudev stand-ins, which a real kernel replaces,
+    // or signal the process the bench runs in, which here is not the station's.
     return kind != FaultKind::NoOpen && kind != FaultKind::Busy && kind != FaultKind::Gone &&
-           kind != FaultKind::NoAttr;
+           kind != FaultKind::NoAttr && kind != FaultKind::SigTerm && kind != FaultKind::SigInt;
 }
 
 // ---- parser callbacks: the library calls every one of them without a null check

@@ -127,7 +127,7 @@ std::string load_error(const std::string& path) {
 } // namespace
 
 TEST(SimBench, EachFaultHasItsExactEffect) {
-    const char arrived[] = "add 1-5 1 5 03eb 2fe4";
+    const char arrived[] = "add 1-5 1 5 03eb 2fe4; bind 1-5 1 5 03eb 2fe4";
     struct Case {
         const char* fault;
         const char* requests;
@@ -163,9 +163,10 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
         {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived}, // across a packet boundary
         {"noopen", "status", "usb_open: NULL", arrived},
         {"busy", "status", "usb_claim_interface: -16", arrived},
-        {"gone", "status", "not on the bus", "add 1-5 1 5 03eb 2fe4; remove 1-5 - - - -"},
-        {"noattr", "status", "6:000000000200", "add 1-5 - - - -"},
-        {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4"},
+        {"gone", "status", "not on the bus",
+         "add 1-5 1 5 03eb 2fe4; bind 1-5 - - - -; unbind 1-5 - - - -; remove 1-5 - - - -"},
+        {"noattr", "status", "6:000000000200", "add 1-5 - - - -; bind 1-5 1 5 03eb 2fe4"},
+        {"noattr@1", "", "", "add 1-5 1 - 03eb 2fe4; bind 1-5 1 5 03eb 2fe4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.fault) + ": " + c.requests);
@@ -179,7 +180,7 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
 
 TEST(SimBench, PortNameAndRequestLogLines) {
     BenchRun run;
-    EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4"); // the port udev names
+    EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4; bind 1-1.4 1 5 03eb 2fe4");
     usb_find_busses();
     usb_find_devices();
     usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
@@ -213,7 +214,8 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         const char* line; // line 6
         std::string message;
     } cases[] = {
-        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait or udev-fail)"},
+        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm or "
+                     "udev-fail)"},
         {"device 1", "device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
                      "[eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
@@ -240,6 +242,8 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         write_text(path, before + c.line + "\n");
         EXPECT_EQ(load_error(path), path + ":6: " + c.message);
     }
+    write_text(path, "sigterm\ndevice 1 1\nsigterm\n");
+    EXPECT_EQ(load_error(path), path + ":3: sigterm is given twice");
     EXPECT_EQ(load_error(dir.path("none")),
               dir.path("none") + ": cannot read the scenario: No such file or directory");
 }

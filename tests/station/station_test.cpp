@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -80,7 +81,12 @@ struct Station : testing::Test {
         };
         std::vector<std::string> argv = split(options, ' ');
         argv.insert(argv.begin(), bin);
-        return run_process(argv, po);
+        ProcessResult r = run_process(argv, po);
+        // Stopped while it waits: with status 0 and a last line that says so.
+        const size_t at = r.out.size() - std::min<size_t>(r.out.size(), 10);
+        EXPECT_TRUE(!r.stopped || (r.status == 0 && r.out.substr(at) == "\nStopped.\n"));
+        r.out.erase(r.stopped ? at : r.out.size());
+        return r;
     }
 };
 
@@ -237,6 +243,17 @@ TEST_F(Station, Runs) {
         // The same for a new file, made of 32 blank bytes.
         {"device 1 1\n", "-f fw.hex -e new.bin -I 10", "",
          "new.bin@0:" + std::string(46, 'F') + "0088" + std::string(14, 'F'), -1, "", -9, kill},
+        // A stop during a pass finishes the device and the file, then exits 0; a second one, or one
+        // while it waits, stops it at once.
+        {"device 1 1 fault=sigint@40\n", "-f fw.hex -e id.bin -I 10 -r 0x8700",
+         "Starting device.\nUpdating id.bin\n\nnext unique ID (0011\n\nStopped.\n",
+         "1-1.flash@0:" + blink + " 1-1.eeprom@22:000080568700 id.bin@22:000088568700", -1},
+        {"device 1 1 fault=sigterm@3 fault=sigint@40\n", "-f fw.hex -e id.bin -I 10",
+         "Writing firmware... ", "1-1.eeprom@0:FFFF id.bin@23:0088", -1, "", -SIGINT, "",
+         "Stopped."},
+        {"device 1 1\nsigterm\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10",
+         "next unique ID (0011\n.\rWaiting (1 devices) \nStopped.\n", "id.bin@23:0088", -1, "", 0,
+         "", "Setting Hard ID to: 0x0011"},
         {"udev-fail\n", "", "", "", -1, "error: udev init\n", 1},
         {"device 1 5\nwait\ndevice 1 5 fault=melt\n", "", "", "", -1,
          "korvofw-sim: run.scenario:3: unknown fault 'melt'\n", 2},
