@@ -49,7 +49,13 @@ SLOW_MS=300
 # ---- SIGTERM while the station writes a slowed device: it finishes the device,
 # its ledger row and its image file, then exits. Started again on that ledger
 # under the same name, it finds no hard ID to mark uncertain.
+# A station never creates its ledger: korvofw-ledger does, in the guest.
+ledger_init() {
+    guest "korvofw-ledger $1 init"
+    [ "$last_rc" = 0 ] || fail "the ledger $1 could not be created: $(cat "$last_out")"
+}
 head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-stop.bin"
+ledger_init /tmp/stop.db
 station_start stop "-f fw.hex -e id-stop.bin -I 30 -r 0x8700 --ledger /tmp/stop.db"
 bench "plug 0 name=sig slow=$SLOW_MS"
 wait_station stop "Writing firmware... " 1
@@ -68,8 +74,7 @@ ledger_station() { # name, options
     head -c 40 /dev/zero | tr '\0' '\377' >"$share/id-$1.bin"
     station_start "$1" "-f fw.hex -e id-$1.bin -I 20 --ledger /tmp/line.db $2"
 }
-guest 'korvofw-ledger /tmp/line.db init'
-[ "$last_rc" = 0 ] || fail "the ledger could not be created: $(cat "$last_out")"
+ledger_init /tmp/line.db
 # Each on its own port of the hub: two devices plugged at once, both slowed
 # until both stations are inside their passes.
 for slot in 0 1; do ledger_station port$((slot + 1)) "--port $(slot_port $slot)"; done
