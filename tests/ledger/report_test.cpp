@@ -1,7 +1,7 @@
 // korvofw-ledger as an operator runs it: its exact output for a small known ledger.
 #include "ledger_fixture.h"
 
-#include <sstream>
+#include <algorithm>
 
 using namespace ledger;
 
@@ -86,8 +86,7 @@ LEDGER_ON_BOTH_BACK_ENDS(Report);
 TEST_P(Report, ShowsNamesWithoutTheirControlCharacters) {
     std::unique_ptr<Ledger> st = station("a\nb\033[2J", "p\r");
     Attempt a;
-    a.port = "1-1\033]0;x\a";
-    a.flash_path = "fw\t.hex";
+    a.port = "1-1\033]0;x\a", a.flash_path = "fw\t.hex";
     std::string error;
     ASSERT_EQ(st->begin(a, 0x30, error), 0) << error;
     a.message = "bad\033[0m";
@@ -105,10 +104,8 @@ TEST(ReportTool, RefusesBadArgumentsAndALedgerItCannotOpen) {
     // No arguments, or bad ones (@ stands for the ledger): the usage text and status 2.
     for (const char* line : {"", "@", "@ list", "@ device", "@ device 0x2000", "@ device 12g",
                              "@ summary x", "@ init x"}) {
-        std::vector<std::string> args;
-        std::istringstream words(line);
-        for (std::string word; words >> word;)
-            args.push_back(word == "@" ? db : word);
+        std::vector<std::string> args = split(line, ' ');
+        std::replace(args.begin(), args.end(), std::string("@"), db);
         ProcessResult r = report(args);
         EXPECT_EQ(r.status, 2) << line;
         EXPECT_NE(r.err.find("Usage: korvofw-ledger LEDGER init\n"), std::string::npos) << r.err;

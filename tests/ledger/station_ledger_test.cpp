@@ -28,8 +28,7 @@ class StationLedger : public LedgerTest {
                       const std::vector<std::string>& ids = {"-I", "1FFD"}) {
         const std::string out = scratch.path("out" + std::to_string(++runs_));
         write_text(out + ".scenario", scenario);
-        if (ledger.empty())
-            ledger = location;
+        ledger = ledger.empty() ? location : ledger;
         ProcessOptions po;
         po.cwd = scratch.dir;
         po.timeout_ms = RUN_LIMIT_MS;
@@ -55,13 +54,11 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
     EXPECT_EQ(first.err.rfind("Device in use: bus 1, device 4 is held by another program", 0), 0u)
         << first.err;
     // The failing device's ID is handed out again: no gap. The ledger names the next ID.
-    for (const char* seen :
-         {"Updating id.bin\n\nnext unique ID (1FFE\nHard IDs left in pool "
-          "default: 2\n.",
-          "Abort ********** \nUpdating id.bin\n\nnext unique ID (1FFE\nHard "
-          "IDs left in pool default: 2\n",
-          "next unique ID (1FFF\nHard IDs left in pool default: 1\n\nStopped.\n"})
-        EXPECT_NE(first.out.find(seen), std::string::npos) << seen;
+    const std::string left = "Hard IDs left in pool default: ";
+    const std::string books = "Updating id.bin\n\nnext unique ID (1FFE\n" + left + "2\n";
+    for (const std::string& seen : {books + ".", "Abort ********** \n" + books,
+                                    "next unique ID (1FFF\n" + left + "1\n\nStopped.\n"})
+        EXPECT_TRUE(has(first.out, seen)) << seen;
     // Started again under its name (nothing to mark), killed in the flash phase of its next device.
     EXPECT_EQ(run("st1", "device 2 1\n", "request:5").signal, SIGKILL);
     EXPECT_EQ(run("st1", "device 2 2\n").err,
@@ -152,18 +149,17 @@ LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
 // trigger removes it) stops the station, with that device's outcome printed whole.
 TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
-    const char* lose = "DELETE FROM hard_ids WHERE row_id = NEW.row_id; DELETE FROM attempts "
-                       "WHERE row_id = NEW.row_id;";
-    raw_sql(location, GetParam() == SQLITE
-                          ? std::string("CREATE TRIGGER lose AFTER INSERT ON hard_ids WHEN "
-                                        "NEW.hard_id = 8190 BEGIN ") +
-                                lose + " END"
-                          : std::string("CREATE FUNCTION lose() RETURNS trigger LANGUAGE plpgsql "
-                                        "AS $$ BEGIN ") +
-                                lose +
-                                " RETURN NULL; END $$; CREATE TRIGGER lose AFTER INSERT ON "
-                                "hard_ids FOR EACH ROW WHEN (NEW.hard_id = 8190) EXECUTE "
-                                "FUNCTION lose()");
+    const std::string lose = "DELETE FROM hard_ids WHERE row_id = NEW.row_id; DELETE FROM attempts "
+                             "WHERE row_id = NEW.row_id;";
+    if (GetParam() == SQLITE)
+        raw_sql(location,
+                "CREATE TRIGGER lose AFTER INSERT ON hard_ids WHEN NEW.hard_id = 8190 BEGIN " +
+                    lose + " END");
+    else
+        raw_sql(location, "CREATE FUNCTION lose() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN " +
+                              lose +
+                              " RETURN NULL; END $$; CREATE TRIGGER lose AFTER INSERT ON hard_ids "
+                              "FOR EACH ROW WHEN (NEW.hard_id = 8190) EXECUTE FUNCTION lose()");
     ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n");
     EXPECT_EQ(r.status, 1);
     const Bytes eeprom = read_bytes(scratch.path("out1/1-2.eeprom"));

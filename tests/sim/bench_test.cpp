@@ -10,8 +10,6 @@
 #include <libudev.h>
 #include <usb.h>
 
-#include <sstream>
-
 namespace {
 
 // Requests, space-separated: "status", "clear", "flash" and "eeprom" (select), "unitN" (select
@@ -97,9 +95,8 @@ struct BenchRun {
             usb_close(handle);
             return "usb_claim_interface: " + std::to_string(rc);
         }
-        std::istringstream words(requests);
         std::string answers;
-        for (std::string word; words >> word;) {
+        for (const std::string& word : split(requests, ' ')) {
             Request r = request(word);
             Bytes buffer = r.out;
             buffer.resize(static_cast<size_t>(r.length));

@@ -10,19 +10,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <sstream>
 
 namespace {
 
 const int NOBODY = 65534;
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
-}
 
 // A station directory anyone may write, so that permissions mean for the station what they
 // mean for an operator: fw.hex (blink) and id.bin (40 bytes, hard ID 0x246, soft ID 0x56).

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <sstream>
 #include <stdexcept>
 
 const char HEX_EOF[] = ":00000001FF\n";
@@ -39,6 +40,14 @@ void write_bytes(const std::string& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
 }
 
 std::string to_hex(const Bytes& bytes, size_t limit) {

@@ -33,6 +33,8 @@ inline void write_text(const std::string& path, const std::string& text) {
 inline bool has(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
+// The parts of text between separators.
+std::vector<std::string> split(const std::string& text, char separator);
 // Upper-case hex digits, two a byte, of at most limit bytes.
 std::string to_hex(const Bytes& bytes, size_t limit = SIZE_MAX);
 

@@ -26,10 +26,6 @@ const std::string USAGE = "Usage: korvofw [-f flash.hex] [-r 0x8700] [-I 0xFFF] 
                           "[-t $(git describe)] \n";
 const std::string NOT_HEX =
     "\" (give hex digits with an optional sign and 0x, such as 1A0 or 0x1A0)\n" + USAGE;
-const auto UNUSABLE = [](const std::string& file, const std::string& why) {
-    return "Flash file " + file + " could not be read as a firmware image: " + why +
-           "; no device will be programmed until it is fixed\n";
-};
 const std::string CUT = "it does not end with an end-of-file record (type 01): it was cut "
                         "short, copied halfway or onto a full disk";
 const std::string NO_IMAGE = "; give a readable file, or a new name to start one\n";
@@ -52,6 +48,14 @@ struct StartCase {
     std::string station = ""; // in the ledger; HOST stands for this machine's name
 };
 
+// Unusable: the station still starts, and reads the file again for every device.
+StartCase unusable(const std::string& file, const std::string& why, const std::string& out = "") {
+    return {A("-f", file), RUN_ON, out,
+            "Flash file " + file + " could not be read as a firmware image: " + why +
+                "; no device will be programmed until it is fixed\n",
+            AREA};
+}
+
 const StartCase START_CASES[] = {
     {A(), RUN_ON, "", ""},
     {A("-i", "0xFFFF", "-s", "-1", "-r", "8700"), RUN_ON, "", "", "", 0, true, 0x1FFF, -1, 0x8700},
@@ -62,15 +66,6 @@ const StartCase START_CASES[] = {
     {A("-I", "-80000000", "-s", "0x1"), RUN_ON, "", "", "", 0, true, INT_MIN, 1},
     {A("-v", "34"), RUN_ON, "", "", "", 0, true}, // no flash file, no version area
     {A("-t", "12"), RUN_ON, "", "", "", 0, true},
-    {A("-I", " "), -1, VERSION, BAD_HEX + "I: \" " + NOT_HEX},
-    {A("-s", "1x"), -1, VERSION, BAD_HEX + "s: \"1x" + NOT_HEX},
-    {A("-i", "80000000"), -1, VERSION, BAD_HEX + "i: \"80000000" + NOT_HEX},
-    {A("-r", ""), -1, VERSION, BAD_HEX + "r: \"" + NOT_HEX},
-    {A("-I", "0x"), -1, VERSION, BAD_HEX + "I: \"0x" + NOT_HEX},
-    {A("-s", "10 "), -1, VERSION, BAD_HEX + "s: \"10 " + NOT_HEX},
-    {A("-i", "zz"), -1, VERSION, BAD_HEX + "i: \"zz" + NOT_HEX},
-    {A("-r", "-80000001"), -1, VERSION, BAD_HEX + "r: \"-80000001" + NOT_HEX},
-    {A("-I", "\xef\xbc\x91"), -1, VERSION, BAD_HEX + "I: \"\xef\xbc\x91" + NOT_HEX},
     {A("-I", "7FFFFFFF"), -1, "", "hard ID invalid : 0x7fffffff" + LESS + "1FFF\n"},
     // -i takes the stored 16-bit form; the shifted value is shown. The hard ID is tested first.
     {A("-s", "100", "-i", "0x10000"), -1, "", "hard ID invalid : 0x2000" + LESS + "1FFF\n"},
@@ -98,32 +93,22 @@ const StartCase START_CASES[] = {
      40, true},
     {A("-f", "17.hex"), RUN_ON, PARSED + "17.hex : v  17 bytes\n", "", AREA, 17},
     {A("-f", "32768.hex"), RUN_ON, PARSED + "32768.hex : v  32768 bytes\n", "", AREA, 32768},
-    // Unusable: the station still starts, and reads the file again for every device.
-    {A("-f", "16.hex"), RUN_ON, "",
-     UNUSABLE("16.hex", "it holds only 16 data bytes, too few for a firmware image"), AREA},
-    {A("-f", "32769.hex"), RUN_ON, "",
-     UNUSABLE("32769.hex", "it needs flash up to address 0x8000, beyond the device's application "
-                           "flash (0x0000 to 0x7FFF)"),
-     AREA},
-    {A("-f", "cut.hex"), RUN_ON, "", UNUSABLE("cut.hex", CUT), AREA},
-    {A("-f", "0.hex"), RUN_ON, "", UNUSABLE("0.hex", "it holds no data records"), AREA},
-    {A("-f", "fifo"), RUN_ON, "", UNUSABLE("fifo", "it is not a regular file"), AREA},
-    {A("-f", "."), RUN_ON, "", UNUSABLE(".", "it is a directory"), AREA},
-    {A("-f", "none"), RUN_ON, "", UNUSABLE("none", "it does not exist"), AREA},
-    {A("-f", "22"), RUN_ON, ".hex parse error line # 1\n",
-     UNUSABLE("22", "line 1: no ':' at its start"), AREA},
-    {A("-f", "sum.hex"), RUN_ON, ".hex parse error line # 2\n",
-     UNUSABLE("sum.hex", "line 2: the checksum does not add up"), AREA},
-    {A("-f", "twice.hex"), RUN_ON, "Invalid hex: address 0x1 is given different values\n",
-     UNUSABLE("twice.hex", "line 2: address 0x1 is given a value different from an earlier "
-                           "record's"),
-     AREA},
-    {A("-f", "high.hex"), RUN_ON, "rectype = 4\n:020000040001F9\n.hex parse error line # 6\n",
-     UNUSABLE("high.hex", "line 6: data at 0x1000E, at or above 64 KiB, where no flash of the "
-                          "device is"),
-     AREA},
-    {A("-f", "huge.hex"), RUN_ON, "",
-     UNUSABLE("huge.hex", "it holds 67108865 bytes, more than any firmware image needs"), AREA},
+    unusable("16.hex", "it holds only 16 data bytes, too few for a firmware image"),
+    unusable("32769.hex", "it needs flash up to address 0x8000, beyond the device's application "
+                          "flash (0x0000 to 0x7FFF)"),
+    unusable("cut.hex", CUT),
+    unusable("0.hex", "it holds no data records"),
+    unusable("fifo", "it is not a regular file"),
+    unusable(".", "it is a directory"),
+    unusable("none", "it does not exist"),
+    unusable("22", "line 1: no ':' at its start", ".hex parse error line # 1\n"),
+    unusable("sum.hex", "line 2: the checksum does not add up", ".hex parse error line # 2\n"),
+    unusable("twice.hex", "line 2: address 0x1 is given a value different from an earlier record's",
+             "Invalid hex: address 0x1 is given different values\n"),
+    unusable("high.hex",
+             "line 6: data at 0x1000E, at or above 64 KiB, where no flash of the device is",
+             "rectype = 4\n:020000040001F9\n.hex parse error line # 6\n"),
+    unusable("huge.hex", "it holds 67108865 bytes, more than any firmware image needs"),
     // name-MAJ-M-gHASH.hex: tag 1.27, read as the digits 1, 0, 2, 7, and the commit id.
     {A("-f", TAGGED), RUN_ON, PARSED + TAGGED + " : v1.27 " + HASH + " 40 bytes\n", "",
      HASH_BYTES + "1027", 40, true},
@@ -164,6 +149,11 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
     char host[HOST_NAME_MAX + 1] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     std::vector<StartCase> cases(std::begin(START_CASES), std::end(START_CASES));
+    // Values that are no hex number in range, each after its option's letter.
+    for (std::string w :
+         {"I ", "s1x", "i80000000", "r", "I0x", "s10 ", "izz", "r-80000001", "I\xef\xbc\x91"})
+        cases.push_back({A("-" + w.substr(0, 1), w.substr(1)), -1, VERSION,
+                         BAD_HEX + w[0] + ": \"" + w.substr(1) + NOT_HEX});
     // Names that are no USB port: a root hub's, an interface's, numbers 0, out of range or with a
     // leading zero, a letter, separators out of place, eight port numbers.
     for (std::string port : {"usb1", "1-1:1.0", "1-0", "0-1", "1000-1", "1-256", "1-01", "1-4a",
