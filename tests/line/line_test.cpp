@@ -27,11 +27,6 @@ const char* const KILL_POINTS[] = {"request", "answered", "request", "answered",
                                    "write",   "fsync",    "rename"};
 const unsigned EVENTS[] = {PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, 1, 2, 1};
 
-int env_number(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    return text && *text ? std::atoi(text) : fallback;
-}
-
 // The line's own throwaway PostgreSQL cluster (the one the ledger's tests share goes on under
 // them, while this test stops its server); each step bounded.
 int cluster(const std::string& action, const std::string& dir) {

@@ -1,6 +1,5 @@
-// One programming pass against simulated bootloader devices: the bytes on the wire, the
-// device's memories afterwards, what the operator sees and every result code; and the arrival
-// watcher against the bench's udev stand-ins.
+// One programming pass on simulated bootloader devices (wire bytes, memories afterwards, output,
+// every result code), and the arrival watcher against the bench's udev stand-ins.
 #include "bench.h"
 #include "korvodfu.h"
 #include "test_files.h"
@@ -210,14 +209,11 @@ TEST_F(Pass, RecordMerge) {
 TEST_F(Pass, Failures) {
     ByteBuffer one_cell(200, 0xFF);
     one_cell[17] = 0x01;
-    std::string offsets;
-    for (int i = 0; i < 100; ++i)
-        offsets += std::to_string(i);
     // Once a request stalls, the bootloader refuses every read command after it: of the 32
     // segments, or of the 33 that cover an image beyond the flash.
-    std::string refused, verdict = "Checking... Abort ********** \n";
-    for (int i = 0; i < 30; ++i)
-        refused += "Memory read queue error\n";
+    std::string offsets, refused, verdict = "Checking... Abort ********** \n";
+    for (int i = 0; i < 100; ++i)
+        offsets += std::to_string(i), refused += i < 30 ? "Memory read queue error\n" : "";
     const std::string stalled = "Writing firmware... Memory read error\n" + refused + verdict,
                       beyond = "Writing firmware... " + refused + refused.substr(0, 72) + verdict;
     struct Case {
@@ -276,8 +272,7 @@ TEST_F(Pass, Failures) {
 TEST_F(Pass, ALongWriteReportsItsFirstFailedSegment) {
     sim::SimDevice& dev = plug("timeout@0");
     dev.add_fault(*sim::parse_fault("stall@1"));
-    usb_find_busses();
-    usb_find_devices();
+    usb_find_busses(), usb_find_devices();
     KorvoDfu loader;
     loader.handle = usb_open(usb_get_busses()->devices);
     ASSERT_EQ(usb_claim_interface(loader.handle, 0), 0);
@@ -292,8 +287,7 @@ TEST_F(Pass, FindingTheDevice) {
     EXPECT_EQ(none.result, -6);
     EXPECT_EQ(none.out + none.err,
               "Device not found: bus 1, device 5 is no longer on the USB bus; plug it in again\n");
-    // Bus 11 is not bus 1; bus 12 is found for 12.
-    sim::SimDevice& on11 = plug(nullptr, 11, 5);
+    sim::SimDevice& on11 = plug(nullptr, 11, 5); // bus 11 is not bus 1; 12 is found for 12
     EXPECT_EQ(run(1, 5).result, -6);
     EXPECT_TRUE(on11.log().empty());
     bench->plug(12, 3);
@@ -325,8 +319,7 @@ TEST_F(Watcher, TakesOneArrivalPerPoll) {
         EXPECT_EQ(held(watcher), "0 0 0 0 ");
         udev->bench().plug(1, 5);
         udev->bench().plug(12, 7, 0x046D, 0xC52B);
-        // The interface events in between never reach the watcher.
-        ASSERT_TRUE(watcher.poll(0));
+        ASSERT_TRUE(watcher.poll(0)); // the interface events in between never reach it
         EXPECT_EQ(held(watcher), "1 5 1003 12260 1-5 record");
         ASSERT_TRUE(watcher.poll(0));
         EXPECT_EQ(held(watcher), "12 7 1133 50475 12-7 record");

@@ -1,6 +1,5 @@
-// Whole-station runs for the robustness and line tests: korvofw-sim playing scenarios in a
-// station directory of its own, many at once, and what a run leaves read back as an operator
-// would find it: output, device memory and the EEPROM image file.
+// Whole-station runs for the robustness and line tests: korvofw-sim plays scenarios in station
+// directories of their own, many at once; output, device memory and the image file are read back.
 #pragma once
 
 #include "test_files.h"
@@ -40,6 +39,12 @@ const char START_ANSWERED[] = " out=0403010000 in=- rc=5\n";
 const char SELECT_EEPROM[] = " out=060300010000 ";
 const char RECORD_WRITE[] = " out=01000000004f"; // program EEPROM 0x00-0x4F
 const char STATUS_OK[] = " type=a1 req=3 value=0000 index=0000 len=6 out=- in=00";
+
+// The number an environment variable holds; the fallback when it is unset or empty.
+inline int env_number(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::atoi(text) : fallback;
+}
 
 inline std::string hex(int value) {
     std::ostringstream text;
@@ -134,8 +139,7 @@ inline std::vector<std::string> options(int first_id) {
     return {"-f", "fw.hex", "-e", "id.bin", "-I", hex(first_id), "-s", "5", "-r", "0x8700"};
 }
 
-// What one device holds after a run, from the bench's files, and its request log.
-struct Device {
+struct Device { // what one device holds after a run, from the bench's files, and its request log
     bool present = false;
     Bytes flash, eeprom;
     std::string log; // a line a request
@@ -190,8 +194,7 @@ struct Station {
         const std::string stem = dir.path(name), out = stem + ".out", err = stem + ".err";
         write_text(stem + ".scenario", scenario);
         // The first entry of a name is the one read: the run's own go first.
-        env.push_back("KORVOFW_SIM=" + stem + ".scenario");
-        env.push_back("KORVOFW_SIM_OUT=" + stem);
+        env.insert(env.end(), {"KORVOFW_SIM=" + stem + ".scenario", "KORVOFW_SIM_OUT=" + stem});
         for (char** entry = environ; *entry != nullptr; ++entry)
             env.push_back(*entry);
         args.insert(args.begin(), KORVOFW_SIM_BIN);
@@ -264,8 +267,7 @@ struct Station {
 // Every how many request indexes a test takes: 1, but 2 under the sanitizers (where a run
 // costs three times as much), unless the environment variable names another stride.
 inline std::size_t request_stride(const char* variable) {
-    const char* text = std::getenv(variable);
-    return text ? std::max(1, std::atoi(text)) : SANITIZED ? 2 : 1;
+    return std::max(1, env_number(variable, SANITIZED ? 2 : 1));
 }
 
 // Runs task(0) .. task(count - 1) on two threads a core: a run waits much on the file system.

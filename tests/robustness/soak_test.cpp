@@ -32,8 +32,7 @@ std::string scenario(int devices) {
 } // namespace
 
 TEST(Soak, ManyDevicesKeepResourcesFlatAndIdsRight) {
-    const char* length = std::getenv("KORVOFW_SOAK_DEVICES");
-    const int devices = length ? std::atoi(length) : 1500;
+    const int devices = env_number("KORVOFW_SOAK_DEVICES", 1500);
     // Two stations, each sampled once it has played its devices out and stands idle: one after
     // a third of the devices, one after all. Freed memory is reused at once under ASan.
     const int lengths[] = {devices / 3, devices};

@@ -1,7 +1,6 @@
-// The bench as the program meets it: a device is plugged in, its arrival event is taken through
-// the libudev stand-ins and its requests go through the libusb stand-ins. Checked here
-// is what whole-station runs cannot show: each fault's exact effect, the request log's lines
-// and what the author of a wrong scenario is told.
+// The bench as the program meets it, through the libudev and libusb stand-ins. Checked here is
+// what whole-station runs cannot show: each fault's exact effect, the request log's lines and
+// what the author of a wrong scenario is told.
 #include "scenario.h"
 #include "test_files.h"
 #include "udev_bench.h"
@@ -84,8 +83,7 @@ struct BenchRun {
     // Opens the first device of a rescanned bus list and sends the requests: each one's result
     // and the bytes that came back, "6 -32 6:000000000200", or why none could be sent.
     static std::string answer(const std::string& requests) {
-        usb_find_busses();
-        usb_find_devices();
+        usb_find_busses(), usb_find_devices();
         if (!usb_get_busses() || !usb_get_busses()->devices)
             return "not on the bus";
         usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
@@ -126,8 +124,7 @@ std::string load_error(const std::string& path) {
 TEST(SimBench, EachFaultHasItsExactEffect) {
     const char arrived[] = "add 1-5 1 5 03eb 2fe4; bind 1-5 1 5 03eb 2fe4";
     struct Case {
-        const char* fault;
-        const char* requests;
+        const char *fault, *requests;
         const char* answers; // or why no request could be sent
         const char* arrival;
         std::uint64_t clock_us = 0; // how far the requests moved the simulated clock
@@ -178,8 +175,7 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
 TEST(SimBench, PortNameAndRequestLogLines) {
     BenchRun run;
     EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4; bind 1-1.4 1 5 03eb 2fe4");
-    usb_find_busses();
-    usb_find_devices();
+    usb_find_busses(), usb_find_devices();
     usb_dev_handle* handle = usb_open(usb_get_busses()->devices);
     usb_dev_handle* other = usb_open(usb_get_busses()->devices);
     // One holder of the interface at a time, as the kernel keeps it.

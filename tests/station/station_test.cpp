@@ -1,6 +1,5 @@
-// The whole station on the simulated bench: the real program, started by an unprivileged
-// operator, with devices plugged in by a scenario. Checked: exact output, device memories
-// afterwards and the EEPROM image file.
+// The whole station on the simulated bench, started by an unprivileged operator, devices plugged
+// in by a scenario: its exact output, device memories afterwards and the EEPROM image file.
 #include "process_runner.h"
 #include "test_files.h"
 
@@ -24,6 +23,7 @@ struct Station : testing::Test {
     void SetUp() override {
         std::filesystem::copy_file(KORVOFW_SIM_BIN, bin);
         ASSERT_EQ(chmod(bin.c_str(), 0755) | chmod(dir.dir.c_str(), 0777), 0);
+        reset_files();
     }
     void reset_files() {
         write_bytes(dir.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
@@ -114,7 +114,6 @@ void expect_idle(const std::string& out, int count) {
 } // namespace
 
 TEST_F(Station, ThreeDevicesInARow) {
-    reset_files();
     write_bytes(dir.path("zero.bin"), Bytes(40, 0));
     chmod(dir.path("zero.bin").c_str(), 0666);
     ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\n",
@@ -139,11 +138,9 @@ TEST_F(Station, ThreeDevicesInARow) {
 // devices and the image files hold and the count it ends with.
 TEST_F(Station, Runs) {
     struct Case {
-        const char* scenario;
-        const char* options;
-        std::string printed; // texts in this order, split at '|'
-        std::string held;    // see expect_held
-        int count;           // in the last waiting line; -1: not looked at
+        const char *scenario, *options;
+        std::string printed, held; // texts in this order, split at '|'; see expect_held
+        int count;                 // in the last waiting line; -1: not looked at
         std::string err = "";
         int ended = 0; // by us once played out (0), with this exit status, or this signal (< 0)
         const char* env = "";

@@ -180,10 +180,8 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
             EXPECT_EQ(std::tie(eeprom, flash, cfg.write_ee, cfg.hard_id_set, cfg.soft_id_set,
                                cfg.rxaddr_set),
                       std::make_tuple(c.eeprom, true, c.write_ee, c.hard, c.soft, c.rxaddr));
-            std::string station = c.station;
-            if (station.compare(0, 4, "HOST") == 0)
-                station.replace(0, 4, host);
-            EXPECT_EQ(cfg.station, station);
+            const bool on_host = c.station.compare(0, 4, "HOST") == 0;
+            EXPECT_EQ(cfg.station, on_host ? host + c.station.substr(4) : c.station);
         }
     }
     ASSERT_EQ(chdir(cwd.c_str()), 0);
