@@ -45,8 +45,7 @@ inline std::string init_ledger(const std::string& location) {
 class LedgerTest : public ::testing::TestWithParam<BackendKind> {
   protected:
     static constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
-    // The ledger, created (init). PostgreSQL: in a database of the test's own, dropped
-    // afterwards; never skipped.
+    // The ledger (init); PostgreSQL: in the test's own database, dropped after; never skipped.
     void SetUp() override {
         const char* uri = std::getenv("KORVOFW_PG_URI");
         admin_ = uri ? uri : "";

@@ -76,11 +76,10 @@ TEST_P(Ledgers, MarksOnlyWhatItsOwnStationLeftInFlight) {
     EXPECT_EQ(take(*st2, 1, 6).hard_id, 3) << "st-2's ID stayed in flight: released, it is free";
 }
 
-// PostgreSQL: the server ended the session since the last call (restarted, say), and the call
-// goes through on a new connection; a transaction left open elsewhere on the pool's lock
-// refuses the device after the lock's bound. SQLite: another program holds the write lock past
-// the busy time-out. The failed call says so, the next one connects again (PostgreSQL: the
-// retry did), takes the name again, and marks nothing.
+// PostgreSQL: a session the server ended (restarted, say) is replaced by a new connection; a
+// transaction left open elsewhere on the pool's lock refuses the device after the lock's bound.
+// SQLite: another program holds the write lock past the busy time-out. The failed call says so;
+// the next connects again (PostgreSQL: the retry did), takes the name again and marks nothing.
 TEST_P(Ledgers, TheCallAfterAFailedOneConnectsAgain) {
     std::unique_ptr<Ledger> led = station("st-1");
     Attempt in_flight = take(*led, 1), blocked;
@@ -124,13 +123,11 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     else
         raw_sql(location, "DROP TABLE hard_ids; DROP TABLE attempts; DROP TABLE meta");
     const std::string shown = "ledger " + shown_location(location);
+    const std::string why = lite ? ": opening it: No such file or directory"
+                                 : ": reading its schema: the database holds no ledger yet";
     for (int call : {1, 2})
-        EXPECT_EQ(refused(location, call),
-                  shown +
-                      (lite ? ": opening it: No such file or directory"
-                            : ": reading its schema: the database holds no ledger yet") +
-                      "; create it first with: korvofw-ledger " + shown_location(location) +
-                      " init");
+        EXPECT_EQ(refused(location, call), shown + why + "; create it first with: korvofw-ledger " +
+                                               shown_location(location) + " init");
     EXPECT_TRUE(lite ? !std::filesystem::exists(location)
                      : raw_sql(location, "SELECT to_regclass('meta')").empty());
     mode_t mask = umask(0077);

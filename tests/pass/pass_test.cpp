@@ -25,8 +25,7 @@ std::string wire(const sim::LogEntry& e) {
 }
 
 std::string read_command(int first, int last) { // FLIP read of first..last
-    using b = unsigned char;
-    return "21 1 6 0300" + to_hex({b(first >> 8), b(first), b(last >> 8), b(last)});
+    return "21 1 6 0300" + hex(first, 4) + hex(last, 4);
 }
 
 // The identity record a test device starts with (hard ID 0x49), and how the pass shows it.
@@ -151,8 +150,7 @@ TEST_F(Pass, WholePassOnTheWireWhatTheOperatorSeesAndTheDeviceAfter) {
     EXPECT_EQ(closes.closed, 1);
 }
 
-// The record merge without a flash image: the image file's bytes and the identity values
-// over the record the device holds, and what the operator is told.
+// Without a flash image: the image file and identity merged over the device's record, as told.
 TEST_F(Pass, RecordMerge) {
     struct Case {
         ByteBuffer image;
@@ -247,8 +245,7 @@ TEST_F(Pass, Failures) {
         // The read-back decides: differing cells are listed, at most 100; one is enough.
         {"stuck", one_cell, -2, "", "Writing firmware... Checking... 17Abort ********** \n"},
         {"stuck", ByteBuffer(300, 0x00), -2, "", listed.c_str()},
-        // A segment that failed, or lies beyond the 32 KiB of flash, fails the pass: stale or
-        // zero bytes would pass for the device's.
+        // A failed segment, or one beyond the 32 KiB of flash, fails the pass: no stale bytes.
         {"stall@11", ByteBuffer(4096, 0xFF), -2, "", stalled.c_str()},
         {nullptr, pattern(sim::kFlashSize + 1000), -2, "", beyond.c_str()},
     };

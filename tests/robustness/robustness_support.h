@@ -46,12 +46,6 @@ inline int env_number(const char* name, int fallback) {
     return text && *text ? std::atoi(text) : fallback;
 }
 
-inline std::string hex(int value) {
-    std::ostringstream text;
-    text << std::uppercase << std::hex << value;
-    return text.str();
-}
-
 // The numbers printed after each `label`, in order (their count: how often it was printed).
 inline std::vector<int> printed(const std::string& out, const std::string& label, int base = 16) {
     std::vector<int> values;

@@ -1,7 +1,6 @@
-// A long run of the station on the bench: thousands of devices, healthy and faulty, in
-// simulated time. Descriptors and memory must stay flat, and the count, the hard IDs and the
-// EEPROM image file must be right at the end. KORVOFW_SOAK_DEVICES sets the length
-// (scripts/soak.sh runs 10,000 and prints the figures).
+// Thousands of devices, healthy and faulty, on the bench in simulated time: descriptors and
+// memory stay flat; the count, hard IDs and image file are right at the end.
+// KORVOFW_SOAK_DEVICES sets the length (scripts/soak.sh runs 10,000 and prints the figures).
 #include "robustness_support.h"
 
 #include <numeric>

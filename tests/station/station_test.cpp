@@ -48,8 +48,7 @@ struct Station : testing::Test {
         }
     }
 
-    // Runs the scenario (null: none is named) to its end and stops the station, as the
-    // harness does. A station that hangs is killed within seconds.
+    // Runs the scenario (null: none named) to its end, then stops it; one that hangs is killed.
     ProcessResult run(const char* scenario, const std::string& options, std::string env = "") {
         if (scenario != nullptr)
             write_text(dir.path("run.scenario"), scenario);
@@ -81,10 +80,6 @@ struct Station : testing::Test {
     }
 };
 
-std::string hex4(int value) {
-    return to_hex({static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)});
-}
-
 // What one erased device shows when it gets hard ID and RXaddr, merged with a zeroed image.
 std::string programmed_device(int hard_id, int rxaddr) {
     const std::string ff_row =
@@ -93,12 +88,12 @@ std::string programmed_device(int hard_id, int rxaddr) {
            " Tag:       FFFF\n Version:   " +
            std::string(40, 'F') +
            "\n Hard ID:   0x1FFF\n Soft ID:   0x00FF\n RXaddr:    0xFFFF\n\n" + ff_row + ff_row +
-           ff_row + ff_row + ff_row + "\n -> Setting Hard ID to: 0x" + hex4(hard_id) +
-           "\n -> Setting RXaddr to: 0x" + hex4(rxaddr) +
+           ff_row + ff_row + ff_row + "\n -> Setting Hard ID to: 0x" + hex(hard_id, 4) +
+           "\n -> Setting RXaddr to: 0x" + hex(rxaddr, 4) +
            "\n\nWriting EEPROM.\n Tag:       0000\n Version:   " + std::string(40, '0') +
-           "\n Hard ID:   0x" + hex4(hard_id) + "\n Soft ID:   0x0000\n RXaddr:    0x" +
-           hex4(rxaddr) + "\n\nStarting device.\nUpdating zero.bin\n\nnext unique ID (" +
-           hex4(hard_id + 1) + "\n";
+           "\n Hard ID:   0x" + hex(hard_id, 4) + "\n Soft ID:   0x0000\n RXaddr:    0x" +
+           hex(rxaddr, 4) + "\n\nStarting device.\nUpdating zero.bin\n\nnext unique ID (" +
+           hex(hard_id + 1, 4) + "\n";
 }
 
 // Only dots and the waiting line with this count follow the last line end of the output.
@@ -134,8 +129,7 @@ TEST_F(Station, ThreeDevicesInARow) {
     EXPECT_EQ(read_bytes(dir.path("zero.bin")).size(), 40u);
 }
 
-// Whole runs, each checked by what it printed, in order, its standard error, the bytes its
-// devices and the image files hold and the count it ends with.
+// Whole runs, checked by their output in order, stderr, device and image bytes and last count.
 TEST_F(Station, Runs) {
     struct Case {
         const char *scenario, *options;

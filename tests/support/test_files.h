@@ -2,14 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh directory, removed with the object. In memory (/dev/shm, where there is one) when
-// asked: the station syncs its EEPROM image file at every rewrite, which on a disk costs more
-// than a whole simulated run, and runs of thousands of devices are not about power loss.
+// A fresh directory, removed with the object; in memory (/dev/shm) when asked, for runs not about
+// power loss: the station syncs its image file at every rewrite, costlier on disk than a run.
 struct ScratchDir {
     explicit ScratchDir(bool in_memory = false);
     ~ScratchDir();
@@ -37,6 +37,12 @@ inline bool has(const std::string& text, const std::string& what) {
 std::vector<std::string> split(const std::string& text, char separator);
 // Upper-case hex digits, two a byte, of at most limit bytes.
 std::string to_hex(const Bytes& bytes, size_t limit = SIZE_MAX);
+// The number in upper-case hex digits, at least `digits` of them.
+inline std::string hex(int value, int digits = 1) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
+    return text;
+}
 
 // One Intel HEX data record with its checksum, ending in a line feed.
 std::string hex_record(int address, const Bytes& data, int type = 0);

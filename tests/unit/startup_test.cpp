@@ -1,5 +1,4 @@
-// Start-up in this process: the options, the flash file and the EEPROM image it prepares,
-// with the exact messages and usage text a user sees.
+// Start-up in this process: options, flash file and EEPROM image, with the exact messages shown.
 #include "korvofw.h"
 #include "test_files.h"
 
@@ -40,8 +39,7 @@ const std::string PORT = "invalid USB port for --port: \"",
 struct StartCase {
     Args args; // in a directory of files made for them
     int status;
-    std::string out, err;
-    std::string eeprom = ""; // as hex text
+    std::string out, err, eeprom = ""; // eeprom as hex text
     int flash_bytes = 0;
     bool write_ee = false;
     int hard = -1, soft = -1, rxaddr = -1;
