@@ -17,12 +17,11 @@ ProcessResult report(std::vector<std::string> args) { // killed after run_proces
     return run_process(args);
 }
 
-const std::string SHA(64, 'a');
+const std::string SHA(64, 'a'), FLASH = "  flash /fw/app.hex, 1024 bytes, sha256 " + SHA + "\n";
 const std::string ROW_3 =
     "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
-    "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 3, port 1-1.3\n"
-    "  flash /fw/app.hex, 1024 bytes, sha256 " +
-    SHA + "\n  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
+    "  arrived 2024-05-01T12:00:30.000Z, bus 1 device 3, port 1-1.3\n" +
+    FLASH + "  soft ID 0x0001, RXaddr 0x0103\n  no outcome\n";
 
 // A row of pool default, from 0x10: a finished one ended at `at`, any other arrived then.
 AttemptRow row(int64_t row_id, const std::string& state, int hard_id, int64_t at,
@@ -96,10 +95,9 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     ProcessResult one = report({location, "device", "0x11"});
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(one.out, "Row 2: pool default, station st-1, failed, hard ID 0x0011 released\n"
-                       "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 2, port 1-1.2\n"
-                       "  flash /fw/app.hex, 1024 bytes, sha256 " +
-                           SHA +
-                           "\n  soft ID 0x0001, RXaddr 0x0102\n"
+                       "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 2, port 1-1.2\n" +
+                           FLASH +
+                           "  soft ID 0x0001, RXaddr 0x0102\n"
                            "  ended 2024-05-01T12:00:23.000Z, result -2: Flash verify failed, "
                            "at 0x0040\n"
                            "  flash 2500 ms, EEPROM 300 ms\n"
