@@ -104,9 +104,7 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
     std::string admin_, database_;
 };
 
-inline std::string backend_name(BackendKind kind) {
-    return kind == SQLITE ? "sqlite" : "postgres";
-}
+inline const char* const BACKEND_NAMES[] = {"sqlite", "postgres"}; // by BackendKind
 #define LEDGER_ON_BOTH_BACK_ENDS(suite)                                                            \
     INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(SQLITE, POSTGRES),                 \
-                             [](const auto& info) { return backend_name(info.param); })
+                             [](const auto& info) { return BACKEND_NAMES[info.param]; })

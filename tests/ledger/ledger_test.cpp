@@ -113,9 +113,8 @@ TEST_P(Ledgers, TheCallAfterAFailedOneConnectsAgain) {
     EXPECT_EQ(twin->open(error), -1) << "the name is held again";
 }
 
-// Where no ledger is (SQLite: no file; PostgreSQL: no tables), stations and reports are refused
-// and create nothing; korvofw-ledger init creates it (SQLite: mode 0660 whatever the umask, WAL),
-// and on a ledger that exists changes nothing.
+// No ledger (SQLite: no file; PostgreSQL: no tables): stations and reports are refused, creating
+// nothing; init creates it (SQLite: mode 0660 whatever the umask, WAL) and changes no existing one.
 TEST_P(Ledgers, IsCreatedByInitAlone) {
     const bool lite = GetParam() == SQLITE;
     if (lite)

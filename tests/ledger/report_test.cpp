@@ -1,6 +1,5 @@
-// korvofw-ledger as an operator runs it: the exact output of its reports for a small known ledger;
-// watch: the stations() read on both back ends, the view's text for each case, and the real
-// program's one snapshot when its output is not a terminal.
+// korvofw-ledger as an operator runs it: its reports' exact output for a small known ledger;
+// watch's stations() read, its view's text for each case, its one snapshot off a terminal.
 #include "ledger_fixture.h"
 #include "line_view.h"
 
@@ -108,8 +107,7 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
 
 LEDGER_ON_BOTH_BACK_ENDS(Report);
 
-// Names from the ledger reach the terminal with their control characters as '?': a newline
-// splits no line, an escape sequence does nothing.
+// Control characters in names from the ledger reach the terminal as '?': no split line, no escape.
 TEST_P(Report, ShowsNamesWithoutTheirControlCharacters) {
     std::unique_ptr<Ledger> st = station("a\nb\033[2J", "p\r");
     Attempt a;

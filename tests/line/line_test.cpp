@@ -1,9 +1,8 @@
 // The production line: eight stations of one pool on one ledger (SQLite, then PostgreSQL) play
-// devices with bench faults, killed at seeded points and restarted as an operator would, while
-// the PostgreSQL server is stopped at once and started again. Then no hard ID is on two EEPROMs
-// or held by two rows, every counted device has its 'ok' row with its EEPROM as the record, every
-// row agrees with its device, every row left in flight has a cause, and the figures are printed.
-// KORVOFW_LINE_DEVICES, _KILLS, _RESTARTS and _SEED size the line (scripts/line-test.sh).
+// devices with bench faults, killed at seeded points and restarted, while the PostgreSQL server is
+// stopped and started again. Then no hard ID is on two EEPROMs or held by two rows, each counted
+// device has its 'ok' row with its EEPROM as the record, each row agrees with its device, each row
+// left in flight has a cause. KORVOFW_LINE_DEVICES, _KILLS, _RESTARTS and _SEED size the line.
 #include "ledger_fixture.h"
 #include "robustness_support.h"
 
@@ -27,8 +26,7 @@ const char* const KILL_POINTS[] = {"request", "answered", "request", "answered",
                                    "write",   "fsync",    "rename"};
 const unsigned EVENTS[] = {PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, PASS_REQUESTS, 1, 2, 1};
 
-// The line's own throwaway PostgreSQL cluster (the one the ledger's tests share goes on under
-// them, while this test stops its server); each step bounded.
+// The line's own PostgreSQL cluster, which it stops (the ledger tests' one goes on); steps bounded.
 int cluster(const std::string& action, const std::string& dir) {
     return std::system(
         ("timeout 120 sh " KORVOFW_PG_CLUSTER " " + action + " " + dir + " >/dev/null").c_str());
@@ -61,7 +59,7 @@ struct Run {
     std::string name, kill; // run<n>; KORVOFW_SIM_KILL, empty for none
     std::size_t end = 0;    // it had the station's devices from the last run's end to this
     bool killed = false;
-    RunRecord r;
+    RunRecord r = {};
 };
 
 struct LineStation {
@@ -117,10 +115,8 @@ struct Line {
     // The operator: starts the station, and after each kill again with the devices not played yet.
     void operate(LineStation& st) {
         for (std::size_t first = 0, next_kill = 0; first < st.faults.size();) {
-            Run run;
-            run.name = "run" + std::to_string(st.runs.size());
-            run.kill = next_kill < st.kills.size() ? st.kills[next_kill] : "";
-            run.end = first;
+            Run run{"run" + std::to_string(st.runs.size()),
+                    next_kill < st.kills.size() ? st.kills[next_kill] : "", first};
             std::string scenario;
             for (std::size_t i = first; i < st.faults.size(); ++i)
                 scenario += "device " + bus_devnum(i, " ") +
@@ -315,7 +311,7 @@ TEST_P(ProductionLine, KillsAndServerRestartsLoseNoDeviceAndRepeatNoHardId) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     Checker c;
-    c.where = line.problems.where = backend_name(GetParam());
+    c.where = line.problems.where = BACKEND_NAMES[GetParam()];
     line.check(ledger_rows(line.location), c);
     if (!line.pg_dir.empty())
         cluster("stop", line.pg_dir);

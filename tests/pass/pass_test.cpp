@@ -206,8 +206,7 @@ TEST_F(Pass, RecordMerge) {
 TEST_F(Pass, Failures) {
     ByteBuffer one_cell(200, 0xFF);
     one_cell[17] = 0x01;
-    // Once a request stalls, the bootloader refuses every read command after it: of the 32
-    // segments, or of the 33 that cover an image beyond the flash.
+    // After a stalled request every read command is refused: of 32 segments, or 33 past the flash.
     std::string offsets, refused, verdict = "Checking... Abort ********** \n";
     for (int i = 0; i < 100; ++i)
         offsets += std::to_string(i), refused += i < 30 ? "Memory read queue error\n" : "";

@@ -1,18 +1,16 @@
-// Every fault the bench can inject, at every request of a pass (every second one under the
-// sanitizers, or KORVOFW_MATRIX_STRIDE=<n>) and at each step of the wait loop, on the first of
-// three devices, run alone and with the others. After every run: (a) no hard ID on two devices,
-// a record untouched or the image with the identity put in; (b) the count shown is the devices
-// programmed right, a failure is said, an uncounted device was not started; (c) the image file
-// is the original with the next hard ID, the soft ID and the last RXaddr; (d) the station holds
-// the descriptors of an idle one; (e) the devices after the faulty one get the next hard IDs.
+// Every bench fault at every request of a pass (every second under sanitizers, or
+// KORVOFW_MATRIX_STRIDE=<n>) and at each step of the wait loop, on the first of three devices,
+// alone and with the others. After each run: (a) no hard ID on two devices, each record untouched
+// or the image with the identity put in; (b) the count shown is the devices programmed right, a
+// failure is said, an uncounted one not started; (c) the image file: the original, next hard ID,
+// soft ID, last RXaddr; (d) an idle station's descriptors; (e) the next devices get the next IDs.
 
-// The station killed (SIGKILL) at every point of a run of three devices: before and after every
-// control request (every second one under the sanitizers, or KORVOFW_CRASH_STRIDE=<n>) and at
-// every write, fsync and rename of its EEPROM image file; then restarted as an operator would
-// (-I from the file, the devices not yet programmed, the interrupted one as the kill left it, a
-// new one). The kill comes where asked and never past the run's last point; the file is never
-// torn and names a hard ID above all on devices; no hard ID is on two devices, counting what
-// they held at the kill; in the end every device is programmed and at most one ID skipped.
+// The station killed (SIGKILL) at every point of a run of three devices: before and after each
+// request (every second under sanitizers, or KORVOFW_CRASH_STRIDE=<n>) and at every write, fsync
+// and rename of its image file; then restarted as an operator would (-I from the file, the devices
+// not yet done, the interrupted one as the kill left it, a new one). The kill comes where asked,
+// never past the run's end; the file is never torn and names a hard ID above all on devices; no
+// hard ID is on two devices, even at the kill; at the end all are programmed, at most one skipped.
 #include "robustness_support.h"
 
 using namespace robustness;

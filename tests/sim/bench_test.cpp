@@ -1,6 +1,5 @@
-// The bench as the program meets it, through the libudev and libusb stand-ins. Checked here is
-// what whole-station runs cannot show: each fault's exact effect, the request log's lines and
-// what the author of a wrong scenario is told.
+// The bench as the program meets it, through the libudev and libusb stand-ins: what whole-station
+// runs cannot show (each fault's exact effect, the request log's lines, scenario errors).
 #include "scenario.h"
 #include "test_files.h"
 #include "udev_bench.h"
@@ -11,9 +10,8 @@
 
 namespace {
 
-// Requests, space-separated: "status", "clear", "flash" and "eeprom" (select), "unitN" (select
-// memory unit N), "rF-L" (queue a read of F..L, hex), "uN" (upload N bytes), "pF:DATA" (program
-// the hex bytes DATA at F; "qF:DATA" without the DFU suffix).
+// Requests, space-separated: "status", "clear", "flash"/"eeprom"/"unitN" (select), "rF-L" (read
+// F..L, hex), "uN" (upload N bytes), "pF:DATA" (program hex DATA at F; "qF:DATA" without suffix).
 struct Request {
     int type, request, length;
     Bytes out;

@@ -53,14 +53,11 @@ struct Station : testing::Test {
         if (scenario != nullptr)
             write_text(dir.path("run.scenario"), scenario);
         ProcessOptions po;
-        po.cwd = dir.dir;
-        po.uid = po.gid = NOBODY;
-        po.timeout_ms = 10000;
+        po.cwd = dir.dir, po.uid = po.gid = NOBODY, po.timeout_ms = 10000;
         po.env = split(env, ' ');
         po.env.insert(po.env.end(), {std::string("KORVOFW_SIM=") + (scenario ? "run.scenario" : ""),
                                      "KORVOFW_SIM_OUT=out"});
-        // Stopped once a waiting line follows the end of the scenario: the idle step that
-        // marks the end prints it only after marking.
+        // Stopped at a waiting line after the end mark: the idle step prints it after marking.
         size_t done_at = std::string::npos;
         po.stop_when = [this, &done_at](const std::string& out) {
             if (done_at == std::string::npos && std::filesystem::exists(dir.path("out/done")))
@@ -185,8 +182,7 @@ TEST_F(Station, Runs) {
         {"device 1 1\ndevice 3 1\n", "-f fw.hex -e id.bin -I 10",
          " -> Setting Hard ID to: 0x0010\n| -> Setting Hard ID to: 0x0011\n",
          "1-1.eeprom@23:0080 3-1.eeprom@23:0088", 2},
-        // Bound to a port: only its port's devices, passing over the other events in the same
-        // round: one that names no device, another port's device.
+        // Bound to a port: its devices only, past the round's other events (no device, other port).
         {"device 1 1 port=1-1.3 fault=noattr\ndevice 1 3 port=1-1.5\ndevice 1 2 port=1-1.4\n",
          "-f fw.hex -e id.bin -I 10 --port 1-1.4", "Waiting (0 devices) \nLoading Flash.\n",
          "1-1.eeprom@0:FFFF 1-2.eeprom@23:0080", 1, "", 0, "", "Setting Hard ID to: 0x0011"},
@@ -225,8 +221,8 @@ TEST_F(Station, Runs) {
         // The same for a new file, made of 32 blank bytes.
         {"device 1 1\n", "-f fw.hex -e new.bin -I 10", "",
          "new.bin@0:" + std::string(46, 'F') + "0088" + std::string(14, 'F'), -1, "", -9, kill},
-        // A stop during a pass finishes the device and the file, then exits 0; a second one, or one
-        // while it waits, stops it at once.
+        // A stop in a pass finishes device and file, then exits 0; a second, or one while idle, at
+        // once.
         {"device 1 1 fault=sigint@40\n", "-f fw.hex -e id.bin -I 10 -r 0x8700",
          "Starting device.\nUpdating id.bin\n\nnext unique ID (0011\n\nStopped.\n",
          "1-1.flash@0:" + blink + " 1-1.eeprom@22:000080568700 id.bin@22:000088568700", -1},

@@ -10,8 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 
-const char HEX_EOF[] = ":00000001FF\n";
-
 ScratchDir::ScratchDir(bool in_memory) {
     std::string root = in_memory && access("/dev/shm", W_OK) == 0
                            ? "/dev/shm"

@@ -48,4 +48,4 @@ inline std::string hex(int value, int digits = 1) {
 std::string hex_record(int address, const Bytes& data, int type = 0);
 // Data records of at most record_size bytes covering data from address, then an end record.
 std::string hex_file(int address, const Bytes& data, int record_size = 16);
-extern const char HEX_EOF[];
+inline const char HEX_EOF[] = ":00000001FF\n";

@@ -1,6 +1,5 @@
-// In this process: start-up (options, flash file and EEPROM image, with the exact messages shown);
-// the Intel HEX reader and the flash image the station builds from it, one row per input; and
-// write_file, which keeps the EEPROM image file, as root and as an unprivileged station.
+// In process: start-up (options, flash file, EEPROM image, exact messages); the HEX reader and the
+// flash image built from it, a row per input; write_file, as root and as an unprivileged station.
 #include "korvodfu.h"
 #include "korvofw.h"
 #include "test_files.h"
@@ -179,13 +178,11 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
         int status = startup(static_cast<int>(c.args.size()), argv.data(), cfg);
         std::string out = testing::internal::GetCapturedStdout();
         std::string err = testing::internal::GetCapturedStderr();
-        std::string eeprom =
-            convert_string(cfg.eeprom_bin.data(), static_cast<int32_t>(cfg.eeprom_bin.size()));
-        bool flash = cfg.flash_bin == Bytes(c.flash_bytes, 0x5A);
         EXPECT_EQ(std::tie(status, out, err), std::tie(c.status, c.out, c.err));
         if (status == RUN_ON) {
-            EXPECT_EQ(std::tie(eeprom, flash, cfg.write_ee, cfg.hard_id_set, cfg.soft_id_set,
-                               cfg.rxaddr_set),
+            bool flash = cfg.flash_bin == Bytes(c.flash_bytes, 0x5A);
+            EXPECT_EQ(std::make_tuple(to_hex(cfg.eeprom_bin), flash, cfg.write_ee, cfg.hard_id_set,
+                                      cfg.soft_id_set, cfg.rxaddr_set),
                       std::make_tuple(c.eeprom, true, c.write_ee, c.hard, c.soft, c.rxaddr));
             const bool on_host = c.station.compare(0, 4, "HOST") == 0;
             EXPECT_EQ(cfg.station, on_host ? host + c.station.substr(4) : c.station);
@@ -275,7 +272,7 @@ TEST(FlashImage, Builds) {
         Bytes bin = read_bytes(data_path("avr/" + name.substr(0, name.find('-')) + ".bin"));
         cases.push_back({to_text(read_bytes(data_path("avr/" + name + ".hex"))),
                          static_cast<int>(bin.size()), "", "0:" + std::to_string(bin.size()) + " ",
-                         convert_string(bin.data(), static_cast<int32_t>(bin.size()))});
+                         to_hex(bin)});
     }
     // As the station takes a flash file: a fresh parser, then the copy into a buffer of 09 09.
     // Addresses show in lower case after an upper-case display too, and the stream is kept.
@@ -296,7 +293,7 @@ TEST(FlashImage, Builds) {
                                   std::cout.flags() == upper),
                   std::make_tuple(c.parsed, c.image == KEPT ? -1 : 0, c.out, c.blocks,
                                   c.parse_errors, true));
-        EXPECT_EQ(convert_string(image.data(), static_cast<int32_t>(image.size())), c.image);
+        EXPECT_EQ(to_hex(image), c.image);
     }
     std::cout.flags(plain);
     IntelHex again; // the plain reader prints what it would flush; every parse starts afresh
