@@ -47,8 +47,7 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
     static constexpr int64_t T0 = 1714564800000; // 2024-05-01T12:00:00Z
     // The ledger (init); PostgreSQL: in the test's own database, dropped after; never skipped.
     void SetUp() override {
-        const char* uri = std::getenv("KORVOFW_PG_URI");
-        admin_ = uri ? uri : "";
+        admin_ = std::getenv("KORVOFW_PG_URI") ? std::getenv("KORVOFW_PG_URI") : "";
         if (GetParam() == POSTGRES)
             make_database();
         if (!HasFatalFailure())

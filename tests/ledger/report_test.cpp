@@ -16,6 +16,12 @@ ProcessResult report(std::vector<std::string> args) { // killed after run_proces
     return run_process(args);
 }
 
+std::string printed(const std::vector<std::string>& args) { // by a report that succeeds
+    ProcessResult r = report(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
 const std::string SHA(64, 'a'), FLASH = "  flash /fw/app.hex, 1024 bytes, sha256 " + SHA + "\n";
 const std::string ROW_3 =
     "Row 3: pool default, station st-1, interrupted, hard ID 0x0011 uncertain\n"
@@ -62,9 +68,7 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     finish(*st2, take(*st2, 0, 4), ID_USED, 0, "ok, \"said\"\r\nthen");
     take(*st3, 0x20, 5); // in flight while the reports run
 
-    ProcessResult summary = report({location, "summary"});
-    EXPECT_EQ(summary.status, 0) << summary.err;
-    EXPECT_EQ(summary.out,
+    EXPECT_EQ(printed({location, "summary"}),
               "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
               "  Station st-1: 1 programmed, 1 failed, 1 interrupted; next hard ID 0x0012, 8173 "
               "left (from 0x0010)\n"
@@ -75,9 +79,7 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
               "Uncertain hard IDs:\n" +
                   ROW_3);
 
-    ProcessResult exported = report({location, "export"});
-    EXPECT_EQ(exported.status, 0) << exported.err;
-    EXPECT_EQ(exported.out,
+    EXPECT_EQ(printed({location, "export"}),
               csv_header() +
                   "1,st-1,default,ok,1714564810000,1714564813000,1,1,1-1.1,/fw/app.hex," + SHA +
                   ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300\r\n" +
@@ -91,18 +93,15 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
                   "5,st-3,default,started,1714564850000,,1,5,1-1.5,/fw/app.hex," + SHA +
                   ",1024,32,32,reserved,1,261,,,,,,\r\n");
 
-    ProcessResult one = report({location, "device", "0x11"});
-    EXPECT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out, "Row 2: pool default, station st-1, failed, hard ID 0x0011 released\n"
-                       "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 2, port 1-1.2\n" +
-                           FLASH +
-                           "  soft ID 0x0001, RXaddr 0x0102\n"
-                           "  ended 2024-05-01T12:00:23.000Z, result -2: Flash verify failed, "
-                           "at 0x0040\n"
-                           "  flash 2500 ms, EEPROM 300 ms\n"
-                           "  record read    aabb\n"
-                           "  record written \n" +
-                           ROW_3 + "Hard ID 0x0011: 2 attempts\n");
+    EXPECT_EQ(printed({location, "device", "0x11"}),
+              "Row 2: pool default, station st-1, failed, hard ID 0x0011 released\n"
+              "  arrived 2024-05-01T12:00:20.000Z, bus 1 device 2, port 1-1.2\n" +
+                  FLASH +
+                  "  soft ID 0x0001, RXaddr 0x0102\n"
+                  "  ended 2024-05-01T12:00:23.000Z, result -2: Flash verify failed, at 0x0040\n"
+                  "  flash 2500 ms, EEPROM 300 ms\n"
+                  "  record read    aabb\n  record written \n" +
+                  ROW_3 + "Hard ID 0x0011: 2 attempts\n");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Report);
@@ -116,7 +115,7 @@ TEST_P(Report, ShowsNamesWithoutTheirControlCharacters) {
     ASSERT_EQ(st->begin(a, 0x30, error), 0) << error;
     a.message = "bad\033[0m";
     ASSERT_EQ(st->finish(a, ID_USED, error), 0) << error;
-    std::string out = report({location, "summary"}).out + report({location, "device", "30"}).out;
+    std::string out = printed({location, "summary"}) + printed({location, "device", "30"});
     for (const char* seen : {"Pool p?: next", "\n  Station a?b?[2J: 1 programmed",
                              "Row 1: pool p?, station a?b?[2J, ok", ", port 1-1?]0;x?\n",
                              "flash fw?.hex, ", ": bad?[0m\n"})

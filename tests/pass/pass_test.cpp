@@ -273,8 +273,7 @@ TEST_F(Pass, ALongWriteReportsItsFirstFailedSegment) {
     ASSERT_EQ(usb_claim_interface(loader.handle, 0), 0);
     EXPECT_EQ(loader.writeOp(0, pattern(2048)), -110);
     EXPECT_EQ(dev.log().size(), 2u);
-    usb_release_interface(loader.handle, 0);
-    usb_close(loader.handle);
+    usb_release_interface(loader.handle, 0), usb_close(loader.handle);
 }
 
 TEST_F(Pass, FindingTheDevice) {

@@ -102,8 +102,7 @@ struct BenchRun {
             if (r.type == 0xA1 && rc > 0)
                 answers += ":" + to_hex(buffer, static_cast<size_t>(rc));
         }
-        usb_release_interface(handle, 0);
-        usb_close(handle);
+        usb_release_interface(handle, 0), usb_close(handle);
         return answers;
     }
 };

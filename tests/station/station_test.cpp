@@ -157,8 +157,7 @@ TEST_F(Station, Runs) {
                       copy = "device 1 1\nwait\ncopy echo.hex fw.hex\ndevice 1 2\n",
                       blink = to_hex(read_bytes(data_path("avr/blink.bin"))),
                       other = to_hex(read_bytes(data_path("avr/uart_echo.bin")));
-    const char* two = "device 1 1\nwait\ndevice 1 2\n";
-    const char* kill = "KORVOFW_SIM_KILL=request:0";
+    const char *two = "device 1 1\nwait\ndevice 1 2\n", *kill = "KORVOFW_SIM_KILL=request:0";
     const Case cases[] = {
         {"device 1 2\n", "-f fw.hex -e id.bin -I 11 -s 1", " -> Setting Hard ID to: 0x0011\n",
          "1-2.eeprom@22:00008801 id.bin@22:00009001", 1},
