@@ -1,11 +1,10 @@
 #!/bin/sh
-# Whole-station tests through a real kernel (sim/kernel/bench.sh): the
-# station, as `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40
-# bytes of 0xFF, programs devices one after another, two at once and one whose
-# flash does not take; a station with a ledger is stopped during a pass; then
-# pairs of stations share one ledger, on the hub's two ports and without
-# --port; then dfu-programmer and avrdude run against the same model.
-# check.sh checks it all on the host; bench/kernel-figures.sh prints figures.
+# Whole-station tests through a real kernel (sim/kernel/bench.sh): the station, as
+# `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40 bytes of 0xFF, programs devices one
+# after another, two at once and one whose flash does not take; a station with a ledger is stopped
+# during a pass; then pairs of stations share one ledger, on the hub's two ports and without --port;
+# then dfu-programmer and avrdude run against the same model. check.sh checks it all on the host;
+# bench/kernel-figures.sh prints figures.
 # Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
 
@@ -46,10 +45,9 @@ say "station stopped"
 # A slowed device answers each request SLOW_MS late, so that a signal or another
 # station meets its pass; it speeds up once that has happened.
 SLOW_MS=300
-# ---- SIGTERM while the station writes a slowed device: it finishes the device,
-# its ledger row and its image file, then exits. Started again on that ledger
-# under the same name, it finds no hard ID to mark uncertain.
-# A station never creates its ledger: korvofw-ledger does, in the guest.
+# ---- SIGTERM while the station writes a slowed device: it finishes the device, its ledger row and
+# its image file, then exits. Started again on that ledger under the same name, it finds no hard ID
+# to mark uncertain. A station never creates its ledger: korvofw-ledger does, in the guest.
 ledger_init() {
     guest "korvofw-ledger $1 init"
     [ "$last_rc" = 0 ] || fail "the ledger $1 could not be created: $(cat "$last_out")"
@@ -86,10 +84,9 @@ for name in pa pb; do wait_event "name=$name left"; done
 for st in port1 port2; do wait_station $st "Waiting (1 devices) " 1; done
 station_stop port1 port2
 say "pa and pb programmed side by side"
-# Without --port, both take every device. Each one is programmed by the one
-# station that claims it first; the other finds it in use or gone. The slowed
-# one, q2, is met by the other station while the first holds it: its speed
-# comes back once a station has said so of its bus and device number.
+# Without --port, both take every device. Each one is programmed by the one station that claims it
+# first; the other finds it in use or gone. The slowed one, q2, is met by the other station while
+# the first holds it: its speed comes back once a station has said so of its bus and device number.
 for st in line-a line-b; do ledger_station $st "--station $st"; done
 bench "plug 0 name=q1"
 wait_event "name=q1 left"
@@ -109,9 +106,8 @@ guest 'cp /tmp/line.db . && { [ ! -f /tmp/line.db-wal ] || cp /tmp/line.db-wal .
 [ "$last_rc" = 0 ] || fail "the ledger could not be copied: $(cat "$last_out")"
 say "q1, q2 and q3 programmed by two stations without --port"
 
-# ---- dfu-programmer, then avrdude, against the same model, each device
-# starting from flash with another image and EEPROM with a pattern no step
-# writes.
+# ---- dfu-programmer, then avrdude, against the same model, each device starting from flash with
+# another image and EEPROM with a pattern no step writes.
 awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 7 + 3) % 256 }' >"$run/pattern.eeprom"
 awk 'BEGIN { for (i = 0; i < 1024; i++) printf "%c", (i * 13 + 5) % 256 }' >"$share/avr.eeprom"
 plug_for_client() {
