@@ -11,7 +11,7 @@
 namespace {
 
 // Requests, space-separated: "status", "clear", "flash"/"eeprom"/"unitN" (select), "rF-L" (read
-// F..L, hex), "uN" (upload N bytes), "pF:DATA" (program hex DATA at F; "qF:DATA" without suffix).
+// F..L, hex), "uN" (upload N bytes), "pF:DATA" (program hex DATA at F; "qF:DATA": no DFU suffix).
 struct Request {
     int type, request, length;
     Bytes out;

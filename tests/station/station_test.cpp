@@ -220,8 +220,7 @@ TEST_F(Station, Runs) {
         // The same for a new file, made of 32 blank bytes.
         {"device 1 1\n", "-f fw.hex -e new.bin -I 10", "",
          "new.bin@0:" + std::string(46, 'F') + "0088" + std::string(14, 'F'), -1, "", -9, kill},
-        // A stop in a pass finishes device and file, then exits 0; a second, or one while idle, at
-        // once.
+        // A stop in a pass: device and file finished, exit 0; a second, or one when idle: at once.
         {"device 1 1 fault=sigint@40\n", "-f fw.hex -e id.bin -I 10 -r 0x8700",
          "Starting device.\nUpdating id.bin\n\nnext unique ID (0011\n\nStopped.\n",
          "1-1.flash@0:" + blink + " 1-1.eeprom@22:000080568700 id.bin@22:000088568700", -1},
