@@ -399,7 +399,8 @@ TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
                               lose +
                               " RETURN NULL; END $$; CREATE TRIGGER lose AFTER INSERT ON hard_ids "
                               "FOR EACH ROW WHEN (NEW.hard_id = 8190) EXECUTE FUNCTION lose()");
-    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n");
+    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\n", "", "",
+                          {"-I", "1FFD", "-s", "1"});
     EXPECT_EQ(r.status, 1);
     const Bytes eeprom = read_bytes(scratch.path("out1/1-2.eeprom"));
     EXPECT_EQ(r.err, "ledger " + shown_location(location) +
@@ -411,7 +412,7 @@ TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
                          "handed out again. The station stops. Check which copy of the ledger is "
                          "current and that it holds every device this station programmed, then "
                          "start the station again.\nThe device on bus 1, device 2 (row 2): hard "
-                         "ID 0x1FFE used, soft ID none, RXaddr 0x8701, result 0 (programmed), "
+                         "ID 0x1FFE used, soft ID 0x0001, RXaddr 0x8701, result 0 (programmed), "
                          "record read " +
                          std::string(160, 'f') + ", record written " +
                          hex_bytes(Bytes(eeprom.begin(), eeprom.begin() + RECORD_SIZE)) + "\n");

@@ -175,7 +175,7 @@ TEST_P(Watch, StationsGivesTheLatestRowsTheCountsSinceAndWhoRuns) {
     EXPECT_EQ(got[0].latest.from_id, 0x10);
 }
 
-TEST_P(Watch, PrintsTheViewOnceWhenNotOnATerminal) {
+TEST_P(Watch, PrintsTheViewOnceOffATerminalAndRedrawsItOnOne) {
     std::unique_ptr<Ledger> a = station("bench-1"), b = station("bench-2");
     finish(*a, take(*a, 0x10, 1), ID_USED);
     finish(*a, take(*a, 0x10, 2), ID_RELEASED, -2, "Flash verification failed");
@@ -198,6 +198,24 @@ TEST_P(Watch, PrintsTheViewOnceWhenNotOnATerminal) {
               "             0  default  0x0012       8174\n"
               "  bench-3  1-1.4  stopped             ok - 2024-05-01 12:00                  0"
               "             0  other    -               -\n");
+    // On a terminal (script(1) lends it one): the screen cleared, then the title (with the
+    // clock) and the same view drawn in place, each line cleared to its end, then the rest.
+    std::string drawn = "\033[K\n\033[K\n";
+    for (const std::string& line : split(r.out, '\n'))
+        drawn += line + "\033[K\n";
+    options.env.push_back("TERM=dumb"); // no colour
+    options.stop_when = [](const std::string& out) { return has(out, "\033[J"); };
+    ProcessResult tty =
+        run_process({"/usr/bin/script", "-qfec", KORVOFW_LEDGER_BIN + (" '" + location + "' watch"),
+                     "/dev/null"},
+                    options);
+    ASSERT_TRUE(tty.stopped) << tty.out;
+    std::string screen = tty.out;
+    screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end()); // the tty's CR LF
+    screen.erase(screen.find("\033[J") + 3); // the first screen, whatever came after it
+    const std::string title = "\033[2J\033[?25l\033[H" + shown_location(location) + "  ";
+    EXPECT_EQ(screen.substr(0, title.size()), title);
+    EXPECT_EQ(screen.substr(title.size() + 19), "  (Ctrl-C ends)" + drawn + "\033[J");
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Watch);

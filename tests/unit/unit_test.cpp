@@ -300,6 +300,8 @@ TEST(FlashImage, Builds) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(parse(again, hex_record(0x1A0, ONE)), 1);
     EXPECT_EQ(parse(again, hex_record(0x1A0, {15, 0xA0})), 2);
+    EXPECT_EQ(std::make_tuple(again.lineCount, again.fileLine, again.endSeen),
+              std::tuple(1, 1, false));
     EXPECT_EQ(parse(again, ":0400"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Flushing: 1  1a0 : 7 \n\nFlushing: 2  1a0 : f a0 \n\n" + LINE + "1\n");
