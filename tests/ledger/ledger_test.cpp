@@ -56,6 +56,8 @@ TEST_P(Ledgers, HandsOutTheLowestFreeIdAndNeverAUsedOne) {
     ASSERT_EQ(b->peek(10, next, left, error), 0) << error;
     EXPECT_EQ(std::to_string(next) + " " + std::to_string(left), "11 8181") << "b's own pool";
     finish(*a, kept, ID_RELEASED);
+    Attempt beyond;
+    EXPECT_EQ(a->begin(beyond, HARD_ID_LAST + 1, error), NO_ID_LEFT) << error;
     EXPECT_EQ(take(*a, 20).hard_id, 20) << "released after its neighbours were used: next again";
 }
 

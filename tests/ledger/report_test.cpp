@@ -229,7 +229,7 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     EXPECT_EQ(local_midnight_ms(NOW), MIDNIGHT);
     AttemptRow ok_today = row(1, "ok", 0x10, MIDNIGHT), started = row(2, "started", 0x11, NOW);
     AttemptRow failed = row(3, "failed", 0x12, MIDNIGHT - 1000, "Status clear error");
-    AttemptRow no_id = row(4, "ok", -1, NOW - 1000), none;
+    AttemptRow no_id = row(4, "ok", -1, NOW - 1000), none, first = row(2, "started", 1, NOW);
     no_id.from_id = 0;
     using View = std::vector<ViewLine>;
     struct Case {
@@ -246,7 +246,7 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          View{line("bench-1", true, ok_today, ok_today, 12, 1),
               line("bench-2", true, started, ok_today, 3, 0),
               line("bench-3", false, failed, failed, 0, 0, 0x2000, 0),
-              line("bench-4", true, no_id, no_id), line("bench-5", true, started, none)},
+              line("bench-4", true, no_id, no_id), line("bench-5", true, first, none)},
          false,
          "  STATION  PORT   NOW                 LAST DEVICE                     OK TODAY  FAILED "
          "TODAY  POOL     NEXT ID  IDS LEFT\n"
@@ -258,7 +258,7 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "      0  default  none            0  Status clear error\n"
          "  bench-4  1-1.4  waiting             ok - 13:59:59                          0          "
          "   0  default  -               -\n"
-         "  bench-5  1-1.2  programming 0x0011  none                                   0          "
+         "  bench-5  1-1.2  programming 0x0001  none                                   0          "
          "   0  default  0x0020       8000\n"},
         {"a failed last device in colour, without the mark",
          View{line("bench-3", true, failed, failed, 0, 1)}, true,
