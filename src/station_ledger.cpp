@@ -3,9 +3,7 @@
 #include "korvodfu.h"
 #include "udevwrapper.h"
 
-#include <iomanip>
 #include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -45,9 +43,7 @@ void refuse(const std::string& error, const UdevWrapper& device, const char* why
 }
 
 std::string hex_id(int value) {
-    std::ostringstream text;
-    text << "0x" << std::hex << std::uppercase << std::setw(4) << std::setfill('0') << value;
-    return value > 0 ? text.str() : std::string("none");
+    return value > 0 ? ledger::hex4(value) : std::string("none");
 }
 
 // The ledger lost rows this station wrote: IDs handed out since could be handed out again. The

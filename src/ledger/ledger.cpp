@@ -297,6 +297,12 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
+std::string hex4(int value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+    return text;
+}
+
 bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
     bytes.clear();
     if (hex.size() % 2 != 0)

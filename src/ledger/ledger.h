@@ -134,6 +134,8 @@ std::string csv_field(const std::string& text);
 std::string csv_header();
 std::string csv_line(const AttemptRow& row);
 std::string hex_bytes(const std::vector<uint8_t>& bytes);
+// An identity value as reports and messages show it: 0x1FFE, at least four upper-case digits.
+std::string hex4(int value);
 // The fix for a ledger that does not exist: the command that creates it.
 std::string fix_init(const std::string& location);
 // The message a failed ledger call gives: the ledger, what failed, the cause and the fix.

@@ -49,24 +49,18 @@ bool parse_hard_id(const char* text, int& value) {
     return true;
 }
 
-std::string hex4(int value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
-    return text;
-}
-
 std::string next_text(ledger::Ledger& led, const std::string& pool, int from, std::string& error) {
     int next = 0, left = 0;
     if (led.peek_pool(pool, from, next, left, error) != 0)
         return std::string();
-    std::string text = next > ledger::HARD_ID_LAST
-                           ? "no hard ID left"
-                           : "next hard ID " + hex4(next) + ", " + std::to_string(left) + " left";
-    return text + " (from " + hex4(from) + ")";
+    std::string text = next > ledger::HARD_ID_LAST ? "no hard ID left"
+                                                   : "next hard ID " + ledger::hex4(next) + ", " +
+                                                         std::to_string(left) + " left";
+    return text + " (from " + ledger::hex4(from) + ")";
 }
 
 std::string id_text(int value) {
-    return value < 0 ? std::string("-") : hex4(value);
+    return value < 0 ? std::string("-") : ledger::hex4(value);
 }
 
 void print_row(const ledger::AttemptRow& r) {
@@ -151,7 +145,7 @@ int device(ledger::Ledger& led, int hard_id, std::string& error) {
     };
     if (led.rows(ledger::ROWS_OF_HARD_ID, hard_id, show, error) != 0)
         return -1;
-    std::cout << "Hard ID " << hex4(hard_id) << ": " << found
+    std::cout << "Hard ID " << ledger::hex4(hard_id) << ": " << found
               << (found == 1 ? " attempt" : " attempts") << "\n";
     return 0;
 }

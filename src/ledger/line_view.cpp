@@ -33,12 +33,6 @@ tm local_parts(int64_t ms) {
     return parts;
 }
 
-std::string hex4(int value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
-    return text;
-}
-
 // Today's times as 14:02:58, another day's as 2024-05-01 14:02.
 std::string when_text(int64_t ms, int64_t midnight_ms) {
     tm t = local_parts(ms);
