@@ -109,11 +109,12 @@ struct KorvoDfu {
     int pass_bus = 0;
     int pass_dev = 0;
     // What the pass did, for the device's record in the ledger: the identity record as read
-    // and as sent (empty when it got no further), and the time the two phases took.
+    // and as sent (empty when it got no further), and the time the phases took.
     ByteBuffer recordRead;
     ByteBuffer recordWritten;
     int64_t flashMs = 0;
     int64_t eepromMs = 0;
+    int64_t eraseMs = -1; // -1: the pass erased nothing
 
     KorvoDfu();
 

@@ -1,6 +1,8 @@
 // The station's entry point and its text, hex and file helpers.
 #pragma once
 
+#include "parts/parts.h"
+
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -51,6 +53,10 @@ struct RunConfig {
     // The one USB port whose devices this station takes (--port), as udev names it; null:
     // every port.
     const char* port = nullptr;
+    // The part whose bootloader the station takes and programs (--part).
+    const parts::Part* part = &parts::default_part();
+    // A chip erase before the flash is written (--erase; always on protocol 1).
+    bool erase = false;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;
