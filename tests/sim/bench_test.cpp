@@ -142,16 +142,18 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
          "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
         {"badstatus@0", "status", "6:010000000A00", arrived},
         // Against the healthy model, which erases the pages it programs first.
-        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived},
-        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
-        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
+        // Each write of a flash page takes the part 4.3 ms, whether it takes or not.
+        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived, 8600},
+        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived, 8600},
+        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived, 8600},
         // What avrdude's flip2 programmer needs besides what the station uses: the signature and
         // bootloader units, read at its every start, and program commands without the DFU suffix,
         // their data at the start address's offset in the packet after the command.
         {"", "unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00", arrived},
         {"", "unit5 p0:00 status", "6 -32 6:030000000A00", arrived}, // errWRITE: fixed in the part
-        {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived},
-        {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived}, // across a packet boundary
+        // 8 ms for each 32-byte EEPROM page a write touches: one each, then two.
+        {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived, 16000},
+        {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived, 16000}, // across packets
         {"noopen", "status", "usb_open: NULL", arrived},
         {"busy", "status", "usb_claim_interface: -16", arrived},
         {"gone", "status", "not on the bus",
@@ -199,15 +201,16 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     // Comments and blank lines count; the same address in a later batch is fine.
     const std::string before = "# a header\n\ndevice 1 1  # the first\nwait\ndevice 1 1\n";
     const std::string options =
-        " (expected port=<name>, flash=<file>, eeprom=<file> or fault=<kind>[@<index>])";
+        " (expected part=<name>, port=<name>, flash=<file>, eeprom=<file> or "
+        "fault=<kind>[@<index>])";
     const struct {
         const char* line; // line 6
         std::string message;
     } cases[] = {
         {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm or "
                      "udev-fail)"},
-        {"device 1", "device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
-                     "[eeprom=<file>] [fault=<kind>[@<index>]]..."},
+        {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] "
+                     "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
         {"device 1 5x", "device number '5x' is not a number from 1 to 127"},
         {"device 1 5 fault=melt", "unknown fault 'melt'"},
