@@ -15,8 +15,9 @@
 // names the part as the table in parts/parts.h does (atxmega32a4u, at 03eb:2fe4, when not
 // given; e.g. atmega32u4, at90usb1286, atxmega128a4u), and the device answers with its
 // product ID, protocol, sizes and time; `other` plugs in some other
-// device; `port` names the USB port the device is on, as udev gives it to the
-// program (udev_device_get_sysname; any text without blanks, e.g. "1-1.4"),
+// device (given a part's Atmel IDs, that part's bootloader); `port` names the USB port the device
+// is on, as udev gives it to the program (udev_device_get_sysname; any text without blanks, e.g.
+// "1-1.4"),
 // "<bus>-<devnum>" (e.g. "1-5") when not given; `wait` ends a batch of devices that arrive
 // together; `copy` replaces <file> with the bytes <source> held when the scenario was read,
 // as an operator would between two devices, just before the next device line's device is
