@@ -45,16 +45,6 @@ unsigned char record_sum(int reclen, int offset, int rectype) {
 IntelHex::IntelHex()
     : bufCount(), bufAddr(), totalCount(), parseError(), lineCount(), fileLine(), endSeen() {}
 
-int IntelHex::hex_digit(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 int IntelHex::flush() {
     if (bufCount == 0)
         return 0;

@@ -1,6 +1,8 @@
 // Intel HEX text to blocks of consecutive data bytes.
 #pragma once
 
+#include "hextext.h"
+
 #include <cstdint>
 #include <string>
 
@@ -34,7 +36,7 @@ class IntelHex {
     template <int N, typename T> static bool parseHex(T& acc, const unsigned char* str) {
         acc = 0;
         for (int k = 0; k < N; ++k) {
-            int digit = hex_digit(str[k]);
+            int digit = hextext::digit(str[k]);
             if (digit < 0)
                 return false;
             acc = static_cast<T>((acc << 4) | digit);
@@ -54,9 +56,6 @@ class IntelHex {
     bool endSeen;
     // Why the last parse failed, with the line; empty when it did not fail in the text.
     std::string fault;
-
-    // Value of one hex digit, or -1.
-    static int hex_digit(unsigned char c);
 
   private:
     int close_block();

@@ -4,7 +4,8 @@
 
 #include "dfu_protocol.h"
 #include "hexparse.h"
-#include "korvofw.h"
+#include "hextext.h"
+#include "parts/parts.h"
 
 #include <usb.h>
 

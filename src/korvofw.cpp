@@ -27,7 +27,6 @@ namespace {
 
 const char git_sfx[] = KORVOFW_GIT_SFX;
 const char OPTIONS[] = "f:e:s:v:t:i:I:hr:";
-const char HEX_DIGITS[] = "0123456789ABCDEF";
 
 constexpr int EXIT_USAGE = -1;
 constexpr int EXIT_NO_LEDGER = 1;
@@ -44,8 +43,6 @@ const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER
 constexpr int MAX_PORT_NUMBERS = 7;
 constexpr long MAX_PORT_NUMBER = 255;
 constexpr long MAX_BUS_NUMBER = 999; // usbfs names bus directories with three digits
-constexpr int LOW_NIBBLE = 0x0F;
-constexpr int NIBBLE_BITS = 4;
 
 // EEPROM image preparation.
 constexpr size_t EEPROM_MIN_SIZE = 32;
@@ -638,38 +635,9 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
 // ---------------------------------------------------------------------------------------
 // Text, hex and file helpers
 
-int32_t hex_to_bin(char c) {
-    int digit = IntelHex::hex_digit(static_cast<unsigned char>(c));
-    return digit < 0 ? 0 : digit;
-}
-
-char bin4_to_hex(uint8_t b) {
-    return HEX_DIGITS[b & LOW_NIBBLE];
-}
-
 const char* file_name(const char* full_path) {
     const char* slash = std::strrchr(full_path, '/');
     return slash != nullptr ? slash + 1 : full_path;
-}
-
-void convert_string(const char* str, int32_t max_len, uint8_t* val) {
-    int32_t n = static_cast<int32_t>(std::min<size_t>(std::strlen(str), max_len));
-    int32_t index = max_len / 2 - (n + 1) / 2;
-    int32_t k = 0;
-    if (n % 2 != 0)
-        val[index++] = static_cast<uint8_t>(hex_to_bin(str[k++]));
-    for (; k < n; k += 2)
-        val[index++] =
-            static_cast<uint8_t>((hex_to_bin(str[k]) << NIBBLE_BITS) | hex_to_bin(str[k + 1]));
-}
-
-std::string convert_string(const uint8_t* val, int32_t len) {
-    std::string text;
-    for (int32_t k = 0; k < len; ++k) {
-        text += bin4_to_hex(val[k] >> NIBBLE_BITS);
-        text += bin4_to_hex(val[k]);
-    }
-    return text;
 }
 
 size_t ifs_size(std::ifstream& ifs) {

@@ -1,6 +1,7 @@
-// The station's entry point and its text, hex and file helpers.
+// The station's entry point, its run configuration and its file helpers.
 #pragma once
 
+#include "hextext.h"
 #include "parts/parts.h"
 
 #include <cstdint>
@@ -8,18 +9,8 @@
 #include <string>
 #include <vector>
 
-using ByteBuffer = std::vector<unsigned char>;
-
-// Value of one hex digit; anything else counts as 0.
-int32_t hex_to_bin(char c);
-// Upper-case hex digit of the low four bits.
-char bin4_to_hex(uint8_t b);
 // The part of a path after its last '/'.
 const char* file_name(const char* full_path);
-// Hex text, right-aligned into a field of max_len / 2 bytes at val.
-void convert_string(const char* str, int32_t max_len, uint8_t* val);
-// Bytes as upper-case hex text, two digits per byte.
-std::string convert_string(const uint8_t* val, int32_t len);
 size_t ifs_size(std::ifstream& ifs);
 std::string extract_path(std::string& full_path);
 std::string extract_ext(std::string& file_name);
