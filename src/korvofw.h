@@ -44,8 +44,11 @@ struct RunConfig {
     // The one USB port whose devices this station takes (--port), as udev names it; null:
     // every port.
     const char* port = nullptr;
-    // The part whose bootloader the station takes and programs (--part).
+    // The part whose bootloader the station takes and programs (--part, as given: null
+    // without it), and --list-parts.
+    const char* part_name = nullptr;
     const parts::Part* part = &parts::default_part();
+    bool list_parts = false;
     // A chip erase before the flash is written (--erase; always on protocol 1).
     bool erase = false;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
