@@ -39,8 +39,8 @@ constexpr std::uint8_t kConfigBootloader = 0x00;  // 05 00 version/ID1/ID2
 constexpr std::uint8_t kConfigSignature = 0x01;   // 05 01 30/31/60/61
 // The addresses of protocol 1's four signature reads, in the order of their answers.
 constexpr std::uint8_t kSignatureAddresses[] = {0x30, 0x31, 0x60, 0x61};
-// The first answer: Atmel's manufacturer code from the bootloader's 8051 ancestors; the part's
-// three signature bytes follow.
+// 05 01 30 answers the manufacturer code FLIP gives Atmel; 31, 60 and 61 the part's three
+// signature bytes.
 constexpr std::uint8_t kManufacturerCode = 0x58;
 // What protocol 1's flash holds where the bootloader's code is: not blank, as on a real part.
 constexpr std::uint8_t kBootloaderCode = 0x00;
@@ -294,6 +294,18 @@ Reply FlipDevice::select_page(std::size_t page) {
     return accept_download();
 }
 
+// A program command ends with its data, or with the data padded to a whole packet (as avrdude
+// sends them); the DFU suffix may follow either.
+bool FlipDevice::framed_size(std::size_t size, std::size_t data_end) const {
+    const std::size_t packet = protocol_->control_packet_size;
+    const std::size_t padded = (data_end + packet - 1) / packet * packet;
+    for (const std::size_t end : {data_end, padded}) {
+        if (size == end || size == end + kProgramTrailerSize)
+            return true;
+    }
+    return false;
+}
+
 // The command fills the first control packet. The data begin in the next one
 // at the start address's offset within a packet, where the page buffer takes
 // them; after the data a host may send the 16-byte DFU suffix.
@@ -313,8 +325,7 @@ Reply FlipDevice::program(std::size_t request_index, const std::vector<std::uint
     if (length > protocol_->max_program_data)
         return reject(DfuStatus::ErrUnknown);
     const std::size_t data_offset = header_size + start % protocol_->control_packet_size;
-    const std::size_t framed = data_offset + length;
-    if (out.size() != framed && out.size() != framed + kProgramTrailerSize)
+    if (!framed_size(out.size(), data_offset + length))
         return reject(DfuStatus::ErrUnknown);
     const std::size_t first = absolute(*unit, static_cast<std::uint16_t>(start));
     if (!in_memory(*unit, first, length))

@@ -25,8 +25,9 @@
 //   status (state dfuDNLOAD-IDLE) and queues its address for the next upload.
 // - DFU_ABORT returns to dfuIDLE and drops a queued read; in dfuERROR it stalls.
 // - A program command (01 ...) fills the first control packet (the endpoint's size); its data
-//   follow at the start address's offset within a packet (start % packet size); the 16-byte
-//   DFU suffix after them is optional. A command carries at most the bootloader's buffer.
+//   follow at the start address's offset within a packet (start % packet size), padded to a
+//   whole packet or not; the 16-byte DFU suffix after them is optional. A command carries at
+//   most the bootloader's buffer.
 //
 // Protocol 2 (XMEGA, 64-byte control packets):
 // - The memory unit is selected (06 03 00 unit) apart from the page (06 03 01 PH PL); program
@@ -194,6 +195,8 @@ class FlipDevice {
     Reply select(const std::vector<std::uint8_t>& out);
     Reply select_page(std::size_t page);
     Reply program(std::size_t request_index, const std::vector<std::uint8_t>& out);
+    // Whether a program command of `size` bytes whose data end at `data_end` is framed right.
+    bool framed_size(std::size_t size, std::size_t data_end) const;
     Reply program_memory(std::size_t request_index, MemoryUnit unit, std::size_t first,
                          const std::uint8_t* data, std::size_t length);
     // Read memory (03 00 range, protocol 1's 03 02 too) and blank check (03 01 range).

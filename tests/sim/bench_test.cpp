@@ -14,7 +14,8 @@ namespace {
 // bytes), "xHEX" (download of exactly these bytes) and commands on ranges F..L, hex: "rF-L" (read
 // 03 00), "bF-L" (blank check 03 01), "RF-L" (read EEPROM 03 02), "pF:DATA" (program 01 00 with hex
 // DATA; "qF:DATA": no DFU suffix), "eF:DATA" (program EEPROM 01 01). A program command's header
-// fills a control packet of `packet` bytes, its data sit at F's offset in the next one.
+// fills a control packet of `packet` bytes, its data sit at F's offset in the next one; with a
+// "+" after them they are padded with FF to a whole packet, as avrdude sends them.
 struct Request {
     int type, request, length;
     Bytes out;
@@ -43,6 +44,7 @@ Request request(const std::string& word, size_t packet) {
     const int commands[][2] = {{3, 0}, {3, 1}, {3, 2}, {1, 0}, {1, 0}, {1, 1}};
     const auto* command = commands[kinds.find(word[0])];
     const bool program = command[0] == 1;
+    const bool padded = word.back() == '+';
     const Bytes data = program ? hex(word.substr(word.find(':') + 1)) : Bytes{};
     const int first = std::stoi(word.substr(1), nullptr, 16);
     const int last = program ? first + int(data.size()) - 1
@@ -51,6 +53,7 @@ Request request(const std::string& word, size_t packet) {
     if (program) {
         out.resize(packet + first % packet, 0);
         out.insert(out.end(), data.begin(), data.end());
+        out.resize(padded ? (out.size() + packet - 1) / packet * packet : out.size(), 0xFF);
         out.resize(out.size() + (word[0] == 'q' ? 0 : 16), 0);
     }
     return dnload(out);
@@ -251,7 +254,8 @@ TEST(SimBench, EachPartAnswersAsItsBootloader) {
          m32u4_erase + 2 * 3700,
          0x3F,
          {0x01, 0x02}},
-        {"atmega32u4", erase + "e3F:0102 R3E-40 u3", "3 81 6 3:FF0102", m32u4_erase + 2 * 3300},
+        {"atmega32u4", erase + "e3F:0102 e1:05+ R0-2 u3 R3E-40 u3", "3 81 80 6 3:EE05FF 6 3:FF0102",
+         m32u4_erase + 3 * 3300},
         {"atmega32u4", erase + "p0:12 status", "3 -32 6:0E0000000A00", m32u4_erase, 0, {}, 64},
         // Up to the bootloader and no further; at most 1 KiB a command (8 pages of 128 bytes).
         {"atmega32u4", erase + "p6FFF:00 p6FFF:0000 status", "3 80 -32 6:080000000A00",
