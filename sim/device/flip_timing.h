@@ -36,10 +36,9 @@ constexpr FlipTiming kFlipTimings[] = {
     // XMEGA. Page write: an ATxmega32A4U took 0.55 s for 114 pages of 256 bytes with avrdude,
     // 4.8 ms a page; about 0.5 ms of that is the page's request (a 320-byte download) and its
     // status request on the bus, which the bench's USB side spends itself. Chip erase: the
-    // bootloader can erase only
-    // the application section, 6 ms in the XMEGA AU datasheets (a whole-chip erase is a
-    // programming-interface command the bootloader cannot issue). EEPROM: a 32-byte page's
-    // atomic erase and write, 8 ms in the same datasheets.
+    // bootloader can erase only the application section, 6 ms in the XMEGA AU datasheets (a
+    // whole-chip erase is a programming-interface command the bootloader cannot issue).
+    // EEPROM: a 32-byte page's atomic erase and write, 8 ms in the same datasheets.
     {parts::PROTOCOL_2, 4300, 6000, 0, 32, 8000},
 };
 
