@@ -17,10 +17,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,8 @@ using sim::usbredir::Slot;
 constexpr int kMaxSlots = 127; // one USB address each on the bench's bus
 constexpr int kUsageError = 2;
 constexpr int kRuntimeError = 1;
+constexpr long long kNanosecondsPerSecond = 1000000000;
+using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -62,13 +67,22 @@ class Frontend {
             }
             if (input_closed_)
                 fds[0].fd = -1;
-            int timeout_ms = -1; // until the first held request is due
+            // Until the first held request or busy reply is due: to the microsecond, since a
+            // part's page write takes a few milliseconds.
+            std::optional<Clock::time_point> due;
             for (const auto& slot : slots_) {
-                const int due = slot->ms_to_next_due();
-                if (due >= 0 && (timeout_ms < 0 || due < timeout_ms))
-                    timeout_ms = due;
+                const auto slot_due = slot->next_due();
+                if (slot_due && (!due || *slot_due < *due))
+                    due = slot_due;
             }
-            if (::poll(fds.data(), fds.size(), timeout_ms) < 0)
+            timespec wait{};
+            if (due) {
+                const auto left = std::max(Clock::duration::zero(), *due - Clock::now());
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+                wait.tv_sec = static_cast<time_t>(ns / kNanosecondsPerSecond);
+                wait.tv_nsec = static_cast<long>(ns % kNanosecondsPerSecond);
+            }
+            if (::ppoll(fds.data(), fds.size(), due ? &wait : nullptr, nullptr) < 0)
                 continue; // a signal: the loop condition decides
             if (fds[0].revents)
                 read_commands();
