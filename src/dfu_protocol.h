@@ -3,9 +3,8 @@
 
 #include <cstdint>
 
-// USB identity of the bootloader.
+// USB vendor of every Atmel bootloader; the product ID tells the part.
 constexpr int BOOTLOADER_VENDOR = 0x03EB;
-constexpr int BOOTLOADER_PRODUCT = 0x2FE4;
 
 // DFU 1.1 class requests (bRequest values).
 enum DFU_REQUEST : int {
@@ -22,10 +21,12 @@ constexpr int DFU_REQUEST_TYPE_IN = 0xA1;
 constexpr int DFU_INTERFACE = 0;
 constexpr int DFU_BLOCK_NUMBER = 0;
 constexpr int DFU_TIMEOUT_MS = 2000;
+// A chip erase holds its request until the flash is blank: a megaAVR erases its pages one by
+// one, over two seconds on the 128 KiB parts.
+constexpr int DFU_ERASE_TIMEOUT_MS = 20000;
 
 // Program data travels in one download block: command header, data, trailer.
 constexpr int DFU_SEGMENT_SIZE = 1024;
-constexpr int DFU_BLOCK_HEADER_SIZE = 64;
 constexpr int DFU_BLOCK_TRAILER_SIZE = 16;
 constexpr int FLIP_PAGE = 0;
 
@@ -87,8 +88,11 @@ struct __attribute__((packed)) FLIP_PACKET {
 };
 static_assert(sizeof(FLIP_PACKET) == 6, "FLIP command is 6 bytes on the wire");
 
-// The start command goes out without its last argument byte.
+// The start command goes out without its last argument byte (protocol 1 reads the two after
+// the mode as the address to jump to: 0).
 constexpr int FLIP_START_LENGTH = 5;
+// The chip erase is complete after its argument.
+constexpr int FLIP_ERASE_LENGTH = 3;
 
 // Memory units selectable with CMD_SELECT_MEMORY_UNIT: FLIP numbers them in this order from 0.
 enum MEMORY_UNIT : int {
@@ -111,3 +115,27 @@ enum MEMORY_UNIT : int {
     EXT_MEM_DF,
 };
 static_assert(EXT_MEM_DF == 16, "FLIP has 17 memory units");
+
+// What the two FLIP protocols do differently; every other request they share. Protocol 1 is
+// the megaAVR bootloader's, protocol 2 the XMEGA one's.
+struct FlipProtocol {
+    // A program command's header fills one packet of the control endpoint: the data start in
+    // the next one, at their address's offset within a packet.
+    int header_size;
+    // Protocol 2 selects flash or EEPROM as a memory unit before using it; protocol 1 names
+    // the memory in each program and read command instead.
+    bool selects_units;
+    uint8_t program_command[2]; // second byte of a program command, for FLASH and EEPROM
+    uint8_t read_command[2];    // second byte of a read command, for FLASH and EEPROM
+    uint8_t page_select;        // the byte after 06 03 that makes the command a page select
+    int page_number_bytes;      // the 64 KiB page's number after it, most significant first
+};
+
+constexpr FlipProtocol FLIP_PROTOCOLS[] = {
+    {32, false, {0x00, 0x01}, {0x00, 0x02}, 0x00, 1}, // protocol 1: 06 03 00 PP
+    {64, true, {0x00, 0x00}, {0x00, 0x00}, 0x01, 2},  // protocol 2: 06 03 01 PH PL
+};
+
+inline const FlipProtocol& flip_protocol(int version) {
+    return FLIP_PROTOCOLS[version - 1];
+}

@@ -40,20 +40,12 @@ unsigned char record_sum(int reclen, int offset, int rectype) {
     return static_cast<unsigned char>(reclen + (offset >> 8) + offset + rectype);
 }
 
+constexpr int32_t KIB = 1024;
+
 } // namespace
 
 IntelHex::IntelHex()
     : bufCount(), bufAddr(), totalCount(), parseError(), lineCount(), fileLine(), endSeen() {}
-
-int IntelHex::hex_digit(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 int IntelHex::flush() {
     if (bufCount == 0)
@@ -73,7 +65,7 @@ int IntelHex::parse_error(const char* why) {
 }
 
 int IntelHex::extended_address(const unsigned char* record, int left, int reclen, int offset,
-                               int rectype, int32_t& base) {
+                               int rectype, int64_t& base) {
     int value = 0;
     unsigned char checksum = 0;
     const int value_digits = EXTENDED_LENGTH * DIGITS_PER_BYTE;
@@ -85,7 +77,8 @@ int IntelHex::extended_address(const unsigned char* record, int left, int reclen
                                                    (value >> 8) + value + checksum);
     if (sum != 0)
         return parse_error("the checksum does not add up");
-    base = rectype == RECORD_SEGMENT ? value << SEGMENT_SHIFT : value << LINEAR_SHIFT;
+    base = static_cast<int64_t>(value)
+           << (rectype == RECORD_SEGMENT ? SEGMENT_SHIFT : LINEAR_SHIFT);
     return 0;
 }
 
@@ -108,7 +101,8 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
     // A field that runs past the end of the input counts as a bad digit.
     auto field_fits = [n](int pos, int digits) { return pos >= 0 && pos + digits <= n; };
 
-    int32_t base = 0; // from the last extended address record
+    // From the last extended address record; a linear one reaches 4 GiB, beyond int32_t.
+    int64_t base = 0;
     int i = 0;
     while (i < n) {
         ++fileLine;
@@ -124,14 +118,15 @@ int IntelHex::parse(const unsigned char* s, int n, int /*do_checksum*/) {
         endSeen = rectype == RECORD_EOF;
 
         if (rectype == RECORD_DATA) {
-            int32_t address = base + offset;
-            if (reclen > 0 && address + reclen > ADDRESS_SPACE) {
+            const int64_t placed = base + offset;
+            if (reclen > 0 && placed + reclen > addressLimit) {
                 std::ostringstream why;
                 why << "data at 0x" << std::hex << std::uppercase
-                    << std::max<int32_t>(address, ADDRESS_SPACE)
-                    << ", at or above 64 KiB, where no flash of the device is";
+                    << std::max<int64_t>(placed, addressLimit) << ", at or above " << std::dec
+                    << addressLimit / KIB << " KiB, where no flash of the device is";
                 return parse_error(why.str().c_str());
             }
+            const int32_t address = static_cast<int32_t>(placed);
             bool new_block =
                 lineCount == 0 || bufAddr + bufCount != address || bufCount + reclen > BUFSIZE;
             if (new_block) {

@@ -1,14 +1,18 @@
 // Intel HEX text to blocks of consecutive data bytes.
 #pragma once
 
+#include "hextext.h"
+
 #include <cstdint>
 #include <string>
 
 class IntelHex {
   public:
     enum { BUFSIZE = 65536 };
-    // Data addresses are 16 bits: the device's flash is reached with 16-bit addresses.
+    // Data addresses are 16 bits unless extended address records reach further: a part with
+    // more flash than 64 KiB raises addressLimit to its flash size.
     static constexpr int32_t ADDRESS_SPACE = 0x10000;
+    int32_t addressLimit = ADDRESS_SPACE;
 
     IntelHex();
     virtual ~IntelHex() = default;
@@ -21,7 +25,7 @@ class IntelHex {
 
     // Parses n bytes of text at s. Returns the number of data bytes, -1 for malformed
     // text (including a data record whose checksum does not add up, and data placed at or
-    // above ADDRESS_SPACE), or the negative result of flush. Record checksums are always
+    // above addressLimit), or the negative result of flush. Record checksums are always
     // verified; do_checksum is kept for callers and has no further effect. Blank lines at
     // the end of the text are accepted; extended address records (02, 04) place the data
     // records after them as the Intel HEX standard says.
@@ -34,7 +38,7 @@ class IntelHex {
     template <int N, typename T> static bool parseHex(T& acc, const unsigned char* str) {
         acc = 0;
         for (int k = 0; k < N; ++k) {
-            int digit = hex_digit(str[k]);
+            int digit = hextext::digit(str[k]);
             if (digit < 0)
                 return false;
             acc = static_cast<T>((acc << 4) | digit);
@@ -55,9 +59,6 @@ class IntelHex {
     // Why the last parse failed, with the line; empty when it did not fail in the text.
     std::string fault;
 
-    // Value of one hex digit, or -1.
-    static int hex_digit(unsigned char c);
-
   private:
     int close_block();
     // At the end of the text: closes the last block; the parse's result.
@@ -65,5 +66,5 @@ class IntelHex {
     // Reads the extended address record (02, 04) at `record`, `left` bytes before the end of
     // the text, into base; -1 when it is malformed.
     int extended_address(const unsigned char* record, int left, int reclen, int offset, int rectype,
-                         int32_t& base);
+                         int64_t& base);
 };

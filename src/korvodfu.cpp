@@ -173,16 +173,21 @@ constexpr int request_type(int request) {
                                                              : DFU_REQUEST_TYPE_IN;
 }
 constexpr int ADDRESS_MASK = 0xFFFF;
+constexpr int BYTE_BITS = 8;
+constexpr int MAX_PAGE_NUMBER_BYTES = 2;
 } // namespace
 
-KorvoDfu::KorvoDfu() : handle(nullptr), usb_error(-1), dfuLastStatus(0), dfuLastState(0) {}
+KorvoDfu::KorvoDfu(const parts::Part& part, bool erase)
+    : part(&part), protocol(&flip_protocol(part.protocol)),
+      eraseChip(erase || part.protocol == parts::PROTOCOL_1), handle(nullptr), usb_error(-1),
+      dfuLastStatus(0), dfuLastState(0) {}
 
-template <int REQUEST, typename T> int KorvoDfu::control_transfer(T* data, int length) {
+template <int REQUEST, typename T>
+int KorvoDfu::control_transfer(T* data, int length, int timeout_ms) {
     if (isFatalError())
         return usb_error;
-    int rval =
-        usb_control_msg(handle, request_type(REQUEST), REQUEST, DFU_BLOCK_NUMBER, DFU_INTERFACE,
-                        reinterpret_cast<char*>(data), length, DFU_TIMEOUT_MS);
+    int rval = usb_control_msg(handle, request_type(REQUEST), REQUEST, DFU_BLOCK_NUMBER,
+                               DFU_INTERFACE, reinterpret_cast<char*>(data), length, timeout_ms);
     if (REQUEST == DFU_GETSTATUS) {
         if (rval != static_cast<int>(sizeof(DFU_STATUS))) {
             usb_error = -1;
@@ -210,22 +215,53 @@ void KorvoDfu::clearStatus() {
 }
 
 int KorvoDfu::selectOp(int memory_unit) {
+    selectedUnit = memory_unit;
+    if (protocol->selects_units) {
+        FLIP_PACKET flip;
+        flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
+                         FLIP_PACKET::CMD_SELECT_MEMORY_UNIT, memory_unit & 0xFF, 0, 0);
+        int rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
+        if (rval < 0) {
+            std::cout << "Memory select unit error" << std::endl;
+            return rval;
+        }
+    }
+    // Protocol 1 pages only the flash, and only a part with more than one page needs it.
+    bool paged =
+        protocol->selects_units || (memory_unit == FLASH && part->flash_size > parts::PAGE_SPAN);
+    return paged ? selectPage(FLIP_PAGE) : 0;
+}
+
+int KorvoDfu::selectPage(int page) {
+    uint8_t number[MAX_PAGE_NUMBER_BYTES] = {};
+    for (int k = 0; k < protocol->page_number_bytes; ++k)
+        number[k] = (page >> (BYTE_BITS * (protocol->page_number_bytes - 1 - k))) & 0xFF;
     FLIP_PACKET flip;
     flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
-                     FLIP_PACKET::CMD_SELECT_MEMORY_UNIT, memory_unit & 0xFF, 0, 0);
+                     protocol->page_select, number[0], number[1], 0);
     int rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
-    if (rval < 0) {
-        std::cout << "Memory select unit error" << std::endl;
-        return rval;
-    }
-    flip.command_raw(FLIP_PACKET::CMD_GROUP_SELECT, FLIP_PACKET::CMD_SELECT_MEMORY,
-                     FLIP_PACKET::CMD_SELECT_MEMORY_PAGE, FLIP_PAGE, 0, 0);
-    rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
     if (rval < 0) {
         std::cout << "Memory select page error" << std::endl;
         return rval;
     }
+    selectedPage = page;
     return 0;
+}
+
+int KorvoDfu::reach(uint32_t address) {
+    int page = static_cast<int>(address / parts::PAGE_SPAN);
+    if (selectedUnit != FLASH || page == selectedPage)
+        return 0;
+    return selectPage(page);
+}
+
+int KorvoDfu::eraseOp() {
+    FLIP_PACKET flip;
+    flip.command_exec(FLIP_PACKET::CMD_GROUP_EXEC, FLIP_PACKET::CMD_ERASE,
+                      FLIP_PACKET::CMD_ERASE_DATA1);
+    int rval =
+        control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, FLIP_ERASE_LENGTH, DFU_ERASE_TIMEOUT_MS);
+    return rval < 0 ? rval : getStatus();
 }
 
 void KorvoDfu::startOp() {
@@ -237,11 +273,14 @@ void KorvoDfu::startOp() {
     control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, FLIP_START_LENGTH);
 }
 
-int KorvoDfu::readSegment(uint16_t startAddr, ByteBuffer& buf) {
+int KorvoDfu::readSegment(uint32_t startAddr, ByteBuffer& buf) {
+    int rval = reach(startAddr);
+    if (rval < 0)
+        return rval;
     FLIP_PACKET flip;
-    flip.command_range(FLIP_PACKET::CMD_GROUP_UPLOAD, FLIP_PACKET::CMD_READ_MEMORY, startAddr,
-                       (startAddr + buf.size() - 1) & ADDRESS_MASK);
-    int rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
+    flip.command_range(FLIP_PACKET::CMD_GROUP_UPLOAD, protocol->read_command[memory_index()],
+                       startAddr & ADDRESS_MASK, (startAddr + buf.size() - 1) & ADDRESS_MASK);
+    rval = control_transfer<DFU_DNLOAD, FLIP_PACKET>(&flip, sizeof(flip));
     if (rval < 0) {
         std::cout << "Memory read queue error" << std::endl;
         return rval;
@@ -255,7 +294,16 @@ int KorvoDfu::readSegment(uint16_t startAddr, ByteBuffer& buf) {
     return rval;
 }
 
-int KorvoDfu::readOp(uint16_t startAddr, ByteBuffer& buf) {
+namespace {
+// The next segment from offset i of a transfer at startAddr: at most one segment, and never
+// across a 64 KiB page, as every command addresses one page.
+size_t segment_length(uint32_t startAddr, size_t i, size_t total) {
+    size_t to_page_end = parts::PAGE_SPAN - (startAddr + i) % parts::PAGE_SPAN;
+    return std::min({static_cast<size_t>(DFU_SEGMENT_SIZE), total - i, to_page_end});
+}
+} // namespace
+
+int KorvoDfu::readOp(uint32_t startAddr, ByteBuffer& buf) {
     if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
         return readSegment(startAddr, buf);
 
@@ -264,10 +312,10 @@ int KorvoDfu::readOp(uint16_t startAddr, ByteBuffer& buf) {
     int failure = 0;
     int delivered = 0;
     ByteBuffer tmp_buf;
-    for (size_t i = 0; i < buf.size(); i += DFU_SEGMENT_SIZE) {
-        size_t length = std::min<size_t>(DFU_SEGMENT_SIZE, buf.size() - i);
+    for (size_t i = 0, length = 0; i < buf.size(); i += length) {
+        length = segment_length(startAddr, i, buf.size());
         tmp_buf.assign(length, 0);
-        int rval = readSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+        int rval = readSegment(startAddr + i, tmp_buf);
         if (rval < 0) {
             failure = rval;
             continue;
@@ -280,27 +328,32 @@ int KorvoDfu::readOp(uint16_t startAddr, ByteBuffer& buf) {
     return failure < 0 ? failure : delivered;
 }
 
-int KorvoDfu::writeSegment(uint16_t startAddr, const ByteBuffer& data) {
-    ByteBuffer block(DFU_BLOCK_HEADER_SIZE + data.size() + DFU_BLOCK_TRAILER_SIZE, 0);
-    std::copy(data.begin(), data.end(), block.begin() + DFU_BLOCK_HEADER_SIZE);
+int KorvoDfu::writeSegment(uint32_t startAddr, const ByteBuffer& data) {
+    int rval = reach(startAddr);
+    if (rval < 0)
+        return rval;
+    // The first data byte sits at its address's offset within a packet.
+    const size_t data_at = protocol->header_size + startAddr % protocol->header_size;
+    ByteBuffer block(data_at + data.size() + DFU_BLOCK_TRAILER_SIZE, 0);
+    std::copy(data.begin(), data.end(), block.begin() + data_at);
     FLIP_PACKET flip;
-    flip.command_range(FLIP_PACKET::CMD_GROUP_DOWNLOAD, FLIP_PACKET::CMD_PROGRAM_START, startAddr,
-                       (startAddr + data.size() - 1) & ADDRESS_MASK);
+    flip.command_range(FLIP_PACKET::CMD_GROUP_DOWNLOAD, protocol->program_command[memory_index()],
+                       startAddr & ADDRESS_MASK, (startAddr + data.size() - 1) & ADDRESS_MASK);
     std::memcpy(block.data(), &flip, sizeof(flip));
     return control_transfer<DFU_DNLOAD, unsigned char>(block.data(),
                                                        static_cast<int>(block.size()));
 }
 
-int KorvoDfu::writeOp(uint16_t startAddr, ByteBuffer buf) {
+int KorvoDfu::writeOp(uint32_t startAddr, ByteBuffer buf) {
     if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
         return writeSegment(startAddr, buf);
     // Every segment is sent; the first failure is what the caller hears of.
     int failure = 0;
     ByteBuffer tmp_buf;
-    for (size_t i = 0; i < buf.size(); i += DFU_SEGMENT_SIZE) {
-        size_t length = std::min<size_t>(DFU_SEGMENT_SIZE, buf.size() - i);
+    for (size_t i = 0, length = 0; i < buf.size(); i += length) {
+        length = segment_length(startAddr, i, buf.size());
         tmp_buf.assign(buf.begin() + i, buf.begin() + i + length);
-        int rval = writeSegment((startAddr + i) & ADDRESS_MASK, tmp_buf);
+        int rval = writeSegment(startAddr + i, tmp_buf);
         if (rval < 0 && failure == 0)
             failure = rval;
     }
@@ -412,8 +465,11 @@ int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
 int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bin, int& hard_id_set,
                         int soft_id_set, int rxaddr_set, bool write_ee) {
     if (!flash_bin.empty()) {
+        int rval = eraseChip ? erase_phase() : PASS_OK;
+        if (rval != PASS_OK)
+            return rval;
         auto flash_start = std::chrono::steady_clock::now();
-        int rval = flash_phase(flash_bin);
+        rval = flash_phase(flash_bin);
         flashMs = elapsed_ms(flash_start);
         if (rval != PASS_OK)
             return rval;
@@ -435,37 +491,70 @@ int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bi
     return PASS_OK;
 }
 
+int KorvoDfu::erase_phase() {
+    std::cout << "Erasing chip... " << std::flush;
+    if (clear_for(PASS_STATUS_CLEAR_ERROR) != PASS_OK)
+        return PASS_STATUS_CLEAR_ERROR;
+    auto erase_start = std::chrono::steady_clock::now();
+    int rval = eraseOp();
+    eraseMs = elapsed_ms(erase_start);
+    if (rval != 0) {
+        std::cout << std::endl;
+        report("Chip erase error",
+               "was not erased, nor programmed; unplug it and plug it in again");
+        return PASS_ERASE_ERROR;
+    }
+    std::cout << "done in " << eraseMs << " ms." << std::endl;
+    return PASS_OK;
+}
+
+size_t KorvoDfu::count_mismatches(const ByteBuffer& flash_bin,
+                                  const ByteBuffer& flash_image) const {
+    size_t error_count = 0;
+    for (size_t i = 0; i < flash_bin.size(); ++i) {
+        if (flash_bin[i] != flash_image[i]) {
+            std::cout << i;
+            ++error_count;
+        }
+        if (error_count >= MAX_LISTED_MISMATCHES)
+            return error_count;
+    }
+    // After an erase, what the image does not cover must read blank as well.
+    for (size_t i = flash_bin.size(); eraseChip && i < flash_image.size(); ++i) {
+        if (flash_image[i] != AvrParser::ERASED) {
+            std::cout << i;
+            ++error_count;
+        }
+        if (error_count >= MAX_LISTED_MISMATCHES)
+            break;
+    }
+    return error_count;
+}
+
+int KorvoDfu::clear_for(int failure) {
+    clearStatus();
+    if (getStatus() == 0)
+        return PASS_OK;
+    std::cerr << "Status clear error" << std::endl;
+    return failure;
+}
+
 int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
     std::cout << "Writing firmware... " << std::flush;
-    clearStatus();
-    if (getStatus() != 0) {
-        std::cerr << "Status clear error" << std::endl;
+    if (clear_for(PASS_STATUS_CLEAR_ERROR) != PASS_OK)
         return PASS_STATUS_CLEAR_ERROR;
-    }
     // Programming whatever memory happens to be selected would overwrite it.
     if (selectOp(FLASH) < 0) {
         report("Flash select error", "was not programmed; unplug it and plug it in again");
         return PASS_FLASH_SELECT_ERROR;
     }
     // The read-back covers the whole image, and at least the application flash.
-    ByteBuffer flash_image(std::max(READBACK_SIZE, flash_bin.size()));
+    ByteBuffer flash_image(std::max<size_t>(part->application_size(), flash_bin.size()));
     writeOp(0, flash_bin);
     int rval = readOp(0, flash_image);
     std::cout << "Checking... " << std::flush;
 
-    size_t error_count = 0;
-    if (rval < 0) {
-        error_count = 1;
-    } else {
-        for (size_t i = 0; i < flash_bin.size(); ++i) {
-            if (flash_bin[i] != flash_image[i]) {
-                std::cout << i;
-                ++error_count;
-            }
-            if (error_count >= MAX_LISTED_MISMATCHES)
-                break;
-        }
-    }
+    size_t error_count = rval < 0 ? 1 : count_mismatches(flash_bin, flash_image);
     if (error_count != 0) {
         std::cout << "Abort ********** " << std::endl;
         return PASS_VERIFY_ERROR;
@@ -476,11 +565,8 @@ int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
 
 int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                            int rxaddr_set, bool write_ee) {
-    clearStatus();
-    if (getStatus() != 0) {
-        std::cerr << "Status clear error" << std::endl;
+    if (clear_for(PASS_EEPROM_CLEAR_ERROR) != PASS_OK)
         return PASS_EEPROM_CLEAR_ERROR;
-    }
     ByteBuffer eeprom_buf = record::prepare(eeprom_bin);
     const size_t wanted = eeprom_buf.size();
     // With the flash still selected, the record would be read from and written over the

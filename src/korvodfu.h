@@ -4,7 +4,8 @@
 
 #include "dfu_protocol.h"
 #include "hexparse.h"
-#include "korvofw.h"
+#include "hextext.h"
+#include "parts/parts.h"
 
 #include <usb.h>
 
@@ -48,6 +49,7 @@ enum PassResult : int {
     PASS_EEPROM_READ_ERROR = -8,
     PASS_FLASH_SELECT_ERROR = -9,
     PASS_DEVICE_BUSY = -10, // another program holds the device's interface
+    PASS_ERASE_ERROR = -11,
 };
 
 // EEPROM identity record layout.
@@ -93,13 +95,16 @@ void advance_hard_id(int& hard_id_set);
 
 // One bootloader device on the bus.
 struct KorvoDfu {
-    // The application flash, read back whole, and the EEPROM of the ATxmega32A4U.
-    static constexpr size_t READBACK_SIZE = 32768;
-    static constexpr size_t EEPROM_SIZE = 1024;
     static constexpr int MAX_LISTED_MISMATCHES = 100;
     static constexpr unsigned START_SETTLE_USEC = 300000;
     static constexpr int DECIMAL = 10;
 
+    // The part the device is, and the protocol its bootloader speaks.
+    const parts::Part* part;
+    const FlipProtocol* protocol;
+    // A chip erase before the flash is written; protocol 1 erases always, as its bootloader
+    // refuses everything else until then.
+    bool eraseChip = false;
     usb_dev_handle* handle;
     bool claimed = false; // the pass holds the DFU interface
     int32_t usb_error;
@@ -116,23 +121,29 @@ struct KorvoDfu {
     int64_t eepromMs = 0;
     int64_t eraseMs = -1; // -1: the pass erased nothing
 
-    KorvoDfu();
+    explicit KorvoDfu(const parts::Part& part = parts::default_part(), bool erase = false);
 
     bool isFatalError() const { return handle == nullptr; }
 
     // Every DFU request goes through here: REQUEST picks bRequest and bmRequestType.
-    template <int REQUEST, typename T> int control_transfer(T* data, int length);
+    template <int REQUEST, typename T>
+    int control_transfer(T* data, int length, int timeout_ms = DFU_TIMEOUT_MS);
 
     int getStatus();
     void clearStatus();
-    // Selects the memory unit and page 0; negative when either request failed.
+    // Selects the memory (FLASH or EEPROM) that later requests use, at page 0; negative when a
+    // request failed.
     int selectOp(int memory_unit);
+    // Selects the flash's 64 KiB page `page`; negative when the request failed.
+    int selectPage(int page);
     // Writes buf at startAddr: the bytes sent for one segment, 0 for several, or the first
-    // negative code.
-    int writeOp(uint16_t startAddr, ByteBuffer buf);
+    // negative code. Flash pages beyond the selected one are selected on the way.
+    int writeOp(uint32_t startAddr, ByteBuffer buf);
     // Fills buf from startAddr. Returns the number of bytes delivered, or a negative code
     // when a request failed; a single segment shrinks buf to what was delivered.
-    int readOp(uint16_t startAddr, ByteBuffer& buf);
+    int readOp(uint32_t startAddr, ByteBuffer& buf);
+    // Erases the application flash; the status it left, or a negative code.
+    int eraseOp();
     void startOp();
 
     // One programming pass over the device at bus_num/dev_num; 0 or a PassResult code.
@@ -141,8 +152,21 @@ struct KorvoDfu {
                    bool write_ee);
 
   private:
-    int readSegment(uint16_t startAddr, ByteBuffer& buf);
-    int writeSegment(uint16_t startAddr, const ByteBuffer& data);
+    int selectedUnit = FLASH;
+    int selectedPage = 0;
+
+    int readSegment(uint32_t startAddr, ByteBuffer& buf);
+    int writeSegment(uint32_t startAddr, const ByteBuffer& data);
+    // Where FlipProtocol's per-memory commands are for the selected memory.
+    int memory_index() const { return selectedUnit == EEPROM ? 1 : 0; }
+    // Selects the flash page that holds address, unless it is selected already.
+    int reach(uint32_t address);
+    // Clears the device's status: PASS_OK, or failure after saying so.
+    int clear_for(int failure);
+    // The pass's erase, timed: PASS_OK or PASS_ERASE_ERROR.
+    int erase_phase();
+    // Compares the read-back with the image, and with the erase the rest with blank flash.
+    size_t count_mismatches(const ByteBuffer& flash_bin, const ByteBuffer& flash_image) const;
     int pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bin, int& hard_id_set,
                   int soft_id_set, int rxaddr_set, bool write_ee);
     int flash_phase(const ByteBuffer& flash_bin);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -27,25 +28,33 @@ namespace {
 
 const char git_sfx[] = KORVOFW_GIT_SFX;
 const char OPTIONS[] = "f:e:s:v:t:i:I:hr:";
-const char HEX_DIGITS[] = "0123456789ABCDEF";
 
 constexpr int EXIT_USAGE = -1;
 constexpr int EXIT_NO_LEDGER = 1;
 constexpr int EXIT_LEDGER_LOST_ROWS = 1;
 
-enum LongOption { OPT_LEDGER = 256, OPT_STATION, OPT_POOL, OPT_PORT };
+enum LongOption {
+    OPT_LEDGER = 256,
+    OPT_STATION,
+    OPT_POOL,
+    OPT_PORT,
+    OPT_PART,
+    OPT_LIST_PARTS,
+    OPT_ERASE
+};
 const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
                                {"station", required_argument, nullptr, OPT_STATION},
                                {"pool", required_argument, nullptr, OPT_POOL},
                                {"port", required_argument, nullptr, OPT_PORT},
+                               {"part", required_argument, nullptr, OPT_PART},
+                               {"list-parts", no_argument, nullptr, OPT_LIST_PARTS},
+                               {"erase", no_argument, nullptr, OPT_ERASE},
                                {nullptr, 0, nullptr, 0}};
 // USB allows five hubs between the root hub and a device, so a port name holds at most
 // seven port numbers (the kernel's own limit); each is 1 to 255.
 constexpr int MAX_PORT_NUMBERS = 7;
 constexpr long MAX_PORT_NUMBER = 255;
 constexpr long MAX_BUS_NUMBER = 999; // usbfs names bus directories with three digits
-constexpr int LOW_NIBBLE = 0x0F;
-constexpr int NIBBLE_BITS = 4;
 
 // EEPROM image preparation.
 constexpr size_t EEPROM_MIN_SIZE = 32;
@@ -120,6 +129,12 @@ bool identity_valid(const char* name, int value, int max) {
     return false;
 }
 
+// "32 KiB", or the bytes when they are no whole KiB.
+std::string size_text(uint32_t bytes) {
+    return bytes % parts::KIB == 0 ? std::to_string(bytes / parts::KIB) + " KiB"
+                                   : std::to_string(bytes) + " B";
+}
+
 // Reads the options into cfg; false when the usage text is due.
 bool parse_options(int argc, char** argv, RunConfig& cfg) {
     optind = 0; // full reset, so start-up can run more than once in a process
@@ -138,6 +153,15 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
             break;
         case OPT_PORT:
             cfg.port = optarg;
+            break;
+        case OPT_PART:
+            cfg.part_name = optarg;
+            break;
+        case OPT_LIST_PARTS:
+            cfg.list_parts = true;
+            break;
+        case OPT_ERASE:
+            cfg.erase = true;
             break;
         case 'f':
             cfg.flash_file = optarg;
@@ -175,6 +199,47 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
         }
     }
     return optind >= argc;
+}
+
+// The table as --list-parts prints it: one line per part.
+void list_parts() {
+    std::printf("%-15s %-9s %-8s %-9s %-10s %-11s %-5s %-6s %s\n", "part", "USB ID", "protocol",
+                "flash", "bootloader", "application", "page", "EEPROM", "signature");
+    for (const parts::Part& part : parts::TABLE)
+        std::printf("%-15s %04x:%04x %-8d %-9s %-10s %-11s %-5u %-6u %02X %02X %02X\n", part.name,
+                    parts::ATMEL_VENDOR, part.product, part.protocol,
+                    size_text(part.flash_size).c_str(), size_text(part.bootloader_size).c_str(),
+                    size_text(part.application_size()).c_str(), part.page_size, part.eeprom_size,
+                    part.signature[0], part.signature[1], part.signature[2]);
+}
+
+// --part names a row of the table; protocol 1 erases the chip, so it programs only with a
+// flash image (its bootloader reads nothing before the erase), as does --erase.
+bool part_option_valid(RunConfig& cfg) {
+    if (cfg.part_name != nullptr) {
+        cfg.part = parts::find(cfg.part_name);
+        if (cfg.part == nullptr) {
+            std::cerr << "unknown part for --part: \"" << cfg.part_name
+                      << "\" (give a name as korvofw --list-parts shows it, such as atmega32u4)"
+                      << std::endl;
+            return false;
+        }
+    }
+    if (cfg.flash_file != nullptr)
+        return true;
+    if (cfg.erase) {
+        std::cerr << "--erase needs a flash image (-f): the erase clears the application"
+                  << std::endl;
+        return false;
+    }
+    if (cfg.part->protocol == parts::PROTOCOL_1) {
+        std::cerr << "--part " << cfg.part->name
+                  << " needs a flash image (-f): its bootloader reads and writes nothing before a"
+                     " chip erase, which clears the application"
+                  << std::endl;
+        return false;
+    }
+    return true;
 }
 
 bool port_option_valid(const RunConfig& cfg) {
@@ -244,7 +309,8 @@ std::string flash_file_problem(const char* flash_file) {
 }
 
 // Why a parsed file gives no image for the device; empty when it gives one.
-std::string image_problem(const AvrParser& ihex, int parse_rval, const ByteBuffer& image) {
+std::string image_problem(const AvrParser& ihex, int parse_rval, const ByteBuffer& image,
+                          const parts::Part& part) {
     if (parse_rval < 0)
         return ihex.fault.empty() ? "it is no Intel HEX text" : ihex.fault;
     if (parse_rval == 0)
@@ -256,12 +322,14 @@ std::string image_problem(const AvrParser& ihex, int parse_rval, const ByteBuffe
     if (!ihex.endSeen)
         return "it does not end with an end-of-file record (type 01): it was cut short, copied "
                "halfway or onto a full disk";
-    if (image.size() > KorvoDfu::READBACK_SIZE) {
+    if (image.size() > part.application_size()) {
         std::ostringstream why;
         why << "it needs flash up to address 0x" << std::hex << std::uppercase
             << ihex.base() + static_cast<int32_t>(image.size()) - 1
             << ", beyond the device's application flash (0x0000 to 0x"
-            << KorvoDfu::READBACK_SIZE - 1 << ")";
+            << part.application_size() - 1 << ")";
+        if (part.protocol == parts::PROTOCOL_1)
+            why << ": the " << part.name << "'s bootloader starts at 0x" << part.application_size();
         return why.str();
     }
     return std::string();
@@ -269,17 +337,19 @@ std::string image_problem(const AvrParser& ihex, int parse_rval, const ByteBuffe
 
 // Reads and parses the flash file into an image; the parser's byte count, or -1 with `why`
 // set when the file gives no image the device can take (image is then left as it was).
-int load_flash(const char* flash_file, ByteBuffer& image, std::string& why) {
+int load_flash(const char* flash_file, const parts::Part& part, ByteBuffer& image,
+               std::string& why) {
     why = flash_file_problem(flash_file);
     if (!why.empty())
         return -1;
     ByteBuffer text, parsed;
     read_file(flash_file, text);
     AvrParser ihex;
+    ihex.addressLimit = std::max<int32_t>(IntelHex::ADDRESS_SPACE, part.flash_size);
     int parse_rval = ihex.parse(text.data(), static_cast<int>(text.size()), 0);
     if (parse_rval >= MIN_FLASH_BYTES)
         ihex.copy(parsed);
-    why = image_problem(ihex, parse_rval, parsed);
+    why = image_problem(ihex, parse_rval, parsed, part);
     if (!why.empty())
         return -1;
     image.swap(parsed);
@@ -289,7 +359,7 @@ int load_flash(const char* flash_file, ByteBuffer& image, std::string& why) {
 void load_flash_at_startup(RunConfig& cfg) {
     analyse_file_name(cfg);
     std::string why;
-    int parse_rval = load_flash(cfg.flash_file, cfg.flash_bin, why);
+    int parse_rval = load_flash(cfg.flash_file, *cfg.part, cfg.flash_bin, why);
     if (parse_rval < 0) {
         // The station still starts: the file is read again for every device.
         std::cerr << "Flash file " << cfg.flash_file
@@ -357,9 +427,10 @@ bool eeprom_file_usable(const RunConfig& cfg) {
     else if (same_file(st, cfg.flash_file)) {
         problem = "is the flash file given with -f";
         fix = "give the EEPROM image a file of its own";
-    } else if (static_cast<size_t>(st.st_size) > KorvoDfu::EEPROM_SIZE) {
-        problem = "holds " + std::to_string(st.st_size) + " bytes, more than the device's " +
-                  std::to_string(KorvoDfu::EEPROM_SIZE) + "-byte EEPROM";
+    } else if (static_cast<size_t>(st.st_size) > cfg.part->eeprom_size) {
+        problem = "holds " + std::to_string(st.st_size) + " bytes, more than the " +
+                  (cfg.part_name != nullptr ? std::string(cfg.part->name) : "device") + "'s " +
+                  std::to_string(cfg.part->eeprom_size) + "-byte EEPROM";
         fix = "give an image of at most that size";
     } else
         return true;
@@ -402,7 +473,11 @@ int startup(int argc, char** argv, RunConfig& cfg) {
         cmd_info(argc, argv);
         return EXIT_USAGE;
     }
-    if (!port_option_valid(cfg) || !ledger_names_valid(cfg))
+    if (cfg.list_parts) {
+        list_parts();
+        return EXIT_SUCCESS;
+    }
+    if (!part_option_valid(cfg) || !port_option_valid(cfg) || !ledger_names_valid(cfg))
         return EXIT_USAGE;
     if (!identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX) ||
         !identity_valid("soft ID", cfg.soft_id_set, record::SOFT_ID_MAX) ||
@@ -519,7 +594,7 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     if (cfg.flash_file != nullptr) {
         std::cout << "Loading Flash." << std::endl;
         std::string why;
-        if (load_flash(cfg.flash_file, cfg.flash_bin, why) < 0) {
+        if (load_flash(cfg.flash_file, *cfg.part, cfg.flash_bin, why) < 0) {
             std::cerr << "Flash file " << cfg.flash_file
                       << " could not be read as a firmware image: " << why << "; the device on bus "
                       << devDetect.bus_num << ", device " << devDetect.dev_num
@@ -540,7 +615,7 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     }
     const int hard_id_before = cfg.hard_id_set;
 
-    KorvoDfu loader;
+    KorvoDfu loader(*cfg.part, cfg.erase);
     int rval =
         loader.try_device(devDetect.bus_num, devDetect.dev_num, cfg.flash_bin, cfg.eeprom_bin,
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
@@ -569,7 +644,7 @@ bool bootloader_arrived(UdevWrapper& devDetect, const RunConfig& cfg) {
         bool device = devDetect.poll(0);
         if (cfg.port == nullptr || (device && devDetect.port == cfg.port))
             return device && devDetect.vend_num == BOOTLOADER_VENDOR &&
-                   devDetect.prod_num == BOOTLOADER_PRODUCT;
+                   devDetect.prod_num == cfg.part->product;
         if (!device && devDetect.ret <= 0)
             return false; // nothing pending
     }
@@ -638,38 +713,9 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
 // ---------------------------------------------------------------------------------------
 // Text, hex and file helpers
 
-int32_t hex_to_bin(char c) {
-    int digit = IntelHex::hex_digit(static_cast<unsigned char>(c));
-    return digit < 0 ? 0 : digit;
-}
-
-char bin4_to_hex(uint8_t b) {
-    return HEX_DIGITS[b & LOW_NIBBLE];
-}
-
 const char* file_name(const char* full_path) {
     const char* slash = std::strrchr(full_path, '/');
     return slash != nullptr ? slash + 1 : full_path;
-}
-
-void convert_string(const char* str, int32_t max_len, uint8_t* val) {
-    int32_t n = static_cast<int32_t>(std::min<size_t>(std::strlen(str), max_len));
-    int32_t index = max_len / 2 - (n + 1) / 2;
-    int32_t k = 0;
-    if (n % 2 != 0)
-        val[index++] = static_cast<uint8_t>(hex_to_bin(str[k++]));
-    for (; k < n; k += 2)
-        val[index++] =
-            static_cast<uint8_t>((hex_to_bin(str[k]) << NIBBLE_BITS) | hex_to_bin(str[k + 1]));
-}
-
-std::string convert_string(const uint8_t* val, int32_t len) {
-    std::string text;
-    for (int32_t k = 0; k < len; ++k) {
-        text += bin4_to_hex(val[k] >> NIBBLE_BITS);
-        text += bin4_to_hex(val[k]);
-    }
-    return text;
 }
 
 size_t ifs_size(std::ifstream& ifs) {

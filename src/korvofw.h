@@ -1,6 +1,7 @@
-// The station's entry point and its text, hex and file helpers.
+// The station's entry point, its run configuration and its file helpers.
 #pragma once
 
+#include "hextext.h"
 #include "parts/parts.h"
 
 #include <cstdint>
@@ -8,18 +9,8 @@
 #include <string>
 #include <vector>
 
-using ByteBuffer = std::vector<unsigned char>;
-
-// Value of one hex digit; anything else counts as 0.
-int32_t hex_to_bin(char c);
-// Upper-case hex digit of the low four bits.
-char bin4_to_hex(uint8_t b);
 // The part of a path after its last '/'.
 const char* file_name(const char* full_path);
-// Hex text, right-aligned into a field of max_len / 2 bytes at val.
-void convert_string(const char* str, int32_t max_len, uint8_t* val);
-// Bytes as upper-case hex text, two digits per byte.
-std::string convert_string(const uint8_t* val, int32_t len);
 size_t ifs_size(std::ifstream& ifs);
 std::string extract_path(std::string& full_path);
 std::string extract_ext(std::string& file_name);
@@ -53,8 +44,11 @@ struct RunConfig {
     // The one USB port whose devices this station takes (--port), as udev names it; null:
     // every port.
     const char* port = nullptr;
-    // The part whose bootloader the station takes and programs (--part).
+    // The part whose bootloader the station takes and programs (--part, as given: null
+    // without it), and --list-parts.
+    const char* part_name = nullptr;
     const parts::Part* part = &parts::default_part();
+    bool list_parts = false;
     // A chip erase before the flash is written (--erase; always on protocol 1).
     bool erase = false;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.

@@ -1,5 +1,6 @@
 #include "ledger.h"
 
+#include "hextext.h"
 #include "ledger_backends.h"
 
 #include <libpq-fe.h>
@@ -35,23 +36,14 @@ size_t scheme_length(const std::string& location) {
     return 0;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // libpq decodes %XX in URIs, so a message may carry either form.
 std::string percent_decoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-            hex_value(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && hextext::digit(text[i + 1]) >= 0 &&
+            hextext::digit(text[i + 2]) >= 0) {
+            out +=
+                static_cast<char>(hextext::digit(text[i + 1]) * 16 + hextext::digit(text[i + 2]));
             i += 2;
         } else {
             out += text[i];
@@ -291,13 +283,7 @@ std::string csv_line(const AttemptRow& r) {
 }
 
 std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0x0F];
-    }
-    return text;
+    return hextext::encode(bytes, hextext::LOWER);
 }
 
 std::string hex4(int value) {
@@ -311,7 +297,7 @@ bool bytes_from_hex(const std::string& hex, std::vector<uint8_t>& bytes) {
     if (hex.size() % 2 != 0)
         return false;
     for (size_t i = 0; i < hex.size(); i += 2) {
-        int high = hex_value(hex[i]), low = hex_value(hex[i + 1]);
+        int high = hextext::digit(hex[i]), low = hextext::digit(hex[i + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes.push_back(static_cast<uint8_t>(high * 16 + low));

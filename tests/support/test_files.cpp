@@ -66,10 +66,16 @@ std::string hex_record(int address, const Bytes& data, int type) {
 
 std::string hex_file(int address, const Bytes& data, int record_size) {
     std::string text;
+    int page = 0; // each 64 KiB page after the first is announced, as the toolchain does
     for (size_t i = 0; i < data.size(); i += record_size) {
         size_t n = std::min<size_t>(record_size, data.size() - i);
-        text += hex_record(address + static_cast<int>(i),
-                           Bytes(data.begin() + i, data.begin() + i + n));
+        const int at = address + static_cast<int>(i);
+        if (at >> 16 != page) {
+            page = at >> 16;
+            text += hex_record(
+                0, {static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(page)}, 4);
+        }
+        text += hex_record(at, Bytes(data.begin() + i, data.begin() + i + n));
     }
     return text + HEX_EOF;
 }

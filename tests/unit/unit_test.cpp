@@ -36,6 +36,9 @@ const std::string NOT_HEX =
 const std::string CUT = "it does not end with an end-of-file record (type 01): it was cut "
                         "short, copied halfway or onto a full disk";
 const std::string NO_IMAGE = "; give a readable file, or a new name to start one\n";
+const std::string UNUSABLE = "Flash file ", WHY = " could not be read as a firmware image: ",
+                  NOT_UNTIL = "; no device will be programmed until it is fixed\n",
+                  EXT1 = "rectype = 4\n:020000040001F9\n";
 const std::string BAD_HEX = "invalid hex number for -", LESS = " most be less than 0x";
 const std::string EE = "EEPROM image file ", FW40 = "Parsed firmware file: 40.hex : v  40 bytes\n";
 const std::string AREA(44, '0'); // the version area a flash file brings, as hex text
@@ -131,6 +134,27 @@ const StartCase START_CASES[] = {
     {A("-I", "0", "-e", "1024"), RUN_ON, "", "", std::string(2048, 'B'), 0, true, 0},
     {A("-f", "40.hex", "-e", "d-x/fw"), -1, "",
      EE + "d-x/fw: is the flash file given with -f; give the EEPROM image a file of its own\n"},
+    // Any part: its application flash and EEPROM bound the images; protocol 1 and --erase
+    // program only with a flash image, as they erase the application.
+    {A("--part", "atxmega128a4u", "-f", "65576.hex", "-e", "1025"), RUN_ON,
+     EXT1 + PARSED + "65576.hex : v  65576 bytes\n", "", std::string(2050, '0'), 65576, true},
+    {A("--part", "at90usb1286", "-f", "122881.hex"), RUN_ON, EXT1,
+     UNUSABLE + "122881.hex" + WHY +
+         "it needs flash up to address 0x1E000, beyond the device's application flash (0x0000 to "
+         "0x1DFFF): the at90usb1286's bootloader starts at 0x1E000" +
+         NOT_UNTIL,
+     AREA},
+    {A("--part", "atmega32u4", "-f", "40.hex", "-e", "1025"), -1, "",
+     EE + "1025: holds 1025 "
+          "bytes, more than the atmega32u4's 1024-byte EEPROM; give an image of at most that "
+          "size\n"},
+    {A("--part", "atmega32u4"), -1, "",
+     "--part atmega32u4 needs a flash image (-f): its "
+     "bootloader reads and writes nothing before a chip erase, which clears the application\n"},
+    {A("--erase"), -1, "", "--erase needs a flash image (-f): the erase clears the application\n"},
+    {A("--part", "atmega32u"), -1, "",
+     "unknown part for --part: \"atmega32u\" (give a name as "
+     "korvofw --list-parts shows it, such as atmega32u4)\n"},
 };
 
 } // namespace
@@ -139,7 +163,7 @@ TEST(Startup, OptionsFlashFileAndEepromImage) {
     ScratchDir dir;
     std::string cwd = std::filesystem::current_path();
     ASSERT_EQ(mkdir(dir.path("d-x").c_str(), 0700) | chdir(dir.dir.c_str()), 0);
-    for (int n : {0, 16, 17, 40, 32768, 32769})
+    for (int n : {0, 16, 17, 40, 32768, 32769, 65576, 122881})
         write_text(std::to_string(n) + ".hex", hex_file(0, Bytes(n, 0x5A)));
     std::string forty = hex_file(0, Bytes(40, 0x5A));
     write_text("cut.hex", forty.substr(0, forty.rfind(':'))); // as `head` leaves it
@@ -242,6 +266,9 @@ TEST(FlashImage, Builds) {
          KEPT, 1},
         {":0400000400\n", -1, LINE + "1\n" + BAD, "", KEPT, 1},
         {":020000040000FB\n", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        // The highest linear address record: 4 GiB less 64 KiB, no negative address.
+        {":02000004FFFFFC\n" + AT_0, -1, "rectype = 4\n:02000004FFFFFC\n" + LINE + "2\n" + BAD, "",
+         KEPT, 1},
         {hex_record(0x12, AB) + hex_record(0x14, AB) + AT_0 + hex_record(0x1A, ONE), 7, "",
          "12:4 0:2 1a:1 ", "ABCD" + std::string(32, 'F') + "ABCDABCD" + std::string(8, 'F') + "07"},
         {hex_record(0x104, ONE) + hex_record(0x100, AB), 3, "", "104:1 100:2 ", "ABCDFFFF07"},
@@ -401,4 +428,33 @@ TEST(WriteFile, ReplacesTheFileWholeOrSaysWhy) {
                   std::make_tuple(c.outcome, c.mode, c.content, c.owner, c.owner,
                                   c.name != c.target || S_ISLNK(c.mode)));
     }
+}
+
+// The table as the operator reads it, a row per part, the values as the datasheets give them.
+TEST(Startup, ListsTheParts) {
+    Args args = A("--list-parts", "--part", "none");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    RunConfig cfg;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(startup(static_cast<int>(argv.size()), argv.data(), cfg), 0);
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(out, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 33u); // the heading and 32 parts
+    EXPECT_EQ(lines[0], "part            USB ID    protocol flash     bootloader application page "
+                        " EEPROM signature");
+    for (std::string row : {"atmega32u4      03eb:2ff4 1        32 KiB    4 KiB      28 KiB      "
+                            "128   1024   1E 95 87",
+                            "at90usb1286     03eb:2ffb 1        128 KiB   8 KiB      120 KiB     "
+                            "256   4096   1E 97 82",
+                            "atxmega32a4u    03eb:2fe4 2        32 KiB    4 KiB      32 KiB      "
+                            "256   1024   1E 95 41",
+                            "atxmega128a4u   03eb:2fde 2        128 KiB   8 KiB      128 KiB     "
+                            "256   2048   1E 97 46",
+                            "atxmega384c3    03eb:2fdb 2        384 KiB   8 KiB      384 KiB     "
+                            "512   4096   1E 98 45"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << row;
 }
