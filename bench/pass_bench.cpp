@@ -36,6 +36,7 @@ ByteBuffer image() {
 struct Wire {
     size_t requests = 0;
     size_t bytes = 0;
+    uint64_t busy_us = 0; // the part's own time: page writes, erase, EEPROM writes
 };
 
 Wire wire_of(const sim::SimDevice& device) {
@@ -43,6 +44,7 @@ Wire wire_of(const sim::SimDevice& device) {
     for (const sim::LogEntry& e : device.log()) {
         ++wire.requests;
         wire.bytes += SETUP_PACKET_SIZE + e.out.size() + e.in.size();
+        wire.busy_us += e.busy_us;
     }
     return wire;
 }
@@ -95,5 +97,8 @@ int main() {
     std::printf("full-speed bus time for the bytes %10.0f us  (12 Mbit/s, no protocol gaps)\n",
                 bus_us);
     std::printf("host CPU / bus time               %10.4f\n", cpu_per_pass_us / bus_us);
+    std::printf("the part's own time per pass      %10.0f us  (the model's page writes, erase, "
+                "EEPROM writes)\n",
+                static_cast<double>(wire.busy_us));
     return 0;
 }

@@ -77,15 +77,40 @@ std::vector<std::uint8_t> read_memory_file(const std::string& option, const std:
     return bytes;
 }
 
-void parse_device_option(const std::string& word, const std::string& base_dir, DevicePlan& plan) {
+std::pair<std::string, std::string> split_option(const std::string& word) {
     const auto separator = word.find(kOptionSeparator);
-    const std::string key = word.substr(0, separator);
-    const std::string value = separator == std::string::npos ? "" : word.substr(separator + 1);
-    if (separator == std::string::npos || value.empty() ||
-        (key != "port" && key != "flash" && key != "eeprom" && key != "fault"))
+    if (separator == std::string::npos)
+        return {word, ""};
+    return {word.substr(0, separator), word.substr(separator + 1)};
+}
+
+// The part= option, read before the others: the memory files must fit its memories.
+const parts::Part& part_of(const std::vector<std::string>& words) {
+    const parts::Part* part = nullptr;
+    for (std::size_t i = 3; i < words.size(); ++i) {
+        const auto [key, value] = split_option(words[i]);
+        if (key != "part" || value.empty())
+            continue;
+        if (part)
+            throw LineError("part is given twice");
+        try {
+            part = &part_named(value);
+        } catch (const std::invalid_argument& error) {
+            throw LineError(error.what());
+        }
+    }
+    return part ? *part : parts::default_part();
+}
+
+void parse_device_option(const std::string& word, const std::string& base_dir, DevicePlan& plan) {
+    const auto [key, value] = split_option(word);
+    if (value.empty() ||
+        (key != "part" && key != "port" && key != "flash" && key != "eeprom" && key != "fault"))
         throw LineError("unknown device option " + quoted(word) +
-                        " (expected port=<name>, flash=<file>, eeprom=<file> or "
+                        " (expected part=<name>, port=<name>, flash=<file>, eeprom=<file> or "
                         "fault=<kind>[@<index>])");
+    if (key == "part")
+        return; // taken first, by part_of
     if (key == "port") {
         if (!plan.port.empty())
             throw LineError("port is given twice");
@@ -102,19 +127,20 @@ void parse_device_option(const std::string& word, const std::string& base_dir, D
     auto& contents = key == "flash" ? plan.flash : plan.eeprom;
     if (contents)
         throw LineError(key + " is given twice");
-    contents =
-        read_memory_file(key, resolve(value, base_dir), key == "flash" ? kFlashSize : kEepromSize);
+    contents = read_memory_file(key, resolve(value, base_dir),
+                                key == "flash" ? plan.part->flash_size : plan.part->eeprom_size);
 }
 
 DevicePlan parse_device(const std::vector<std::string>& words, const std::string& base_dir) {
     if (words.size() < 3)
-        throw LineError("device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
-                        "[eeprom=<file>] [fault=<kind>[@<index>]]...");
+        throw LineError("device: expected <bus> <devnum> [part=<name>] [port=<name>] "
+                        "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]...");
     DevicePlan plan;
     plan.bus = parse_in_range(words[1], kMinBusNumber, kMaxBusNumber, "bus number");
     plan.devnum = parse_in_range(words[2], kMinDevnum, kMaxDevnum, "device number");
+    plan.part = &part_of(words);
     plan.vendor = kAtmelVendorId;
-    plan.product = kFlipProductId;
+    plan.product = plan.part->product;
     for (std::size_t i = 3; i < words.size(); ++i)
         parse_device_option(words[i], base_dir, plan);
     return plan;

@@ -1,17 +1,23 @@
 // Scenario files: which devices an operator plugs into the bench, and when.
 //
 //   # a comment, to the end of the line; blank lines are fine
-//   device <bus> <devnum> [port=<name>] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
+//   device <bus> <devnum> [part=<name>] [port=<name>] [flash=<file>] [eeprom=<file>]
+//          [fault=<kind>[@<k>]]...
 //   other <bus> <devnum> <vendor hex> <product hex>
 //   copy <source> <file>
 //   wait
 //   sigterm
 //   udev-fail
 //
-// `device` plugs in a bootloader (03eb:2fe4) whose memories are erased unless a
-// file gives their start contents from address 0; `other` plugs in some other
-// device; `port` names the USB port the device is on, as udev gives it to the
-// program (udev_device_get_sysname; any text without blanks, e.g. "1-1.4"),
+// `device` plugs in a part's bootloader whose memories are erased unless a file gives
+// their start contents from address 0 (a file may fill the part's memory, no more; a
+// megaAVR's flash holds its bootloader's code at the top); `part`
+// names the part as the table in parts/parts.h does (atxmega32a4u, at 03eb:2fe4, when not
+// given; e.g. atmega32u4, at90usb1286, atxmega128a4u), and the device answers with its
+// product ID, protocol, sizes and time; `other` plugs in some other
+// device (given a part's Atmel IDs, that part's bootloader); `port` names the USB port the device
+// is on, as udev gives it to the program (udev_device_get_sysname; any text without blanks, e.g.
+// "1-1.4"),
 // "<bus>-<devnum>" (e.g. "1-5") when not given; `wait` ends a batch of devices that arrive
 // together; `copy` replaces <file> with the bytes <source> held when the scenario was read,
 // as an operator would between two devices, just before the next device line's device is
@@ -22,6 +28,7 @@
 #pragma once
 
 #include "device/fault.h"
+#include "parts/parts.h"
 
 #include <cstdint>
 #include <istream>
@@ -38,7 +45,8 @@ struct DevicePlan {
     int devnum = 0;
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
-    std::string port; // empty: the default, "<bus>-<devnum>"
+    const parts::Part* part = nullptr; // a device line's part; null for an other line
+    std::string port;                  // empty: the default, "<bus>-<devnum>"
     std::optional<std::vector<std::uint8_t>> flash;
     std::optional<std::vector<std::uint8_t>> eeprom;
     std::vector<Fault> faults;

@@ -65,7 +65,9 @@ void ScenarioDriver::plug(const DevicePlan& plan) {
     Bench& bench = udev_.bench();
     if (SimDevice* previous = bench.find(plan.bus, plan.devnum); previous && previous->on_bus())
         bench.unplug(*previous);
-    SimDevice& device = bench.plug(plan.bus, plan.devnum, plan.vendor, plan.product, plan.port);
+    SimDevice& device =
+        plan.part ? bench.plug(plan.bus, plan.devnum, *plan.part, plan.port)
+                  : bench.plug(plan.bus, plan.devnum, plan.vendor, plan.product, plan.port);
     for (const Fault& fault : plan.faults)
         device.add_fault(fault);
     if (FlipDevice* flip = device.flip()) {

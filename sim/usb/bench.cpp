@@ -32,7 +32,8 @@ constexpr std::uint64_t kMicrosecondsPerMillisecond = 1000;
 constexpr std::uint8_t kDeviceDescriptorLength = 18;
 constexpr std::uint8_t kDeviceDescriptorType = 1;
 constexpr std::uint16_t kUsb2 = 0x0200;
-constexpr std::uint8_t kControlPacketSize = 64;
+// Devices without a bootloader model present the full-speed maximum.
+constexpr std::uint8_t kOtherControlPacketSize = 64;
 
 // The faults that stop the program with a signal, and the signal each sends.
 constexpr std::pair<FaultKind, int> kSignalFaults[] = {{FaultKind::SigTerm, SIGTERM},
@@ -135,11 +136,11 @@ std::string format_log_line(const LogEntry& entry) {
 // ---- SimDevice
 
 SimDevice::SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
-                     std::string port)
+                     std::string port, const parts::Part* part)
     : bus_(bus), devnum_(devnum), vendor_(vendor), product_(product),
       port_(port.empty() ? name() : std::move(port)) {
-    if (vendor == kAtmelVendorId && product == kFlipProductId)
-        flip_ = std::make_unique<FlipDevice>();
+    if (part)
+        flip_ = std::make_unique<FlipDevice>(*part);
 }
 
 std::string SimDevice::name() const {
@@ -208,6 +209,20 @@ void Bench::reset() {
 
 SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
                        const std::string& port) {
+    const parts::Part* part = vendor == kAtmelVendorId ? part_with_product(product) : nullptr;
+    return plug_device(bus, devnum, vendor, product, port, part);
+}
+
+SimDevice& Bench::plug(int bus, int devnum, const parts::Part& part, const std::string& port) {
+    return plug_device(bus, devnum, kAtmelVendorId, part.product, port, &part);
+}
+
+SimDevice& Bench::plug(int bus, int devnum, const std::string& part, const std::string& port) {
+    return plug(bus, devnum, part_named(part), port);
+}
+
+SimDevice& Bench::plug_device(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
+                              const std::string& port, const parts::Part* part) {
     if (bus < kMinBusNumber || bus > kMaxBusNumber)
         throw std::invalid_argument("sim: bus number out of range: " + std::to_string(bus));
     if (devnum < kMinDevnum || devnum > kMaxDevnum)
@@ -216,7 +231,7 @@ SimDevice& Bench::plug(int bus, int devnum, std::uint16_t vendor, std::uint16_t 
     if (present && present->on_bus())
         throw std::invalid_argument("sim: address in use: " + present->name());
     forget_departed(bus, devnum);
-    devices_.push_back(std::make_unique<SimDevice>(bus, devnum, vendor, product, port));
+    devices_.push_back(std::make_unique<SimDevice>(bus, devnum, vendor, product, port, part));
     SimDevice& device = *devices_.back();
     notify(&BenchObserver::device_plugged, device);
     return device;
@@ -347,7 +362,8 @@ int Bench::sync_bus_devices(int bus_number, BusNode& node) {
         dev->descriptor.bLength = kDeviceDescriptorLength;
         dev->descriptor.bDescriptorType = kDeviceDescriptorType;
         dev->descriptor.bcdUSB = kUsb2;
-        dev->descriptor.bMaxPacketSize0 = kControlPacketSize;
+        dev->descriptor.bMaxPacketSize0 = static_cast<std::uint8_t>(
+            device->flip() ? device->flip()->control_packet_size() : kOtherControlPacketSize);
         dev->descriptor.idVendor = device->vendor();
         dev->descriptor.idProduct = device->product();
         kept.emplace_back(device, std::move(dev));
@@ -468,6 +484,7 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     LogEntry& logged = device.log_.back();
     logged.in = std::move(in);
     logged.result = result;
+    logged.busy_us = entry.busy_us;
 
     // Observers hear of a departure only once the request that saw it is logged.
     if (device.flip() && device.flip()->left_bus())
@@ -478,7 +495,7 @@ int Bench::control(usb_dev_handle* handle, int request_type, int request, int va
     return result;
 }
 
-int Bench::carry_out(SimDevice& device, const LogEntry& request, std::vector<std::uint8_t>& in,
+int Bench::carry_out(SimDevice& device, LogEntry& request, std::vector<std::uint8_t>& in,
                      int timeout_ms) {
     const std::size_t n = request.n;
     if (device.on_bus() && device.take_fault(FaultKind::Unplug, n))
@@ -499,12 +516,16 @@ int Bench::carry_out(SimDevice& device, const LogEntry& request, std::vector<std
     }
     if (device.take_fault(FaultKind::BadStatus, n))
         flip->set_bad_status_at(n);
-    return deliver(device, n, request, in);
+    return deliver(device, request, in);
 }
 
-int Bench::deliver(SimDevice& device, std::size_t request_index, const LogEntry& request,
-                   std::vector<std::uint8_t>& in) {
+// The part's busy time passes before the request returns, as the real part holds back the
+// request's status stage (or its GETSTATUS) until it is done.
+int Bench::deliver(SimDevice& device, LogEntry& request, std::vector<std::uint8_t>& in) {
+    const std::size_t request_index = request.n;
     const Reply reply = device.flip()->handle(request_index, setup_of(request), request.out);
+    request.busy_us = reply.busy_us;
+    advance_us(reply.busy_us);
     switch (reply.outcome) {
     case Reply::Outcome::Gone:
         return -ENODEV;

@@ -18,6 +18,9 @@
 //
 //   e.g. "0 type=21 req=1 value=0000 index=0000 len=6 out=060300000000 in=- rc=6"
 //
+// A request the device's part is busy with (page writes, a chip erase, EEPROM writes) advances
+// the simulated clock by the part's time for it (device/flip_timing.h) before it returns.
+//
 // The stand-ins hold the program to interface 0's claim: a control request on a handle that
 // has not claimed it, or a close with the claim still held, is a misuse that aborts. Only one
 // handle at a time holds a device's claim; another gets -EBUSY, as from the kernel.
@@ -35,7 +38,7 @@
 //              omitted: acknowledged, not carried out, device in dfuERROR/errTARGET
 //   stuck      from request k on (all requests when omitted), flash writes are
 //              acknowledged but do not take
-//   noerase    programming only clears bits and pages are not erased
+//   noerase    programming only clears bits and nothing is erased, by a chip erase either
 //   noopen     usb_open returns NULL
 //   busy       usb_claim_interface returns -EBUSY: another program holds the interface
 //   sigterm    any request: the program's process gets SIGTERM first (sigint: SIGINT), as
@@ -67,15 +70,18 @@ struct LogEntry {
     std::vector<std::uint8_t> out;
     std::vector<std::uint8_t> in;
     int result = 0;
+    // How long the part was busy carrying the request out (Reply::busy_us); not in the line.
+    std::uint64_t busy_us = 0;
 };
 
 std::string format_log_line(const LogEntry& entry);
 
 class SimDevice {
   public:
-    // An empty port stands for the default, name().
+    // An empty port stands for the default, name(). With a part, the device is that part's
+    // bootloader.
     SimDevice(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
-              std::string port = {});
+              std::string port = {}, const parts::Part* part = nullptr);
 
     int bus() const { return bus_; }
     int devnum() const { return devnum_; }
@@ -87,7 +93,7 @@ class SimDevice {
     // The USB port the device is on, as udev names it (its sysname, e.g. "1-1.4").
     const std::string& port() const { return port_; }
 
-    // The bootloader model; null for devices that are not 03eb:2fe4.
+    // The bootloader model; null for devices that are no part's bootloader.
     FlipDevice* flip() { return flip_.get(); }
     const FlipDevice* flip() const { return flip_.get(); }
 
@@ -144,15 +150,21 @@ class Bench {
     void reset();
 
     // Throws std::invalid_argument for an address out of range or in use. An empty port
-    // gives the device the default port name, "<bus>-<devnum>".
+    // gives the device the default port name, "<bus>-<devnum>". Atmel's vendor ID with a
+    // part's product ID plugs that part's bootloader (the first part of the table with it).
     SimDevice& plug(int bus, int devnum, std::uint16_t vendor = kAtmelVendorId,
                     std::uint16_t product = kFlipProductId, const std::string& port = {});
+    // Plugs the part's bootloader, with the part's product ID.
+    SimDevice& plug(int bus, int devnum, const parts::Part& part, const std::string& port = {});
+    // The same by the part's name; an unknown one throws std::invalid_argument naming the known.
+    SimDevice& plug(int bus, int devnum, const std::string& part, const std::string& port = {});
     // Takes the device off the bus; open handles then fail with -ENODEV.
     void unplug(SimDevice& device);
     // The device on the bus at that address, else the last one plugged there, else null.
     SimDevice* find(int bus, int devnum);
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
 
+    // The simulated clock: sleeps, time-outs and the parts' busy time advance it.
     std::uint64_t now_us() const { return now_us_; }
     void advance_us(std::uint64_t microseconds) { now_us_ += microseconds; }
 
@@ -185,11 +197,12 @@ class Bench {
         std::vector<std::pair<SimDevice*, std::unique_ptr<struct usb_device>>> devices;
     };
 
+    SimDevice& plug_device(int bus, int devnum, std::uint16_t vendor, std::uint16_t product,
+                           const std::string& port, const parts::Part* part);
     SimDevice& device_of(usb_dev_handle* handle);
-    int carry_out(SimDevice& device, const LogEntry& request, std::vector<std::uint8_t>& in,
+    int carry_out(SimDevice& device, LogEntry& request, std::vector<std::uint8_t>& in,
                   int timeout_ms);
-    int deliver(SimDevice& device, std::size_t request_index, const LogEntry& request,
-                std::vector<std::uint8_t>& in);
+    int deliver(SimDevice& device, LogEntry& request, std::vector<std::uint8_t>& in);
     int sync_bus_devices(int bus_number, BusNode& node);
     void link_bus_devices(BusNode& node);
     void forget_departed(int bus, int devnum);

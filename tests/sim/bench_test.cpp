@@ -10,37 +10,50 @@
 
 namespace {
 
-// Requests, space-separated: "status", "clear", "flash"/"eeprom"/"unitN" (select), "rF-L" (read
-// F..L, hex), "uN" (upload N bytes), "pF:DATA" (program hex DATA at F; "qF:DATA": no DFU suffix).
+// Requests, space-separated: "status", "clear", "flash"/"eeprom"/"unitN" (select), "uN" (upload N
+// bytes), "xHEX" (download of exactly these bytes) and commands on ranges F..L, hex: "rF-L" (read
+// 03 00), "bF-L" (blank check 03 01), "RF-L" (read EEPROM 03 02), "pF:DATA" (program 01 00 with hex
+// DATA; "qF:DATA": no DFU suffix), "eF:DATA" (program EEPROM 01 01). A program command's header
+// fills a control packet of `packet` bytes, its data sit at F's offset in the next one.
 struct Request {
     int type, request, length;
     Bytes out;
 };
 
-Request request(const std::string& word) {
+Request request(const std::string& word, size_t packet) {
     auto dnload = [](const Bytes& out) { return Request{0x21, 1, int(out.size()), out}; };
     auto b = [](int value) { return static_cast<unsigned char>(value); };
+    auto hex = [&](const std::string& digits) {
+        Bytes bytes;
+        for (size_t i = 0; i + 1 < digits.size(); i += 2)
+            bytes.push_back(b(std::stoi(digits.substr(i, 2), nullptr, 16)));
+        return bytes;
+    };
     if (word == "status" || word == "clear")
         return word == "clear" ? Request{0x21, 4, 0, {}} : Request{0xA1, 3, 6, {}};
     if (word == "flash" || word == "eeprom")
         return dnload({6, 3, 0, word == "eeprom", 0, 0});
     if (word.rfind("unit", 0) == 0)
         return dnload({6, 3, 0, b(std::stoi(word.substr(4))), 0, 0});
+    if (word[0] == 'x')
+        return dnload(hex(word.substr(1)));
     if (word[0] == 'u')
         return {0xA1, 2, std::stoi(word.substr(1)), {}};
-    const bool program = word[0] == 'p' || word[0] == 'q';
-    int first = std::stoi(word.substr(1), nullptr, 16), last = first;
-    Bytes data;
-    for (size_t i = word.find(':') + 1; program && i + 1 < word.size(); i += 2, ++last)
-        data.push_back(b(std::stoi(word.substr(i, 2), nullptr, 16)));
-    last = word[0] == 'r' ? std::stoi(word.substr(word.find('-') + 1), nullptr, 16) : last - 1;
-    Bytes command = {b(word[0] == 'r' ? 3 : 1), 0, b(first >> 8), b(first), b(last >> 8), b(last)};
-    if (program) { // the command in a 64-byte packet, the data at F's offset in the next one
-        command.resize(64 + first % 64, 0);
-        command.insert(command.end(), data.begin(), data.end());
-        command.resize(command.size() + (word[0] == 'p' ? 16 : 0), 0);
+    const std::string kinds = "rbRpqe";
+    const int commands[][2] = {{3, 0}, {3, 1}, {3, 2}, {1, 0}, {1, 0}, {1, 1}};
+    const auto* command = commands[kinds.find(word[0])];
+    const bool program = command[0] == 1;
+    const Bytes data = program ? hex(word.substr(word.find(':') + 1)) : Bytes{};
+    const int first = std::stoi(word.substr(1), nullptr, 16);
+    const int last = program ? first + int(data.size()) - 1
+                             : std::stoi(word.substr(word.find('-') + 1), nullptr, 16);
+    Bytes out = {b(command[0]), b(command[1]), b(first >> 8), b(first), b(last >> 8), b(last)};
+    if (program) {
+        out.resize(packet + first % packet, 0);
+        out.insert(out.end(), data.begin(), data.end());
+        out.resize(out.size() + (word[0] == 'q' ? 0 : 16), 0);
     }
-    return dnload(command);
+    return dnload(out);
 }
 
 // A fresh bench with a monitor made as the station makes it (udev stream, usb_device only).
@@ -56,13 +69,16 @@ struct BenchRun {
         sim::UdevBench::uninstall();
     }
 
-    // Plugs device 1-5 (EEPROM EE EE) with the fault and takes every arrival event: "<action>
-    // <sysname> <busnum> <devnum> <idVendor> <idProduct>", "-" if unreadable, joined by "; ".
-    std::string arrive(const char* fault, const char* port = "") {
+    // Plugs device 1-5, the part's bootloader (EEPROM EE EE, flash from address 0), with the
+    // fault and takes every arrival event: "<action> <sysname> <busnum> <devnum> <idVendor>
+    // <idProduct>", "-" if unreadable, joined by "; ".
+    std::string arrive(const char* fault, const char* port = "", const char* part = "atxmega32a4u",
+                       const Bytes& flash = {}) {
         udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
         udev_monitor_enable_receiving(monitor);
-        sim::SimDevice& device = layer->bench().plug(1, 5, 0x03EB, 0x2FE4, port);
+        sim::SimDevice& device = layer->bench().plug(1, 5, part, port);
         device.flip()->load(sim::MemoryUnit::Eeprom, 0, {0xEE, 0xEE});
+        device.flip()->load(sim::MemoryUnit::Flash, 0, flash);
         if (*fault != '\0')
             device.add_fault(*sim::parse_fault(fault));
         std::string seen;
@@ -80,7 +96,7 @@ struct BenchRun {
 
     // Opens the first device of a rescanned bus list and sends the requests: each one's result
     // and the bytes that came back, "6 -32 6:000000000200", or why none could be sent.
-    static std::string answer(const std::string& requests) {
+    static std::string answer(const std::string& requests, size_t packet = 64) {
         usb_find_busses(), usb_find_devices();
         if (!usb_get_busses() || !usb_get_busses()->devices)
             return "not on the bus";
@@ -93,7 +109,7 @@ struct BenchRun {
         }
         std::string answers;
         for (const std::string& word : split(requests, ' ')) {
-            Request r = request(word);
+            Request r = request(word, packet);
             Bytes buffer = r.out;
             buffer.resize(static_cast<size_t>(r.length));
             int rc = usb_control_msg(handle, r.type, r.request, 0, 0,
@@ -106,6 +122,14 @@ struct BenchRun {
         return answers;
     }
 };
+
+// Every part's name, as the table lists them.
+std::string known_parts() {
+    std::string names;
+    for (const parts::Part& part : parts::TABLE)
+        names += std::string(names.empty() ? "" : ", ") + part.name;
+    return names;
+}
 
 std::string load_error(const std::string& path) {
     try {
@@ -142,16 +166,18 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
          "6:000000000200 6 6:010000000A00 -32 0 6 2:FFFF", arrived},
         {"badstatus@0", "status", "6:010000000A00", arrived},
         // Against the healthy model, which erases the pages it programs first.
-        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived},
-        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived},
-        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived},
+        // Each write of a flash page takes the part 4.3 ms, whether it takes or not.
+        {"stuck@2", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:12FF", arrived, 8600},
+        {"noerase", "flash p0:F00F p0:AA55 r0-1 u2", "6 82 82 6 2:A005", arrived, 8600},
+        {"", "flash p0:12 p1:34 r0-1 u2", "6 81 82 6 2:FF34", arrived, 8600},
         // What avrdude's flip2 programmer needs besides what the station uses: the signature and
         // bootloader units, read at its every start, and program commands without the DFU suffix,
         // their data at the start address's offset in the packet after the command.
         {"", "unit5 r0-3 u4 unit4 r0-0 u1", "6 6 4:1E954106 6 6 1:00", arrived},
         {"", "unit5 p0:00 status", "6 -32 6:030000000A00", arrived}, // errWRITE: fixed in the part
-        {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived},
-        {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived}, // across a packet boundary
+        // 8 ms for each 32-byte EEPROM page a write touches: one each, then two.
+        {"", "eeprom p20:AB q21:CD r1F-22 u4", "6 113 98 6 4:FFABCDFF", arrived, 16000},
+        {"", "eeprom q3F:0102 r3F-40 u2", "6 129 6 2:0102", arrived, 16000}, // across packets
         {"noopen", "status", "usb_open: NULL", arrived},
         {"busy", "status", "usb_claim_interface: -16", arrived},
         {"gone", "status", "not on the bus",
@@ -169,6 +195,127 @@ TEST(SimBench, EachFaultHasItsExactEffect) {
     }
 }
 
+// Each part as its bootloader answers: protocol 1 (megaAVR) with 32-byte control packets, commands
+// naming flash or EEPROM, the security lock and AND-only programming; protocol 2 (XMEGA) with
+// selected units; both with the part's sizes, 64 KiB pages and time.
+TEST(SimBench, EachPartAnswersAsItsBootloader) {
+    const std::string locked = "-32 6:030000000A00", erase = "x0400FF ", bytes1k(2048, '0');
+    // A chip erase: 224 pages of 128 bytes below the ATmega32U4's bootloader, 3.7 ms each.
+    const std::uint64_t m32u4_erase = 224 * 3700;
+    struct Case {
+        const char* part;
+        std::string requests, answers;
+        std::uint64_t clock_us = 0;
+        size_t flash_at = 0; // where the device's flash holds `flash` afterwards
+        Bytes flash = {};
+        size_t packet = 0; // the requests' control packet: the part's when 0
+    };
+    const Case cases[] = {
+        // Locked after reset: flash and EEPROM reads, blank check, programming, page selects (both
+        // forms), the start and an unknown command stall with errWRITE.
+        {"atmega32u4", "r0-1 status", locked},
+        {"atmega32u4", "R0-1 status", locked},
+        {"atmega32u4", "b0-FF status", locked},
+        {"atmega32u4", "p0:12 status", locked},
+        {"atmega32u4", "e0:12 status", locked},
+        {"atmega32u4", "x06030000 status", locked},
+        {"atmega32u4", "x060000 status", locked},
+        {"atmega32u4", "x040300 status", locked},
+        {"atmega32u4", "x070000 status", locked},
+        // What a locked part answers: the manufacturer code and signature, the bootloader's
+        // version and IDs, one byte each; and the chip erase, which lifts the lock, clears the
+        // application flash to its top, keeps the bootloader's code and the EEPROM.
+        {"atmega32u4",
+         "x050130 u1 x050131 u1 x050160 u1 x050161 u1 x050000 u1 x050001 u1 x050002 u1 x05013F",
+         "3 1:58 3 1:1E 3 1:95 3 1:87 3 1:00 3 1:DC 3 1:FB -32"},
+        {"atmega32u4",
+         erase + "status r0-1 u2 r6FFF-7000 u2 R0-1 u2",
+         "3 6:000000000500 6 2:FFFF 6 2:FF00 6 2:EEEE",
+         m32u4_erase,
+         0,
+         {0xFF, 0xFF}},
+        {"at90usb1286", "x050130 u1 x050131 u1 x050160 u1 x050161 u1",
+         "3 1:58 3 1:1E 3 1:97 3 1:82"},
+        // Programming only clears bits: a second write to an unerased page keeps F0 AND 3C.
+        {"atmega32u4",
+         erase + "p0:F0 p0:3C r0-0 u1",
+         "3 49 49 6 1:30",
+         m32u4_erase + 2 * 3700,
+         0,
+         {0x30}},
+        // The 32-byte header, data at start % 32, with and without the suffix; EEPROM programmed
+        // with 01 01 and read with 03 02, 3.3 ms a byte; no XMEGA framing.
+        {"atmega32u4",
+         erase + "q25:AB p3F:0102 r24-26 u3 r3F-40 u2",
+         "3 38 81 6 3:FFABFF 6 2:0102",
+         m32u4_erase + 2 * 3700,
+         0x3F,
+         {0x01, 0x02}},
+        {"atmega32u4", erase + "e3F:0102 R3E-40 u3", "3 81 6 3:FF0102", m32u4_erase + 2 * 3300},
+        {"atmega32u4", erase + "p0:12 status", "3 -32 6:0E0000000A00", m32u4_erase, 0, {}, 64},
+        // Up to the bootloader and no further; at most 1 KiB a command (8 pages of 128 bytes).
+        {"atmega32u4", erase + "p6FFF:00 p6FFF:0000 status", "3 80 -32 6:080000000A00",
+         m32u4_erase + 3700},
+        {"atmega32u4", erase + "p400:" + bytes1k + " p400:" + bytes1k + "00 status",
+         "3 1072 -32 6:0E0000000A00", m32u4_erase + 8 * 3700, 0x400, Bytes(1024, 0)},
+        // 64 KiB pages: 06 03 00 PP or 06 00 PP on protocol 1, 06 03 01 PH PL on protocol 2.
+        {"at90usb1286",
+         erase + "x06030001 p10:AB x060000 r10-10 u1 x060001 r10-10 u1 pE000:00",
+         "3 4 65 3 6 1:FF 3 6 1:AB -32",
+         480 * 3700 + 3700,
+         0x10010,
+         {0xAB}},
+        {"atxmega128a4u",
+         "x0603010001 p10:AB x0603010000 r10-10 u1 x0603010001 r10-10 u1 "
+         "x0603010002 p0:00 x06030101",
+         "5 97 5 6 1:FF 5 6 1:AB 5 -32 -32",
+         4300,
+         0x10010,
+         {0xAB}},
+        {"atxmega128a4u", "unit5 r0-3 u4", "6 6 4:1E974606"},
+        // XMEGA time: 4.3 ms a page touched (256 or 512 bytes), 6 ms for the chip erase.
+        {"atxmega32a4u", "p0:" + bytes1k, "1104", 4 * 4300},
+        {"atxmega128a3u", "p100:" + bytes1k, "1104", 3 * 4300, 0x100, Bytes(1024, 0)},
+        {"atxmega128a3u", erase + "r0-1 u2", "3 6 2:FFFF", 6000, 0, {0xFF, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.part) + ": " + c.requests.substr(0, 80));
+        BenchRun run;
+        run.arrive("", "", c.part, {0x12, 0x34});
+        const sim::FlipDevice& device = *run.layer->bench().find(1, 5)->flip();
+        const size_t packet = c.packet ? c.packet : device.control_packet_size();
+        EXPECT_EQ(BenchRun::answer(c.requests, packet), c.answers);
+        EXPECT_EQ(run.layer->bench().now_us(), c.clock_us);
+        const Bytes flash(device.flash().begin() + c.flash_at,
+                          device.flash().begin() + c.flash_at + c.flash.size());
+        EXPECT_EQ(to_hex(flash), to_hex(c.flash));
+    }
+}
+
+// A part arrives with its product ID and control packet size; by name it is the part named, by
+// its IDs the first part with them.
+TEST(SimBench, PartsArriveWithTheirIds) {
+    const struct {
+        const char *part, *arrival;
+        int packet;
+    } cases[] = {
+        {"atmega32u4", "add 1-5 1 5 03eb 2ff4; bind 1-5 1 5 03eb 2ff4", 32},
+        {"at90usb647", "add 1-5 1 5 03eb 2ff9; bind 1-5 1 5 03eb 2ff9", 32},
+        {"atxmega128a4u", "add 1-5 1 5 03eb 2fde; bind 1-5 1 5 03eb 2fde", 64},
+    };
+    for (const auto& c : cases) {
+        BenchRun run;
+        EXPECT_EQ(run.arrive("", "", c.part), c.arrival);
+        usb_find_busses(), usb_find_devices();
+        EXPECT_EQ(usb_get_busses()->devices->descriptor.bMaxPacketSize0, c.packet);
+        EXPECT_STREQ(run.layer->bench().find(1, 5)->flip()->part().name, c.part);
+    }
+    sim::Bench bench;
+    EXPECT_STREQ(bench.plug(1, 1, 0x03EB, 0x2FF9).flip()->part().name, "at90usb646");
+    EXPECT_EQ(bench.plug(1, 2, 0x03EB, 0x2FFF).flip(), nullptr);
+    EXPECT_THROW(bench.plug(1, 3, "atmega99"), std::invalid_argument);
+}
+
 TEST(SimBench, PortNameAndRequestLogLines) {
     BenchRun run;
     EXPECT_EQ(run.arrive("", "1-1.4"), "add 1-1.4 1 5 03eb 2fe4; bind 1-1.4 1 5 03eb 2fe4");
@@ -180,7 +327,7 @@ TEST(SimBench, PortNameAndRequestLogLines) {
     EXPECT_EQ(usb_claim_interface(handle, 0), 0);
     EXPECT_EQ(usb_claim_interface(other, 0), -16);
     EXPECT_EQ(usb_release_interface(other, 0), -22);
-    Bytes select = request("eeprom").out, status(6), big(0x10000);
+    Bytes select = request("eeprom", 64).out, status(6), big(0x10000);
     usb_control_msg(handle, 0x21, 1, 0, 0, reinterpret_cast<char*>(select.data()), 6, 2000);
     // The request's value is logged, not looked at; the last asks for more than wLength holds.
     usb_control_msg(handle, 0xA1, 3, 0x12AB, 0, reinterpret_cast<char*>(status.data()), 6, 2000);
@@ -196,24 +343,33 @@ TEST(SimBench, PortNameAndRequestLogLines) {
 TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     ScratchDir dir;
     write_bytes(dir.path("big.bin"), Bytes(1025, 0x00));
+    write_bytes(dir.path("half.bin"), Bytes(513, 0x00));
     // Comments and blank lines count; the same address in a later batch is fine.
     const std::string before = "# a header\n\ndevice 1 1  # the first\nwait\ndevice 1 1\n";
     const std::string options =
-        " (expected port=<name>, flash=<file>, eeprom=<file> or fault=<kind>[@<index>])";
+        " (expected part=<name>, port=<name>, flash=<file>, eeprom=<file> or "
+        "fault=<kind>[@<index>])";
     const struct {
         const char* line; // line 6
         std::string message;
     } cases[] = {
         {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm or "
                      "udev-fail)"},
-        {"device 1", "device: expected <bus> <devnum> [port=<name>] [flash=<file>] "
-                     "[eeprom=<file>] [fault=<kind>[@<index>]]..."},
+        {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] "
+                     "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
         {"device 1 5x", "device number '5x' is not a number from 1 to 127"},
         {"device 1 5 fault=melt", "unknown fault 'melt'"},
         {"device 1 5 fault=stall@5x", "unknown fault 'stall@5x'"},
         {"device 1 5 speed=12", "unknown device option 'speed=12'" + options},
         {"device 1 5 port=1-1 port=1-2", "port is given twice"},
+        {"device 1 5 part=atmega99", "unknown part 'atmega99' (known: " + known_parts() + ")"},
+        {"device 1 5 part=atmega32u4 part=atmega32u4", "part is given twice"},
+        {"device 1 5 part= ", "unknown device option 'part='" + options},
+        // The memory files must fit the part's memories, wherever part= stands.
+        {"device 1 5 eeprom=half.bin part=at90usb82",
+         "eeprom file '" + dir.path("half.bin") +
+             "' holds 513 bytes, more than the 512 of the memory"},
         {"device 1 5 eeprom=big.bin", "eeprom file '" + dir.path("big.bin") +
                                           "' holds 1025 bytes, more than the 1024 of the memory"},
         {"device 1 5 flash=none.bin",
@@ -232,6 +388,13 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         write_text(path, before + c.line + "\n");
         EXPECT_EQ(load_error(path), path + ":6: " + c.message);
     }
+    // A part's memories take files as large as they are; other lines have no part.
+    write_bytes(dir.path("flash.bin"), Bytes(128 * 1024, 0x00));
+    write_text(path, "device 1 5 flash=flash.bin part=at90usb1286\nother 1 6 03eb 2ff4\n");
+    const sim::Batch batch = sim::load_scenario(path).batches.at(0);
+    EXPECT_STREQ(batch.at(0).part->name, "at90usb1286");
+    EXPECT_EQ(batch.at(0).product, 0x2FFB);
+    EXPECT_EQ(batch.at(1).part, nullptr);
     write_text(path, "sigterm\ndevice 1 1\nsigterm\n");
     EXPECT_EQ(load_error(path), path + ":3: sigterm is given twice");
     EXPECT_EQ(load_error(dir.path("none")),
