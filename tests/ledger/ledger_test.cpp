@@ -398,6 +398,29 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
               "ok -1 [] 7");
 }
 
+// Each row names the part the station programs and, when its pass erased the chip (--erase;
+// always on protocol 1), the erase's time.
+TEST_P(StationLedger, RowsNameThePartAndTheErase) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* scenario;
+        const char* row; // state, part, and whether it has an erase time
+    };
+    const Case cases[] = {
+        {{}, "device 1 1\n", "ok atxmega32a4u none"},
+        {{"--erase"}, "device 1 2\n", "ok atxmega32a4u erased"},
+        {{"--part", "atmega32u4"}, "device 1 3 part=atmega32u4\n", "ok atmega32u4 erased"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = {"-I", "0"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        ProcessResult r = run("st1", c.scenario, "", "", options);
+        ASSERT_TRUE(r.stopped) << r.out << r.err;
+        const AttemptRow last = rows().back();
+        EXPECT_EQ(last.state + " " + last.part + (last.erase_ms >= 0 ? " erased" : " none"), c.row);
+    }
+}
+
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
