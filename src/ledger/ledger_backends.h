@@ -316,7 +316,7 @@ class SqlLedger : public Ledger {
     int run_upgrades(int from, const char* what, std::string& error);
     // The version meta holds; 0 when none or no number.
     int read_version(int& version, const char* what, std::string& error);
-    int version_refused(int version, Access access, const char* what, std::string& error);
+    int version_refused(int version, bool upgrading, const char* what, std::string& error);
     int ready(std::string& error);
     int connect_afresh(Access access, std::string& error);
     int commit(const char* what, std::string& error);

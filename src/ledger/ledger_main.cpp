@@ -85,7 +85,8 @@ void print_row(const ledger::AttemptRow& r) {
     }
     std::cout << "  ended " << ledger::utc_text(r.ended_ms) << ", result " << r.result << ": "
               << printable(r.message) << "\n"
-              << "  " << erase_text(r.erase_ms) << ", flash " << r.flash_ms << " ms, EEPROM " << r.eeprom_ms << " ms\n"
+              << "  " << erase_text(r.erase_ms) << ", flash " << r.flash_ms << " ms, EEPROM "
+              << r.eeprom_ms << " ms\n"
               << "  record read    " << ledger::hex_bytes(r.record_read) << "\n"
               << "  record written " << ledger::hex_bytes(r.record_written) << "\n";
 }

@@ -281,7 +281,7 @@ int SqlLedger::check_schema(Access access, std::string& error) {
         return -1;
     if (version >= sql::FIRST_VERSION && version < SCHEMA_VERSION && access != REPORT)
         return commit(what, error) != 0 ? -1 : upgrade(error);
-    if (version_refused(version, access, what, error) != 0)
+    if (version_refused(version, false, what, error) != 0)
         return -1;
     return commit(what, error);
 }
@@ -297,7 +297,7 @@ int SqlLedger::upgrade(std::string& error) {
         return -1;
     if (version == SCHEMA_VERSION)
         return commit(what.c_str(), error);
-    if (version_refused(version, CREATOR, what.c_str(), error) != 0 ||
+    if (version_refused(version, true, what.c_str(), error) != 0 ||
         upgrade_refused(what, error) != 0 || run_upgrades(version, what.c_str(), error) != 0 ||
         commit(what.c_str(), error) != 0)
         return -1;
@@ -333,11 +333,11 @@ int SqlLedger::read_version(int& version, const char* what, std::string& error) 
 }
 
 // A version this program does not know (newer, or none at all) is refused, and an older one
-// where it is not upgraded: a report's.
-int SqlLedger::version_refused(int version, Access access, const char* what, std::string& error) {
+// unless it is to be upgraded.
+int SqlLedger::version_refused(int version, bool upgrading, const char* what, std::string& error) {
     const std::string known = std::to_string(SCHEMA_VERSION);
     bool older = version >= sql::FIRST_VERSION && version < SCHEMA_VERSION;
-    if (version == SCHEMA_VERSION || (older && access != REPORT))
+    if (version == SCHEMA_VERSION || (older && upgrading))
         return 0;
     if (older)
         return refuse(what,
