@@ -142,7 +142,10 @@ kbench_cleanup() {
 
 kbench_start() {
     build=$(cd "$1" && pwd)
-    run=$2
+    case $2 in
+    /*) run=$2 ;;
+    *) run=$(pwd)/$2 ;; # the front end is given files in it
+    esac
     share="$run/share"
     out="$run/out"
     frontend="$build/sim/korvo-usbredir"

@@ -8,9 +8,11 @@
 //
 // Commands come one per line on standard input (see usbredir_commands.h).
 // What happens is noted in out/events (see EventLog); each device's memories
-// and request log go to out/<name>.flash (32768 bytes), .eeprom (1024 bytes)
-// and .log (the bench's format, class and vendor requests only) when it leaves
-// the bus, is unplugged or saved, and when the front end ends. A device leaves
+// and request log go to out/<name>.flash (all of the part's flash), .eeprom,
+// .log (the bench's format, class and vendor requests only) and .busy (one
+// line "<n> <microseconds>" for each request of the log the part was busy
+// with) when it leaves the bus, is unplugged or saved, and when the front end
+// ends. A device leaves
 // the bus by itself once the model has carried out a start of the application.
 #include "usbredir_slot.h"
 

@@ -596,10 +596,14 @@ void Slot::write_files() const {
     const FlipDevice& flip = *device_->sim->flip();
     write_atomically(stem + ".flash", as_string(flip.flash()));
     write_atomically(stem + ".eeprom", as_string(flip.eeprom()));
-    std::string log;
-    for (const LogEntry& entry : device_->sim->log())
+    std::string log, busy;
+    for (const LogEntry& entry : device_->sim->log()) {
         log += format_log_line(entry) + "\n";
+        if (entry.busy_us > 0)
+            busy += std::to_string(entry.n) + " " + std::to_string(entry.busy_us) + "\n";
+    }
     write_atomically(stem + ".log", log);
+    write_atomically(stem + ".busy", busy);
 }
 
 // The device is off the bench's bus: tell QEMU, keep its files, free the slot.

@@ -123,7 +123,7 @@ save_copies() {
     device=$1 saved=$(grep -c "name=$1 saved" "$out/events" || true)
     bench "save 0"
     wait_until '[ "$(grep -c "name=$device saved" "$out/events")" -gt "$saved" ]' "save of $1"
-    for memory in flash eeprom log; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
+    for memory in flash eeprom log busy; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
 }
 plug_for_client dfu
 # Runs dfu-programmer in the guest, timed, then saves the device's files.
@@ -155,6 +155,8 @@ avr() {
 }
 avr write "-U application:w:fw.hex:i"
 avr eeprom "-U application:r:avr-flash.bin:r -U eeprom:r:avr-eeprom.bin:r -U eeprom:w:avr.eeprom:r"
+bench "unplug 0"
+wait_event "name=avr unplugged"
 
 # ---- the rest of the family: the clients, the calibration and the station on other parts
 . "$here/parts.sh"
