@@ -39,7 +39,7 @@ done
 # ---- calibration: avrdude's flip2 programmer writing and verifying 29,166 bytes on the
 # atxmega32a4u model beside the same on the real part. avrdude times both itself. The log
 # splits the session: the write phase runs from the chip erase's status to the last program
-# command's, the verification after it; the model's busy time is per request (cal.*.busy).
+# command's, the verification after it; the model's busy time is per request (cal.*.times).
 REAL_WRITE_S=0.55 REAL_VERIFY_S=0.21 # avrdude on a real ATxmega32A4U, 114 pages of 256 bytes
 TOLERANCE=0.30
 PAGE_SIZE=256
@@ -55,7 +55,7 @@ write_from=$((erased_at + 1)) write_to=$((last_program + 1))
 bytes=$(wc -c <"$run/calibration.bin")
 awk -v a="$write_from" -v b="$write_to" -v c="$total" -v bytes="$bytes" -v pages=$(((bytes + PAGE_SIZE - 1) / PAGE_SIZE)) -v tw="$(avr_time Writing)" -v tv="$(avr_time Reading)" \
     -v rw="$REAL_WRITE_S" -v rv="$REAL_VERIFY_S" -v tol="$TOLERANCE" '
-    { if ($1 >= a && $1 <= b) busy += $2 / 1e6 }
+    { if ($1 >= a && $1 <= b) busy += $3 / 1e6 }
     function within(ours, real) { return (ours >= real * (1 - tol) && ours <= real * (1 + tol)) ? "yes" : "no" }
     END {
         nw = b - a + 1; nv = c - b - 1; bus = rv / nv
@@ -67,4 +67,4 @@ awk -v a="$write_from" -v b="$write_to" -v c="$total" -v bytes="$bytes" -v pages
         ours = busy + nw * bus
         printf "kernel bench:   the model on the real part'"'"'s bus (its busy time, the requests at %.2f ms): write %.2f s (x%.2f, within %d %%: %s); its page time on that bus: %.2f ms\n", \
             bus * 1000, ours, ours / rw, tol * 100, within(ours, rw), (rw - nw * bus) / pages * 1000
-    }' "$run/cal.after-write.busy"
+    }' "$run/cal.after-write.times"

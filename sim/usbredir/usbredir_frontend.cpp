@@ -9,10 +9,10 @@
 // Commands come one per line on standard input (see usbredir_commands.h).
 // What happens is noted in out/events (see EventLog); each device's memories
 // and request log go to out/<name>.flash (all of the part's flash), .eeprom,
-// .log (the bench's format, class and vendor requests only) and .busy (one
-// line "<n> <microseconds>" for each request of the log the part was busy
-// with) when it leaves the bus, is unplugged or saved, and when the front end
-// ends. A device leaves
+// .log (the bench's format, class and vendor requests only) and .times (a line
+// "<n> <t> <busy>" for each request of the log: when the model took it, on the
+// events' clock, and the microseconds the part was busy with it) when it leaves
+// the bus, is unplugged or saved, and when the front end ends. A device leaves
 // the bus by itself once the model has carried out a start of the application.
 #include "usbredir_slot.h"
 

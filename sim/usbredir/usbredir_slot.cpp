@@ -323,7 +323,7 @@ EventLog::~EventLog() {
     std::fclose(file_);
 }
 
-void EventLog::note(std::size_t slot, const std::string& name, const std::string& what) {
+std::string EventLog::now() const {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long micros = (now.tv_sec - start_.tv_sec) * kMicrosecondsPerSecond +
@@ -331,7 +331,11 @@ void EventLog::note(std::size_t slot, const std::string& name, const std::string
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%lld.%06lld", micros / kMicrosecondsPerSecond,
                   micros % kMicrosecondsPerSecond);
-    const std::string line = std::string(stamp) + " slot=" + std::to_string(slot) +
+    return stamp;
+}
+
+void EventLog::note(std::size_t slot, const std::string& name, const std::string& what) {
+    const std::string line = now() + " slot=" + std::to_string(slot) +
                              " name=" + (name.empty() ? "-" : name) + " " + what + "\n";
     std::fputs(line.c_str(), file_);
     std::fflush(file_);
@@ -557,7 +561,12 @@ void Slot::plug(const Command& command) {
 
     used_names_.insert(name);
     ++plug_count_;
-    device_ = Plugged{&part, name, &sim, handle, false, std::nullopt, {}, command.slow_ms, {}, {}};
+    device_.emplace();
+    device_->part = &part;
+    device_->name = name;
+    device_->sim = &sim;
+    device_->handle = handle;
+    device_->slow_ms = command.slow_ms;
     note(std::string("plugged part=") + part.name +
          (command.slow_ms ? " slow=" + std::to_string(command.slow_ms) : ""));
     connect_device();
@@ -596,14 +605,14 @@ void Slot::write_files() const {
     const FlipDevice& flip = *device_->sim->flip();
     write_atomically(stem + ".flash", as_string(flip.flash()));
     write_atomically(stem + ".eeprom", as_string(flip.eeprom()));
-    std::string log, busy;
+    std::string log, times;
     for (const LogEntry& entry : device_->sim->log()) {
         log += format_log_line(entry) + "\n";
-        if (entry.busy_us > 0)
-            busy += std::to_string(entry.n) + " " + std::to_string(entry.busy_us) + "\n";
+        times += std::to_string(entry.n) + " " + device_->taken_at.at(entry.n) + " " +
+                 std::to_string(entry.busy_us) + "\n";
     }
     write_atomically(stem + ".log", log);
-    write_atomically(stem + ".busy", busy);
+    write_atomically(stem + ".times", times);
 }
 
 // The device is off the bench's bus: tell QEMU, keep its files, free the slot.
@@ -785,6 +794,7 @@ void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header reque
         bytes.resize(request.length);
     else
         bytes = data;
+    device_->taken_at.push_back(events_.now());
     const int rc = bench_.control(
         device_->handle, request.requesttype, request.request, request.value, request.index,
         reinterpret_cast<char*>(bytes.data()), static_cast<int>(bytes.size()), kRequestTimeoutMs);

@@ -44,6 +44,8 @@ class EventLog {
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
     void note(std::size_t slot, const std::string& name, const std::string& what);
+    // The time as the lines give it.
+    std::string now() const;
 
   private:
     std::FILE* file_;
@@ -112,7 +114,7 @@ class Slot {
         Clock::time_point due;
     };
     struct Plugged {
-        const parts::Part* part;
+        const parts::Part* part = nullptr;
         std::string name;
         SimDevice* sim = nullptr;
         usb_dev_handle* handle = nullptr;
@@ -122,7 +124,8 @@ class Slot {
         unsigned slow_ms = 0;
         std::deque<Held> held; // in the order they came
         std::optional<Busy> busy;
-        std::uint64_t busy_us = 0; // the part's busy time so far, for the events
+        std::uint64_t busy_us = 0;         // the part's busy time so far, for the events
+        std::vector<std::string> taken_at; // when the model took each request of the log
     };
 
     void open_parser();

@@ -29,6 +29,16 @@ since_first_request() { # seconds from the device's first request to its start
         END { printf "%d", (b - a) * 1000000 }' "$out/events"
 }
 
+# ---- refused plugs, each named in the events with what was wrong
+known=$(tr '\n' ',' <"$run/part-names" | sed 's/,$//; s/,/, /g')
+eval "set -- \$atmega32u4"
+too_big=$(cd "$run" && pwd)/too-big.bin # as the front end was given it
+refusals=$(sed -n 's/^[0-9.]* slot=0 name=- error: //p' "$out/events" | tr '\n' '|')
+expected_refusals="unknown part 'atmega99' (known: $known) in \"plug 0 part=atmega99 name=nothing\"|\
+$too_big ($(($3 + 1)) bytes) does not fit atmega32u4's flash ($3 bytes) in \"plug 0 part=atmega32u4 name=nothing flash=$too_big\"|"
+expect "the front end refused an unknown part and a flash file too large, naming them ($refusals)" \
+    '[ "$refusals" = "$expected_refusals" ]'
+
 for part in $client_parts; do
     eval "set -- \$$part"
     protocol=$1 flash=$3 bootloader=$4 application=$5 eeprom=$6 avr_memory=$7

@@ -59,6 +59,15 @@ unplug_part() {
     wait_event "name=$1 unplugged"
 }
 
+# ---- plugs the front end refuses, the slot staying empty: a part it does not know, a flash file
+# larger than the part's flash
+part_facts atmega32u4
+head -c $((part_flash + 1)) /dev/zero >"$run/too-big.bin"
+bench "plug 0 part=atmega99 name=nothing"
+bench "plug 0 part=atmega32u4 name=nothing flash=$run/too-big.bin"
+wait_until '[ "$(grep -c " error: " "$out/events")" -ge 2 ]' "the front end's refusals"
+"$build/src/korvofw" --list-parts | awk '$2 ~ /^03eb:/ { print $1; next } NR > 1 { exit }' >"$run/part-names"
+
 # ---- dfu-programmer and avrdude on each part
 pattern "$EEPROM_WRITE_SIZE" 5 7 >"$share/ee.bin"
 srec_cat "$share/ee.bin" -binary -o "$share/ee.hex" -intel

@@ -123,7 +123,7 @@ save_copies() {
     device=$1 saved=$(grep -c "name=$1 saved" "$out/events" || true)
     bench "save 0"
     wait_until '[ "$(grep -c "name=$device saved" "$out/events")" -gt "$saved" ]' "save of $1"
-    for memory in flash eeprom log busy; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
+    for memory in flash eeprom log times; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
 }
 plug_for_client dfu
 # Runs dfu-programmer in the guest, timed, then saves the device's files.
