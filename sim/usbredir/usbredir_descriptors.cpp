@@ -33,11 +33,11 @@ enum StringIndex : std::uint8_t { kLanguages = 0, kManufacturer, kProduct, kSeri
 constexpr char kManufacturerText[] = "ATMEL";
 constexpr char kProductSuffix[] = " DFU";
 
-// Both families report no device class and put what they are in the interface. avrdude's flip1
-// programmer expects device class 254, subclass 1 and warns otherwise; the model follows the
-// megaAVR parts, which report 0 and carry the DFU class in their interface, and avrdude goes on
-// after the warning. The XMEGA bootloader's interface is vendor specific (0xFF, 0, 0), which is
-// what avrdude's flip2 programmer checks for.
+// Both families report no device class. avrdude's flip1 programmer expects device class 254,
+// subclass 1 and warns otherwise; the model follows the megaAVR parts, which report 0, and
+// avrdude goes on after the warning. Their interface keeps the DFU class, which the kernel and
+// both clients accept. The XMEGA bootloader's interface is vendor specific (0xFF, 0, 0), which
+// is what avrdude's flip2 programmer checks for.
 struct Looks {
     int protocol;
     std::uint8_t device_class;
