@@ -408,6 +408,7 @@ void Slot::close_client() {
         device_->connected = false;
         device_->unanswered_id.reset();
         device_->held.clear();
+        device_->busy.reset();
     }
 }
 
@@ -806,9 +807,8 @@ void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header reque
         device_->unanswered = request;
     } else {
         std::uint8_t status = usb_redir_success;
-        if (rc >= 0)
-            bytes.resize(device_to_host ? static_cast<std::size_t>(rc) : 0);
-        else
+        bytes.resize(device_to_host && rc >= 0 ? static_cast<std::size_t>(rc) : 0);
+        if (rc < 0)
             status = rc == -EPIPE ? usb_redir_stall : usb_redir_ioerror;
         const bool start_command = rc >= 0 && !device_to_host && data.size() >= 2 &&
                                    data[0] == kFlipGroupStart && data[1] == kFlipStartCommand;
