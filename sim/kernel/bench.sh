@@ -44,10 +44,9 @@ guest_sees() {
     [ "$last_rc" = 0 ] || fail "the guest never saw $2 on $(slot_port "$1")"
 }
 
-# The station's own table is the one source of the parts' sizes. (Reading one row and no more
-# ends it, should it go on to wait for devices after printing the table.)
+# The station's own table is the one source of the parts' sizes.
 part_facts() {
-    part_row=$("$build/src/korvofw" --list-parts | awk -v part="$1" '$1 == part { print; exit }')
+    part_row=$("$build/src/korvofw" --list-parts | awk -v part="$1" '$1 == part')
     [ -n "$part_row" ] || fail "korvofw --list-parts has no part $1"
     # part, USB ID, protocol, flash N KiB, bootloader N KiB, application N KiB, page, EEPROM
     set -- $part_row

@@ -66,7 +66,7 @@ head -c $((part_flash + 1)) /dev/zero >"$run/too-big.bin"
 bench "plug 0 part=atmega99 name=nothing"
 bench "plug 0 part=atmega32u4 name=nothing flash=$run/too-big.bin"
 wait_until '[ "$(grep -c " error: " "$out/events")" -ge 2 ]' "the front end's refusals"
-"$build/src/korvofw" --list-parts | awk '$2 ~ /^03eb:/ { print $1; next } NR > 1 { exit }' >"$run/part-names"
+"$build/src/korvofw" --list-parts | awk '$2 ~ /^03eb:/ { print $1 }' >"$run/part-names"
 
 # ---- dfu-programmer and avrdude on each part
 pattern "$EEPROM_WRITE_SIZE" 5 7 >"$share/ee.bin"
