@@ -11,7 +11,6 @@ atxmega32a4u:03eb 2fe4 00 64 ff 00 00 ATxmega32A4U DFU"
 # The 64 KiB page 1 select, as each client sends it.
 SELECT_PAGE_1="1:060001 06030001
 2:0603010001 0603010001"
-EEPROM_WRITE_SIZE=256
 REFUSED_STATUS=030000000a00 # errWRITE, dfuERROR: a locked megaAVR's status after a refusal
 
 looks_of() { echo "$LOOKS" | sed -n "s/^$1://p"; }
@@ -44,7 +43,7 @@ for part in $client_parts; do
     protocol=$1 flash=$3 bootloader=$4 application=$5 eeprom=$6 avr_memory=$7
     dfu=$run/dfu-$part avr=$run/avr-$part start_eeprom=$run/$part.eeprom
     # the EEPROM after a client's write: ee.bin over the start pattern
-    { cat "$share/ee.bin"; tail -c +$((EEPROM_WRITE_SIZE + 1)) "$start_eeprom"; } >"$run/$part.eeprom-written"
+    { cat "$share/ee.bin"; tail -c +$((eeprom_write_size + 1)) "$start_eeprom"; } >"$run/$part.eeprom-written"
     erased "$application" >"$run/$part.erased"
     boot_region=$(region "$dfu.after-plug.flash" "$application" $((flash - application)))
 
@@ -73,7 +72,7 @@ for part in $client_parts; do
         "$share/dfu-$part-dump.out" "$(region "$dfu.after-dump.flash" 0 $((flash - bootloader)))"
     if [ "$protocol" = 1 ]; then
         expect "dfu-programmer $part flash-eeprom validated ($(result_of "dfu-$part.flash-eeprom"))" \
-            'grep -q "^0 Validating\.\.\. $EEPROM_WRITE_SIZE bytes used" "$dfu.flash-eeprom.result"'
+            'grep -q "^0 Validating\.\.\. $eeprom_write_size bytes used" "$dfu.flash-eeprom.result"'
         same "dfu-programmer $part flash-eeprom: the model's EEPROM holds ee.hex" \
             "$dfu.after-flash-eeprom.eeprom" "$run/$part.eeprom-written"
         same "dfu-programmer $part dump-eeprom: the model's EEPROM" \
@@ -127,7 +126,7 @@ for part in $client_parts; do
         "$run/$part.eeprom-written"
     same "avrdude $part EEPROM write: the flash is unchanged" "$avr.after-eeprom.flash" "$avr.after-write.flash"
     expect "avrdude $part verified the EEPROM it wrote" \
-        'grep -q "^avrdude: $EEPROM_WRITE_SIZE bytes of eeprom verified" "$share/avr-$part-eeprom.out"'
+        'grep -q "^avrdude: $eeprom_write_size bytes of eeprom verified" "$share/avr-$part-eeprom.out"'
     complaints=$(cat "$share/avr-$part-write.out" "$share/avr-$part-eeprom.out" | grep -i -e warning -e error | sort -u | tr '\n' '|')
     expected_complaints=
     [ "$protocol" = 2 ] ||
@@ -146,9 +145,10 @@ for part in $client_parts; do
 done
 
 # ---- the calibration image, as avrdude wrote and verified it
-erased $((FLASH_SIZE - $(wc -c <"$run/calibration.bin"))) | cat "$run/calibration.bin" - >"$run/calibration.image"
-same "calibration: the model's flash holds the 29,166-byte image" "$run/cal.after-write.flash" "$run/calibration.image"
-expect "calibration: avrdude verified it" 'grep -q "^avrdude: 29166 bytes of application verified" "$share/avr-cal.out"'
+calibration_bytes=$(wc -c <"$run/calibration.bin")
+erased $((FLASH_SIZE - calibration_bytes)) | cat "$run/calibration.bin" - >"$run/calibration.image"
+same "calibration: the model's flash holds the $calibration_bytes-byte image" "$run/cal.after-write.flash" "$run/calibration.image"
+expect "calibration: avrdude verified it" 'grep -q "^avrdude: $calibration_bytes bytes of application verified" "$share/avr-cal.out"'
 expect "atxmega32a4u presents \"$(looks_of atxmega32a4u)\"" '[ "$(cat "$run/cal.looks")" = "$(looks_of atxmega32a4u)" ]'
 
 # ---- the station on a megaAVR and on an XMEGA above 64 KiB, with one ledger

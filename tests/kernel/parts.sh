@@ -71,7 +71,7 @@ wait_until '[ "$(grep -c " error: " "$out/events")" -ge 2 ]' "the front end's re
 # ---- dfu-programmer and avrdude on each part
 pattern "$EEPROM_WRITE_SIZE" 5 7 >"$share/ee.bin"
 srec_cat "$share/ee.bin" -binary -o "$share/ee.hex" -intel
-echo "client_parts=\"$(echo " $CLIENT_PARTS" | sed 's/:[^ ]*//g')\"" >"$run/parts.facts"
+echo "client_parts=\"$(echo " $CLIENT_PARTS" | sed 's/:[^ ]*//g')\" eeprom_write_size=$EEPROM_WRITE_SIZE" >"$run/parts.facts"
 for client in $CLIENT_PARTS; do
     IFS=: read -r part programmer avr_part avr_memory <<EOF
 $client
