@@ -56,7 +56,8 @@ struct RunConfig {
     std::string hash_tag;
 };
 
-constexpr int RUN_ON = 0;
+// No exit status: start-up went through and the station waits for devices.
+constexpr int RUN_ON = 256;
 
 // A USB port as udev names the device on it: bus number, '-', then the port numbers from the
 // root hub down, joined by '.', such as 1-1.4.

@@ -91,6 +91,8 @@ int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
         std::cerr << error << std::endl;
         return -1;
     }
+    if (!sl.db->upgraded().empty())
+        std::cout << sl.db->upgraded() << std::endl;
     return 0;
 }
 
@@ -108,6 +110,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     a.bus = device.bus_num;
     a.devnum = device.dev_num;
     a.port = device.port;
+    a.part = cfg.part->name;
     if (cfg.flash_file != nullptr) {
         a.flash_path = cfg.flash_file;
         a.image_sha256 = ledger::sha256_hex(cfg.flash_bin.data(), cfg.flash_bin.size());
@@ -137,6 +140,7 @@ int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rv
     a.message = pass_message(rval);
     a.flash_ms = loader.flashMs;
     a.eeprom_ms = loader.eepromMs;
+    a.erase_ms = loader.eraseMs;
     // The pass advances the hard ID once the record may have reached the device.
     sl.fate = cfg.hard_id_set != hard_id_before ? ledger::ID_USED : ledger::ID_RELEASED;
     sl.pending = true;

@@ -29,4 +29,12 @@ if command -v groff >/dev/null 2>&1; then
     groff -t -man -Tutf8 -ww -z "$man" 2>"$work/groff" || fail "groff failed on $man"
     [ ! -s "$work/groff" ] || { cat "$work/groff" >&2; fail "groff warns about $man"; }
 fi
+# The udev rule gives the operator every part's bootloader, in each of its lines.
+"$bin" --list-parts | awk 'NR > 1 { sub(/^03eb:/, "", $2); print $2 }' | sort -u >"$work/parts"
+grep -o 'idProduct}=="[^"]*"' "$root/packaging/60-korvofw.rules" >"$work/rule-lines"
+[ "$(wc -l <"$work/rule-lines")" -eq 2 ] || fail "60-korvofw.rules: expected two idProduct matches"
+while read -r line; do
+    echo "$line" | sed 's/.*=="//; s/"$//' | tr '|' '\n' | sort -u >"$work/rule"
+    diff -u "$work/parts" "$work/rule" >&2 || fail "the parts (-) and 60-korvofw.rules (+) differ"
+done <"$work/rule-lines"
 echo "docs_test: usage text, man page and README agree on -$(tr -d '\n' <"$work/usage")"

@@ -14,7 +14,7 @@ constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
 constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
 constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
 constexpr int ROW_LOST = 2;          // finish(): the row begin() wrote is not in the ledger
-constexpr int SCHEMA_VERSION = 1;    // the layout this program writes and reads
+constexpr int SCHEMA_VERSION = 2;    // the layout this program writes and reads
 enum IdFate { ID_USED, ID_RELEASED };
 
 // One device attempt: one row, written 'started' before the pass and completed after it.
@@ -24,6 +24,7 @@ struct Attempt {
     int64_t arrived_ms = 0, ended_ms = 0; // UTC, milliseconds since the epoch
     int bus = 0, devnum = 0;
     std::string port; // udev's name for the device, such as 1-1.4
+    std::string part; // the part the station programs, such as atxmega32a4u
     std::string flash_path;
     std::string image_sha256; // 64 lower-case hex digits
     int64_t image_length = 0;
@@ -32,6 +33,7 @@ struct Attempt {
     int result = 0;                      // the pass's result code (0 ok, negative failure)
     std::string message;                 // the pass's message
     int64_t flash_ms = 0, eeprom_ms = 0; // time spent in the flash and EEPROM phases
+    int64_t erase_ms = -1;               // time spent in the chip erase; -1: the pass erased none
 };
 
 // An attempt as the ledger holds it.
@@ -43,11 +45,11 @@ struct AttemptRow : Attempt {
     bool finished() const { return state == "ok" || state == "failed"; }
 };
 
-// Devices per pool and station, for the summary.
+// Devices per pool, station and part, for the summary.
 struct StationCounts {
-    std::string pool, station;
+    std::string pool, station, part;
     int64_t ok = 0, failed = 0, interrupted = 0, started = 0;
-    int from_id = 0; // the `from` of the station's latest attempt in the pool; 0: none
+    int from_id = 0; // the `from` of its latest attempt that asked for hard IDs; 0: none
 };
 
 // A station as the line's view shows it: its latest rows and its devices since a moment.
@@ -66,17 +68,21 @@ class Ledger {
   public:
     virtual ~Ledger() = default;
     // Creates the ledger: the SQLite file or the schema in an existing PostgreSQL database.
-    // On a ledger that exists it changes nothing. `said`: what it made or found, for the
-    // operator. Takes no station name. 0, or -1 with `error` set.
+    // On a ledger that exists it changes nothing but an older schema, which it upgrades.
+    // `said`: what it made, upgraded or found, for the operator. Takes no station name. 0, or
+    // -1 with `error` set.
     virtual int init(std::string& said, std::string& error) = 0;
-    // Connects, checks the schema (with its version) and creates nothing (a ledger is made by
-    // init() alone), takes this station's name (refuses when a station of that name runs),
-    // then marks this station's reserved hard IDs 'uncertain' and its 'started' rows
-    // 'interrupted'. 0, or -1 with `error` set.
+    // Connects, checks the schema (with its version; an older one it upgrades, see
+    // upgraded()) and creates nothing (a ledger is made by init() alone), takes this station's
+    // name (refuses when a station of that name runs), then marks this station's reserved hard
+    // IDs 'uncertain' and its 'started' rows 'interrupted'. 0, or -1 with `error` set.
     virtual int open(std::string& error) = 0;
     // For reports: connects and checks the schema, creates nothing, takes no station name
-    // and marks nothing. Only the read calls below may follow. 0, or -1 with `error` set.
+    // and marks nothing; refuses an older schema, which only a writer upgrades. Only the read
+    // calls below may follow. 0, or -1 with `error` set.
     virtual int open_read(std::string& error) = 0;
+    // What the last open() or init() upgraded, for the operator; empty when it upgraded nothing.
+    virtual std::string upgraded() const = 0;
     // One transaction: when from > 0, reserves the lowest hard ID of the pool that is >= from,
     // <= HARD_ID_LAST and neither used, reserved nor uncertain, for this station and this
     // attempt, and puts it in a.hard_id; writes the 'started' row and sets a.row_id.
@@ -94,7 +100,7 @@ class Ledger {
     // The same for another pool, for reports.
     virtual int peek_pool(const std::string& pool, int from, int& next, int& left,
                           std::string& error) = 0;
-    // Counts per pool and station, ordered by pool and station.
+    // Counts per pool, station and part, in that order.
     virtual int counts(std::vector<StationCounts>& out, std::string& error) = 0;
     // The rows of a set in row order; hard_id selects ROWS_OF_HARD_ID's rows (any pool).
     virtual int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) = 0;
@@ -130,7 +136,8 @@ std::string utc_text(int64_t ms);
 // Text that begins with '=', '+', '-', '@', a tab or a CR gets a leading "'", so that a
 // spreadsheet takes it for text, not for a formula.
 std::string csv_field(const std::string& text);
-// The export's header line and one row's line, each ending in CRLF.
+// The export's header line and one row's line, each ending in CRLF. An outcome field of a row
+// that never finished, and the erase time of a pass that erased nothing, are empty.
 std::string csv_header();
 std::string csv_line(const AttemptRow& row);
 std::string hex_bytes(const std::vector<uint8_t>& bytes);

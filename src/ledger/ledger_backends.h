@@ -19,9 +19,39 @@ int location_refused(const std::string& location, std::string& error);
 namespace sql {
 
 inline constexpr char READ_VERSION[] = "SELECT value FROM meta WHERE key = 'schema_version'";
-// SCHEMA_VERSION, the layout created below.
-inline constexpr char WRITE_VERSION[] =
+// The first version, the layout created below; UPGRADES make it the current one.
+constexpr int FIRST_VERSION = 1;
+inline constexpr char WRITE_FIRST_VERSION[] =
     "INSERT INTO meta (key, value) VALUES ('schema_version', '1')";
+inline constexpr char SET_VERSION[] = "UPDATE meta SET value = $1 WHERE key = 'schema_version'";
+
+// A ledger is created at the first version and brought up to date by the steps below, so that
+// a new ledger and one upgraded in place have the same schema. Each step takes a ledger from
+// the version before it to `to`; it runs in one transaction with the version it writes, under
+// the schema's lock, by the first writer that finds the ledger older (init or a station:
+// SqlLedger::upgrade()). A step only adds what programs of the release before can do without:
+// a station of that release still running writes rows the new columns' defaults describe
+// rightly, until it connects again and refuses the newer version.
+constexpr int STEP_STATEMENTS = 4; // at most, per step; the unused ones null
+struct Upgrade {
+    int to;
+    const char* statements[STEP_STATEMENTS];
+};
+inline constexpr Upgrade UPGRADES[] = {
+    // The part programmed and the time of the chip erase. The rows written before were all of
+    // the atxmega32a4u, the one part there was, and none erased: no erase time (NULL).
+    {2,
+     {"ALTER TABLE attempts ADD COLUMN part TEXT NOT NULL DEFAULT 'atxmega32a4u'",
+      "ALTER TABLE attempts ADD COLUMN erase_ms BIGINT"}},
+};
+constexpr bool upgrades_in_order() {
+    int version = FIRST_VERSION;
+    for (const Upgrade& u : UPGRADES)
+        if (u.to != ++version)
+            return false;
+    return version == SCHEMA_VERSION;
+}
+static_assert(upgrades_in_order(), "one step to each version after the first, up to the current");
 
 // Uniqueness of (pool, hard ID) is the primary key. A released ID is deleted, so it is free.
 // The check is HARD_ID_FIRST..HARD_ID_LAST.
@@ -44,7 +74,7 @@ inline constexpr const char* CREATE_REST[] = {
     // Ledgers created before them do without (docs/ledger.md).
     "CREATE INDEX attempts_station_row ON attempts (station, row_id)",
     "CREATE INDEX attempts_station_ended ON attempts (station, ended_ms)",
-    WRITE_VERSION,
+    WRITE_FIRST_VERSION,
 };
 
 // The lowest free hard ID >= $2 in pool $1: $2 itself when free, else the first taken ID at or
@@ -67,22 +97,22 @@ inline constexpr char LOWEST_NOT_FOR_GOOD[] =
 inline constexpr char TAKEN_FROM[] =
     "SELECT COUNT(*) FROM hard_ids WHERE pool = $1 AND hard_id >= $2";
 
-// $1..$15: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
-// image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read.
+// $1..$16: station, pool, arrived_ms, bus, devnum, port, flash_path, image_sha256,
+// image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read, part.
 inline constexpr char INSERT_ATTEMPT[] =
     "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, flash_path, "
-    "image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read) "
-    "VALUES ($1, $2, 'started', $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) "
-    "RETURNING row_id";
+    "image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, record_read, "
+    "part) VALUES ($1, $2, 'started', $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, "
+    "$16) RETURNING row_id";
 inline constexpr char RESERVE_ID[] = "INSERT INTO hard_ids (pool, hard_id, state, station, row_id) "
                                      "VALUES ($1, $2, 'reserved', $3, $4)";
 
 // $1 row_id, $2 station, $3 state, $4 ended_ms, $5 record_read, $6 record_written, $7 result,
-// $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released).
+// $8 message, $9 flash_ms, $10 eeprom_ms, $11 the ID's fate (used or released), $12 erase_ms.
 // It returns the row it completed, none when the row is not this station's.
 inline constexpr char FINISH_ATTEMPT[] =
     "UPDATE attempts SET state = $3, ended_ms = $4, record_read = $5, record_written = $6, "
-    "result = $7, message = $8, flash_ms = $9, eeprom_ms = $10, "
+    "result = $7, message = $8, flash_ms = $9, eeprom_ms = $10, erase_ms = $12, "
     "id_state = CASE WHEN id_state = 'reserved' THEN $11 ELSE id_state END "
     "WHERE row_id = $1 AND station = $2 RETURNING row_id";
 inline constexpr char USE_ID[] =
@@ -102,7 +132,7 @@ inline constexpr char MARK_INTERRUPTED[] =
 inline constexpr char ROW_COLUMNS[] =
     "row_id, station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
     "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
-    "record_read, record_written, result, message, flash_ms, eeprom_ms";
+    "record_read, record_written, result, message, flash_ms, eeprom_ms, part, erase_ms";
 enum RowColumn {
     C_ROW_ID,
     C_STATION,
@@ -127,6 +157,8 @@ enum RowColumn {
     C_MESSAGE,
     C_FLASH_MS,
     C_EEPROM_MS,
+    C_PART,
+    C_ERASE_MS,
     C_ROW_END // the columns a query adds after a row's
 };
 
@@ -154,16 +186,16 @@ inline constexpr char STATIONS_TAIL[] =
     ", picked.ok, picked.failed, picked.latest FROM attempts "
     "JOIN picked ON row_id IN (picked.latest, picked.done) ORDER BY station, row_id";
 
-// Per pool and station; the `from` of the latest attempt that asked for a hard ID.
+// Per pool, station and part; the `from` of the latest attempt that asked for a hard ID.
 inline constexpr char COUNTS[] =
-    "SELECT g.pool, g.station, g.ok, g.failed, g.interrupted, g.started, l.from_id FROM "
-    "(SELECT pool, station, SUM(CASE WHEN state = 'ok' THEN 1 ELSE 0 END) AS ok, "
+    "SELECT g.pool, g.station, g.part, g.ok, g.failed, g.interrupted, g.started, l.from_id FROM "
+    "(SELECT pool, station, part, SUM(CASE WHEN state = 'ok' THEN 1 ELSE 0 END) AS ok, "
     "SUM(CASE WHEN state = 'failed' THEN 1 ELSE 0 END) AS failed, "
     "SUM(CASE WHEN state = 'interrupted' THEN 1 ELSE 0 END) AS interrupted, "
     "SUM(CASE WHEN state = 'started' THEN 1 ELSE 0 END) AS started, "
     "MAX(CASE WHEN from_id > 0 THEN row_id END) AS latest FROM attempts "
-    "GROUP BY pool, station) g LEFT JOIN attempts l ON l.row_id = g.latest "
-    "ORDER BY g.pool, g.station";
+    "GROUP BY pool, station, part) g LEFT JOIN attempts l ON l.row_id = g.latest "
+    "ORDER BY g.pool, g.station, g.part";
 
 } // namespace sql
 
@@ -192,6 +224,8 @@ Param text(const std::string& value);
 Param bytes(const std::vector<uint8_t>& value);
 // An identity value or `from`: 0 or below is none (it goes into no record), stored as NULL.
 Param id(int value);
+// A phase's time: below 0 the phase did not run, stored as NULL.
+Param duration(int64_t ms);
 
 // One row of a result, as a back end reads it; a NULL reads as 0, empty text or no bytes.
 class Row {
@@ -233,6 +267,7 @@ class SqlLedger : public Ledger {
     int counts(std::vector<StationCounts>& out, std::string& error) override;
     int rows(RowSet set, int hard_id, const RowSink& sink, std::string& error) override;
     int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) override;
+    std::string upgraded() const override;
 
   protected:
     // Connects afresh and checks the schema (check_schema(), which creates it for CREATOR);
@@ -255,9 +290,13 @@ class SqlLedger : public Ledger {
     virtual int name_held(const std::string& station, bool& held, std::string& error) = 0;
     // What init() made, once it has created the schema: for the operator.
     virtual std::string made() const = 0;
+    // Inside upgrade()'s transaction: refuses (refuse()) an upgrade this connection may not
+    // make, with what to run instead. `what`: the upgrade, for the message.
+    virtual int upgrade_refused(const std::string& what, std::string& error) = 0;
 
-    // Creates the schema or checks it, and its version, in one transaction.
-    int check_schema(bool may_create, std::string& error);
+    // Checks the schema and its version in one transaction: creates it for CREATOR, upgrades
+    // an older one for a writer (upgrade()), refuses an older one for a REPORT.
+    int check_schema(Access access, std::string& error);
     int create_schema(const char* create_attempts, const char* hard_ids_tail, std::string& error);
     // The first column of the one row a query returns.
     int one_number(const std::string& query, const std::vector<Param>& params, int64_t& value,
@@ -273,6 +312,11 @@ class SqlLedger : public Ledger {
     int call_statements_ = 1;
 
   private:
+    int upgrade(std::string& error);
+    int run_upgrades(int from, const char* what, std::string& error);
+    // The version meta holds; 0 when none or no number.
+    int read_version(int& version, const char* what, std::string& error);
+    int version_refused(int version, bool upgrading, const char* what, std::string& error);
     int ready(std::string& error);
     int connect_afresh(Access access, std::string& error);
     int commit(const char* what, std::string& error);
@@ -280,7 +324,8 @@ class SqlLedger : public Ledger {
 
     bool read_only_ = false;
     bool opened_ = false;
-    bool created_ = false; // create_schema() created the schema
+    bool created_ = false;  // create_schema() created the schema
+    int upgraded_from_ = 0; // the version upgrade() found, for upgraded(); 0: it upgraded none
     IdFloor floor_;
 };
 

@@ -28,8 +28,10 @@ void usage() {
                  "       korvofw-ledger LEDGER watch\n"
                  "LEDGER is an SQLite file or a postgresql:// URI, as given to korvofw --ledger.\n"
                  "init:    creates the ledger (the SQLite file, or the tables in an existing\n"
-                 "         PostgreSQL database); changes nothing on one that exists.\n"
-                 "summary: devices per pool and station, the next hard IDs, the uncertain IDs.\n"
+                 "         PostgreSQL database); upgrades one of an earlier release, and\n"
+                 "         changes nothing on a current one.\n"
+                 "summary: devices per pool, station and part, the next hard IDs, the\n"
+                 "         uncertain IDs.\n"
                  "export:  every attempt row as CSV.\n"
                  "device:  every attempt that involved HARD_ID (hex, such as 0x123).\n"
                  "watch:   one line per station, redrawn every second until Ctrl-C; printed\n"
@@ -63,6 +65,10 @@ std::string id_text(int value) {
     return value < 0 ? std::string("-") : ledger::hex4(value);
 }
 
+std::string erase_text(int64_t ms) {
+    return ms < 0 ? std::string("no erase") : "erase " + std::to_string(ms) + " ms";
+}
+
 void print_row(const ledger::AttemptRow& r) {
     using ledger::printable;
     std::cout << "Row " << r.row_id << ": pool " << printable(r.pool) << ", station "
@@ -70,8 +76,8 @@ void print_row(const ledger::AttemptRow& r) {
               << (r.id_state.empty() ? "" : " " + r.id_state) << "\n"
               << "  arrived " << ledger::utc_text(r.arrived_ms) << ", bus " << r.bus << " device "
               << r.devnum << ", port " << printable(r.port) << "\n"
-              << "  flash " << printable(r.flash_path) << ", " << r.image_length
-              << " bytes, sha256 " << r.image_sha256 << "\n"
+              << "  part " << printable(r.part) << ", flash " << printable(r.flash_path) << ", "
+              << r.image_length << " bytes, sha256 " << r.image_sha256 << "\n"
               << "  soft ID " << id_text(r.soft_id) << ", RXaddr " << id_text(r.rxaddr) << "\n";
     if (!r.finished()) {
         std::cout << "  no outcome\n";
@@ -79,13 +85,14 @@ void print_row(const ledger::AttemptRow& r) {
     }
     std::cout << "  ended " << ledger::utc_text(r.ended_ms) << ", result " << r.result << ": "
               << printable(r.message) << "\n"
-              << "  flash " << r.flash_ms << " ms, EEPROM " << r.eeprom_ms << " ms\n"
+              << "  " << erase_text(r.erase_ms) << ", flash " << r.flash_ms << " ms, EEPROM "
+              << r.eeprom_ms << " ms\n"
               << "  record read    " << ledger::hex_bytes(r.record_read) << "\n"
               << "  record written " << ledger::hex_bytes(r.record_written) << "\n";
 }
 
 // One line per pool (its next ID counted from the lowest `from` its stations used), one per
-// station in it, then the uncertain IDs with their rows.
+// station and part in it, then the uncertain IDs with their rows.
 int summary(ledger::Ledger& led, std::string& error) {
     std::vector<ledger::StationCounts> counts;
     if (led.counts(counts, error) != 0)
@@ -103,8 +110,9 @@ int summary(ledger::Ledger& led, std::string& error) {
             std::cout << "Pool " << ledger::printable(pool) << ": " << next << "\n";
         }
         const ledger::StationCounts& c = counts[i];
-        std::cout << "  Station " << ledger::printable(c.station) << ": " << c.ok << " programmed, "
-                  << c.failed << " failed, " << c.interrupted << " interrupted";
+        std::cout << "  Station " << ledger::printable(c.station) << " ("
+                  << ledger::printable(c.part) << "): " << c.ok << " programmed, " << c.failed
+                  << " failed, " << c.interrupted << " interrupted";
         if (c.started > 0)
             std::cout << ", " << c.started << " in progress";
         if (c.from_id > 0) {

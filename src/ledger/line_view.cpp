@@ -20,9 +20,9 @@ struct Column {
     Align align;
 };
 const Column COLUMNS[] = {
-    {"STATION", LEFT},     {"PORT", LEFT},      {"NOW", LEFT},
-    {"LAST DEVICE", LEFT}, {"OK TODAY", RIGHT}, {"FAILED TODAY", RIGHT},
-    {"POOL", LEFT},        {"NEXT ID", LEFT},   {"IDS LEFT", RIGHT},
+    {"STATION", LEFT},     {"PORT", LEFT},      {"PART", LEFT},          {"NOW", LEFT},
+    {"LAST DEVICE", LEFT}, {"OK TODAY", RIGHT}, {"FAILED TODAY", RIGHT}, {"POOL", LEFT},
+    {"NEXT ID", LEFT},     {"IDS LEFT", RIGHT},
 };
 constexpr size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 
@@ -78,6 +78,7 @@ std::vector<std::string> cells(const ViewLine& l, int64_t midnight_ms) {
     bool asked = s.latest.from_id > 0;
     return {shown(s.station),
             shown(s.latest.port),
+            shown(s.latest.part),
             now_text(s),
             last_text(s.last_done, midnight_ms),
             std::to_string(s.ok),

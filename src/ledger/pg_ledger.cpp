@@ -32,6 +32,13 @@ static_assert(NAME_LOCK_CLASS == 19270 && POOL_LOCK_CLASS == 19271 && SCHEMA_LOC
               "the lock classes are spelt out in the queries above");
 
 const char HAS_META[] = "SELECT to_regclass('meta') IS NOT NULL";
+// The owner of a ledger table that this session's role may not change (ALTER TABLE takes its
+// owner, a member of its owner's role or a superuser), and the role; no row when it may.
+const char NOT_OWNED[] =
+    "SELECT pg_get_userbyid(relowner), current_user FROM pg_class WHERE oid IN "
+    "(to_regclass('attempts'), to_regclass('hard_ids'), to_regclass('meta')) "
+    "AND NOT pg_has_role(relowner, 'USAGE') LIMIT 1";
+// The first version's table; the later columns come from sql::UPGRADES.
 const char CREATE_ATTEMPTS[] =
     "CREATE TABLE attempts (row_id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY, "
     "station TEXT NOT NULL, pool TEXT NOT NULL, "
@@ -158,7 +165,7 @@ class PgLedger : public SqlLedger {
                 error) != 0 ||
             (access == REPORT && PQserverVersion(conn_) >= JIT_SINCE &&
              run("SET jit = off", {}, nullptr, "connecting", error) != 0) ||
-            check_schema(access == CREATOR, error) != 0)
+            check_schema(access, error) != 0)
             return -1;
         return access == STATION ? take_name(error) : 0;
     }
@@ -215,6 +222,26 @@ class PgLedger : public SqlLedger {
     int name_held(const std::string& station, bool& held, std::string& error) override {
         auto read = [&](const Row& r) { held = r.text(0) == "t"; };
         return run(NAME_HELD, {text(station)}, read, "looking for the running stations", error);
+    }
+
+    // A station's role often may write rows but not change the tables: the tables' owner
+    // upgrades the ledger once, with init.
+    int upgrade_refused(const std::string& what, std::string& error) override {
+        std::string owner, role;
+        auto read = [&](const Row& r) {
+            owner = r.text(0);
+            role = r.text(1);
+        };
+        if (run(NOT_OWNED, {}, read, what.c_str(), error) != 0)
+            return -1;
+        if (owner.empty())
+            return 0;
+        return refuse(
+            what.c_str(),
+            "its tables belong to role " + owner + ", and role " + role + " may not change them",
+            "upgrade it once as " + owner + ": korvofw-ledger " + shown_location(location_) +
+                " init, with user " + owner + " in the URI; then start the stations again",
+            error);
     }
 
     std::string made() const override {

@@ -2,6 +2,9 @@
 // SQLite and on PostgreSQL.
 #include "ledger_backends.h"
 
+#include <climits>
+#include <cstdlib>
+
 namespace ledger {
 namespace {
 
@@ -49,6 +52,8 @@ AttemptRow row_from(const Row& r) {
     a.message = r.text(C_MESSAGE);
     a.flash_ms = r.number(C_FLASH_MS);
     a.eeprom_ms = r.number(C_EEPROM_MS);
+    a.part = r.text(C_PART);
+    a.erase_ms = r.null(C_ERASE_MS) ? -1 : r.number(C_ERASE_MS);
     return a;
 }
 
@@ -66,20 +71,27 @@ Param bytes(const std::vector<uint8_t>& value) {
 Param id(int value) {
     return value <= 0 ? Param{} : number(value);
 }
+Param duration(int64_t ms) {
+    return ms < 0 ? Param{} : number(ms);
+}
 
 int SqlLedger::init(std::string& said, std::string& error) {
     created_ = false;
+    upgraded_from_ = 0;
     if (location_refused(location_, error) != 0 || connect_afresh(CREATOR, error) != 0)
         return -1;
     disconnect();
     said = created_ ? made()
-                    : "ledger " + shown_location(location_) + " exists already (schema version " +
-                          std::to_string(SCHEMA_VERSION) + "): nothing changed";
+           : upgraded_from_ != 0
+               ? upgraded()
+               : "ledger " + shown_location(location_) + " exists already (schema version " +
+                     std::to_string(SCHEMA_VERSION) + "): nothing changed";
     return 0;
 }
 
 int SqlLedger::open(std::string& error) {
     const char* what = "marking what the station left in flight";
+    upgraded_from_ = 0;
     if (location_refused(location_, error) != 0 || connect_afresh(STATION, error) != 0 ||
         begin_transaction(WRITE, what, error) != 0 ||
         run(sql::MARK_UNCERTAIN, {text(station_)}, nullptr, what, error) != 0 ||
@@ -123,7 +135,8 @@ int SqlLedger::begin(Attempt& a, int from, std::string& error) {
         number(a.bus),      number(a.devnum),     text(a.port),
         text(a.flash_path), text(a.image_sha256), number(a.image_length),
         id(from),           id(hard_id),          from > 0 ? text("reserved") : Param{},
-        id(a.soft_id),      id(a.rxaddr),         bytes(a.record_read)};
+        id(a.soft_id),      id(a.rxaddr),         bytes(a.record_read),
+        text(a.part)};
     int64_t row_id = 0;
     if (one_number(sql::INSERT_ATTEMPT, row, row_id, what, error) != 0)
         return -1;
@@ -143,9 +156,10 @@ int SqlLedger::begin(Attempt& a, int from, std::string& error) {
 int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
     const char* what = "writing the device's outcome";
     std::vector<Param> outcome = {
-        number(a.row_id),     text(station_),          text(state_of(a.result)), number(a.ended_ms),
-        bytes(a.record_read), bytes(a.record_written), number(a.result),         text(a.message),
-        number(a.flash_ms),   number(a.eeprom_ms),     text(fate_name(fate))};
+        number(a.row_id),    text(station_),        text(state_of(a.result)),
+        number(a.ended_ms),  bytes(a.record_read),  bytes(a.record_written),
+        number(a.result),    text(a.message),       number(a.flash_ms),
+        number(a.eeprom_ms), text(fate_name(fate)), duration(a.erase_ms)};
     int completed = 0;
     if (ready(error) != 0 || begin_transaction(OUTCOME, what, error) != 0 ||
         run(
@@ -200,11 +214,12 @@ int SqlLedger::counts(std::vector<StationCounts>& out, std::string& error) {
         StationCounts c;
         c.pool = r.text(0);
         c.station = r.text(1);
-        c.ok = r.number(2);
-        c.failed = r.number(3);
-        c.interrupted = r.number(4);
-        c.started = r.number(5);
-        c.from_id = static_cast<int>(r.number(6));
+        c.part = r.text(2);
+        c.ok = r.number(3);
+        c.failed = r.number(4);
+        c.interrupted = r.number(5);
+        c.started = r.number(6);
+        c.from_id = static_cast<int>(r.number(7));
         out.push_back(c);
     };
     if (ready(error) != 0 || run(sql::COUNTS, {}, read, "counting the devices", error) != 0)
@@ -249,21 +264,92 @@ int SqlLedger::stations(int64_t since_ms, std::vector<StationNow>& out, std::str
     return 0;
 }
 
-int SqlLedger::check_schema(bool may_create, std::string& error) {
+std::string SqlLedger::upgraded() const {
+    if (upgraded_from_ == 0)
+        return std::string();
+    return "ledger " + shown_location(location_) + ": upgraded its schema from version " +
+           std::to_string(upgraded_from_) + " to version " + std::to_string(SCHEMA_VERSION) +
+           " (stations of earlier releases refuse it from now on)";
+}
+
+int SqlLedger::check_schema(Access access, std::string& error) {
     const char* what = "reading its schema";
-    if (begin_transaction(may_create ? SCHEMA : READ, what, error) != 0 ||
-        prepare_schema(may_create, what, error) != 0)
+    int version = 0;
+    if (begin_transaction(access == CREATOR ? SCHEMA : READ, what, error) != 0 ||
+        prepare_schema(access == CREATOR, what, error) != 0 ||
+        read_version(version, what, error) != 0)
         return -1;
-    std::string found = "none";
+    if (version >= sql::FIRST_VERSION && version < SCHEMA_VERSION && access != REPORT)
+        return commit(what, error) != 0 ? -1 : upgrade(error);
+    if (version_refused(version, false, what, error) != 0)
+        return -1;
+    return commit(what, error);
+}
+
+// An older ledger is brought to this program's version in one transaction under the schema's
+// lock (SCHEMA), so that of the stations that find it older at once one upgrades it and the
+// others find it done: the version is read again under the lock.
+int SqlLedger::upgrade(std::string& error) {
+    int version = 0;
+    const std::string what = "upgrading its schema to version " + std::to_string(SCHEMA_VERSION);
+    if (begin_transaction(SCHEMA, what.c_str(), error) != 0 ||
+        read_version(version, what.c_str(), error) != 0)
+        return -1;
+    if (version == SCHEMA_VERSION)
+        return commit(what.c_str(), error);
+    if (version_refused(version, true, what.c_str(), error) != 0 ||
+        upgrade_refused(what, error) != 0 || run_upgrades(version, what.c_str(), error) != 0 ||
+        commit(what.c_str(), error) != 0)
+        return -1;
+    upgraded_from_ = version;
+    return 0;
+}
+
+// The steps after version `from`, each with the version it makes, in the open transaction.
+int SqlLedger::run_upgrades(int from, const char* what, std::string& error) {
+    for (const sql::Upgrade& step : sql::UPGRADES) {
+        if (step.to <= from)
+            continue;
+        for (const char* statement : step.statements)
+            if (statement != nullptr && run(statement, {}, nullptr, what, error) != 0)
+                return -1;
+        if (run(sql::SET_VERSION, {text(std::to_string(step.to))}, nullptr, what, error) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int SqlLedger::read_version(int& version, const char* what, std::string& error) {
+    std::string found;
     auto read = [&](const Row& r) { found = r.text(0); };
     if (run(sql::READ_VERSION, {}, read, what, error) != 0)
         return -1;
-    if (found != std::to_string(SCHEMA_VERSION))
+    char* end = nullptr;
+    long parsed = std::strtol(found.c_str(), &end, 10);
+    version = !found.empty() && *end == '\0' && parsed > 0 && parsed <= INT_MAX
+                  ? static_cast<int>(parsed)
+                  : 0;
+    return 0;
+}
+
+// A version this program does not know (newer, or none at all) is refused, and an older one
+// unless it is to be upgraded.
+int SqlLedger::version_refused(int version, bool upgrading, const char* what, std::string& error) {
+    const std::string known = std::to_string(SCHEMA_VERSION);
+    bool older = version >= sql::FIRST_VERSION && version < SCHEMA_VERSION;
+    if (version == SCHEMA_VERSION || (older && upgrading))
+        return 0;
+    if (older)
         return refuse(what,
-                      "its schema version is " + found + ", this program knows version " +
-                          std::to_string(SCHEMA_VERSION),
-                      "use the korvofw release that wrote this ledger, or a newer one", error);
-    return commit(what, error);
+                      "its schema version is " + std::to_string(version) +
+                          ", older than this program's version " + known,
+                      "upgrade it with: korvofw-ledger " + shown_location(location_) +
+                          " init (a station of this release upgrades it too when it starts)",
+                      error);
+    return refuse(what,
+                  "its schema version is " + (version > 0 ? std::to_string(version) : "unknown") +
+                      ", this program knows version " + known,
+                  "use the korvofw release that wrote this ledger, or a newer one", error);
 }
 
 int SqlLedger::create_schema(const char* create_attempts, const char* hard_ids_tail,
@@ -275,6 +361,8 @@ int SqlLedger::create_schema(const char* create_attempts, const char* hard_ids_t
     for (const char* create : sql::CREATE_REST)
         if (run(create, {}, nullptr, what, error) != 0)
             return -1;
+    if (run_upgrades(sql::FIRST_VERSION, what, error) != 0)
+        return -1;
     created_ = true;
     return 0;
 }

@@ -75,9 +75,11 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
         return led;
     }
     // begin() of device `devnum`: arrived at T0 + devnum * 10 s, port 1-1.<devnum>.
-    static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1) {
+    static ledger::Attempt take(ledger::Ledger& led, int from, int devnum = 1,
+                                const char* part = "atmega32u4") {
         ledger::Attempt a;
         a.arrived_ms = T0 + devnum * 10000, a.bus = 1, a.devnum = devnum, a.soft_id = 1;
+        a.part = part;
         a.port = "1-1." + std::to_string(devnum), a.flash_path = "/fw/app.hex";
         a.image_sha256 = std::string(64, 'a'), a.image_length = 1024, a.rxaddr = 0x100 + devnum;
         std::string error;
@@ -86,8 +88,9 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
     }
     // finish(), ended 3 s after arrival, twice: a repeated finish changes nothing.
     static void finish(ledger::Ledger& led, ledger::Attempt a, ledger::IdFate fate, int result = 0,
-                       const char* message = "programmed") {
+                       const char* message = "programmed", int64_t erase_ms = -1) {
         a.ended_ms = a.arrived_ms + 3000, a.flash_ms = 2500, a.eeprom_ms = 300;
+        a.erase_ms = erase_ms;
         a.result = result, a.message = message, a.record_read = {0xAA, 0xBB};
         a.record_written = result == 0 ? std::vector<uint8_t>{0x00, 0x80} : std::vector<uint8_t>{};
         std::string error;

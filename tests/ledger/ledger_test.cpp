@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -140,7 +141,7 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     EXPECT_EQ(made.out, shown + ": created " +
                             (lite ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
                                   : "the ledger's tables in the database") +
-                            ", schema version 1\n")
+                            ", schema version 2\n")
         << made.err;
     struct stat st {};
     EXPECT_TRUE(!lite || (stat(location.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660 &&
@@ -148,17 +149,28 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     std::unique_ptr<Ledger> led = station("st-1");
     take(*led, 5);
     ProcessResult again = run_process({KORVOFW_LEDGER_BIN, location, "init"});
-    EXPECT_EQ(again.out, shown + " exists already (schema version 1): nothing changed\n");
+    EXPECT_EQ(again.out, shown + " exists already (schema version 2): nothing changed\n");
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0].id_state, "reserved");
 }
 
-TEST_P(Ledgers, ALedgerOfANewerSchemaIsRefused) {
-    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
-    raw_sql(location, "UPDATE meta SET value = '2' WHERE key = 'schema_version'");
-    for (int call : {1, 2})
-        EXPECT_PRED2(has, refused(location, call),
-                     "its schema version is 2, this program knows version 1");
+TEST_P(Ledgers, ALedgerOfANewerOrNoSchemaVersionIsRefused) {
+    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    const std::pair<const char*, const char*> versions[] = {
+        {"3", "3"}, {"0", "unknown"}, {"2x", "unknown"}};
+    for (const auto& v : versions) {
+        raw_sql(location, "UPDATE meta SET value = '" + std::string(v.first) +
+                              "' WHERE key = 'schema_version'");
+        for (int call : {0, 1, 2})
+            EXPECT_EQ(refused(location, call),
+                      "ledger " + shown_location(location) +
+                          ": reading its schema: its schema "
+                          "version is " +
+                          v.second +
+                          ", this program knows version 2; use the korvofw "
+                          "release that wrote this ledger, or a newer one")
+                << v.first << " " << call;
+    }
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Ledgers);
@@ -324,9 +336,10 @@ TEST_P(StationLedger, RowsHardIdsAndRestarts) {
                       r.id_state.c_str(), r.bus, r.devnum, r.port.c_str(), r.rxaddr, r.result,
                       r.message.c_str());
         EXPECT_EQ(line, std::string(want[k]));
-        EXPECT_EQ(r.station + " " + r.pool + " " + r.flash_path + " " + r.image_sha256 + " " +
-                      std::to_string(r.image_length) + " " + std::to_string(r.soft_id),
-                  std::string("st1 default fw.hex ") + BLINK_SHA256 + " 414 -1");
+        EXPECT_EQ(r.station + " " + r.pool + " " + r.part + " " + std::to_string(r.erase_ms) + " " +
+                      r.flash_path + " " + r.image_sha256 + " " + std::to_string(r.image_length) +
+                      " " + std::to_string(r.soft_id),
+                  std::string("st1 default atxmega32a4u -1 fw.hex ") + BLINK_SHA256 + " 414 -1");
         EXPECT_TRUE(r.arrived_ms > 0 && r.ended_ms >= (r.finished() ? r.arrived_ms : 0)) << k;
         EXPECT_TRUE(r.result != -10 || r.flash_ms + r.eeprom_ms == 0) << "no pass began: " << k;
         EXPECT_TRUE(r.state == "ok" || r.record_written.empty()) << k;
@@ -385,6 +398,29 @@ TEST_P(StationLedger, ANameRunsOnceAndAnUnreachableLedgerStopsStartUp) {
               "ok -1 [] 7");
 }
 
+// Each row names the part the station programs and, when its pass erased the chip (--erase;
+// always on protocol 1), the erase's time.
+TEST_P(StationLedger, RowsNameThePartAndTheErase) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* scenario;
+        const char* row; // state, part, and whether it has an erase time
+    };
+    const Case cases[] = {
+        {{}, "device 1 1\n", "ok atxmega32a4u none"},
+        {{"--erase"}, "device 1 2\n", "ok atxmega32a4u erased"},
+        {{"--part", "atmega32u4"}, "device 1 3 part=atmega32u4\n", "ok atmega32u4 erased"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = {"-I", "0"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        ProcessResult r = run("st1", c.scenario, "", "", options);
+        ASSERT_TRUE(r.stopped) << r.out << r.err;
+        const AttemptRow last = rows().back();
+        EXPECT_EQ(last.state + " " + last.part + (last.erase_ms >= 0 ? " erased" : " none"), c.row);
+    }
+}
+
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
@@ -421,4 +457,138 @@ TEST_P(StationLedger, ALedgerThatLostItsRowsStopsTheStation) {
     EXPECT_EQ((eeprom[23] << 8 | eeprom[24]) >> 3, 0x1FFE);
     EXPECT_EQ(r.out.find("next unique ID (1FFF"), std::string::npos) << "and no bookkeeping";
     ASSERT_EQ(rows().size(), 1u);
+}
+
+namespace {
+
+// A ledger as the release before parts made it (schema version 1, in the dialect of SQLite or
+// PostgreSQL), with station old's device 1 programmed (hard ID 16) and device 2 in flight (17).
+std::string version_one(bool lite) {
+    const std::string big = lite ? " INTEGER" : " BIGINT", blob = lite ? " BLOB" : " BYTEA";
+    return std::string(lite ? "PRAGMA journal_mode = WAL; " : "") +
+           "CREATE TABLE attempts (row_id " +
+           (lite ? "INTEGER PRIMARY KEY" : "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY") +
+           ", station TEXT NOT NULL, pool TEXT NOT NULL, state TEXT NOT NULL CHECK (state IN "
+           "('started', 'ok', 'failed', 'interrupted')), arrived_ms" +
+           big + " NOT NULL, ended_ms" + big +
+           ", bus INTEGER NOT NULL, devnum INTEGER NOT NULL, port TEXT NOT NULL, flash_path TEXT "
+           "NOT NULL, image_sha256 TEXT NOT NULL, image_length" +
+           big +
+           " NOT NULL, from_id INTEGER, hard_id INTEGER, id_state TEXT CHECK (id_state IN "
+           "('reserved', 'used', 'released', 'uncertain')), soft_id INTEGER, rxaddr INTEGER, "
+           "record_read" +
+           blob + ", record_written" + blob + ", result INTEGER, message TEXT, flash_ms" + big +
+           ", eeprom_ms" + big +
+           "); CREATE TABLE hard_ids (pool TEXT NOT NULL, hard_id INTEGER NOT NULL CHECK (hard_id "
+           "BETWEEN 1 AND 8191), state TEXT NOT NULL CHECK (state IN ('reserved', 'used', "
+           "'uncertain')), station TEXT NOT NULL, row_id BIGINT NOT NULL REFERENCES attempts "
+           "(row_id), PRIMARY KEY (pool, hard_id))" +
+           (lite ? " WITHOUT ROWID" : "") +
+           "; CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL); "
+           "CREATE INDEX attempts_station_state ON attempts (station, state); "
+           "CREATE INDEX attempts_hard_id ON attempts (hard_id); "
+           "CREATE INDEX attempts_uncertain ON attempts (row_id) WHERE id_state = 'uncertain'; "
+           "CREATE INDEX hard_ids_row ON hard_ids (row_id); "
+           "CREATE INDEX hard_ids_station ON hard_ids (station, state); "
+           "CREATE INDEX attempts_station_row ON attempts (station, row_id); "
+           "CREATE INDEX attempts_station_ended ON attempts (station, ended_ms); "
+           "INSERT INTO meta (key, value) VALUES ('schema_version', '1'); "
+           "INSERT INTO attempts (station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
+           "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
+           "result, message, flash_ms, eeprom_ms) VALUES ('old', 'default', 'ok', 1714564810000, "
+           "1714564813000, 1, 1, '1-1.1', 'fw.hex', 'aa', 414, 16, 16, 'used', 1, 257, 0, "
+           "'programmed', 2500, 300); "
+           "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, flash_path, "
+           "image_sha256, image_length, from_id, hard_id, id_state) VALUES ('old', 'default', "
+           "'started', 1714564820000, 1, 2, '1-1.2', 'fw.hex', 'aa', 414, 16, 17, 'reserved'); "
+           "INSERT INTO hard_ids VALUES ('default', 16, 'used', 'old', 1), "
+           "('default', 17, 'reserved', 'old', 2)";
+}
+
+} // namespace
+
+// A ledger of the release before: reports refuse it until a writer upgrades it; a PostgreSQL role
+// that may not change the tables is told what to run; of the stations and init that find it
+// older at once, one upgrades it; its rows read as the atxmega32a4u's, with no erase; a station of
+// the release before that still runs writes rows that read so too. A station says it upgraded.
+TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
+    const bool lite = GetParam() == SQLITE;
+    auto make_version_one = [&](const char* file) {
+        if (lite)
+            location = scratch.path(file);
+        else
+            raw_sql(location, "DROP TABLE hard_ids; DROP TABLE attempts; DROP TABLE meta");
+        raw_sql(location, version_one(lite));
+    };
+    auto version = [&] {
+        return raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'");
+    };
+    make_version_one("v1.db");
+    const std::string shown = "ledger " + shown_location(location);
+    EXPECT_EQ(refused(location, 2),
+              shown +
+                  ": reading its schema: its schema version is 1, older than this program's "
+                  "version 2; upgrade it with: korvofw-ledger " +
+                  shown_location(location) +
+                  " init (a station of this release upgrades it too when it starts)");
+    const std::string role = "station_" + std::to_string(getpid());
+    const std::string as_role = lite ? "" : "postgresql://" + role + location.substr(21);
+    if (!lite) {
+        raw_sql(location, "CREATE ROLE " + role +
+                              " LOGIN; GRANT SELECT, INSERT, UPDATE, DELETE "
+                              "ON ALL TABLES IN SCHEMA public TO " +
+                              role);
+        ProcessResult r = run("st1", "device 1 1\n", "", as_role);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "ledger " + shown_location(as_role) +
+                             ": upgrading its schema to version 2: its tables belong to role "
+                             "postgres, and role " +
+                             role +
+                             " may not change them; upgrade it "
+                             "once as postgres: korvofw-ledger " +
+                             shown_location(as_role) +
+                             " init, with user postgres in the URI; then start the stations "
+                             "again\n");
+        EXPECT_EQ(version(), "1");
+    }
+
+    std::string said[4], error;
+    std::vector<std::thread> openers;
+    for (int k = 0; k < 4; ++k)
+        openers.emplace_back([&, k] {
+            std::unique_ptr<Ledger> led = make_ledger(location, "st-" + std::to_string(k), "p");
+            EXPECT_EQ(k == 3 ? led->init(said[k], error) : led->open(error), 0) << error;
+            if (k < 3)
+                said[k] = led->upgraded();
+        });
+    for (std::thread& t : openers)
+        t.join();
+    const std::string upgraded = ": upgraded its schema from version 1 to version 2 (stations "
+                                 "of earlier releases refuse it from now on)\n";
+    for (std::string& s : said)
+        s += "\n";
+    EXPECT_EQ(std::count(std::begin(said), std::end(said), shown + upgraded), 1)
+        << said[0] << "|" << said[1] << "|" << said[2] << "|" << said[3];
+    EXPECT_EQ(version(), "2");
+    if (!lite) { // the station's role may write the new columns
+        std::unique_ptr<Ledger> led = make_ledger(as_role, "st-r", "p");
+        ASSERT_EQ(led->open(error), 0) << error;
+        take(*led, 0);
+    }
+    raw_sql(location, "INSERT INTO attempts (station, pool, state, arrived_ms, bus, devnum, port, "
+                      "flash_path, image_sha256, image_length) VALUES ('old', 'default', "
+                      "'started', 1714564830000, 1, 3, '1-1.3', 'fw.hex', 'aa', 414)");
+    std::string parts;
+    for (const AttemptRow& r : rows())
+        parts += r.station + " " + r.part + " " + std::to_string(r.erase_ms) + ", ";
+    EXPECT_EQ(parts, "old atxmega32a4u -1, old atxmega32a4u -1, " +
+                         std::string(lite ? "" : "st-r atmega32u4 -1, ") + "old atxmega32a4u -1, ");
+    if (!lite)
+        raw_sql(location, "DROP OWNED BY " + role + "; DROP ROLE " + role);
+
+    make_version_one("v1-again.db");
+    ProcessResult r = run("st1", "device 1 1\n");
+    const std::string said_first = PARSED + ("ledger " + shown_location(location)) + upgraded;
+    EXPECT_EQ(r.out.substr(0, said_first.size()), said_first) << r.err;
+    EXPECT_EQ(rows().back().part, "atxmega32a4u");
 }

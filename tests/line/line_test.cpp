@@ -232,12 +232,14 @@ void Line::check(const std::vector<ledger::AttemptRow>& rows, Checker& c) {
                     row + "one of several, or counted without its outcome");
             if (r.state == "ok") {
                 ++ok;
-                // Its EEPROM: the image over erased memory with the row's hard ID, and the record.
-                c.check(
-                    r.id_state == "used" && r.result == 0 && d.flash_right() && d.start_sent() &&
-                        d.record_write_confirmed() && r.record_written == record &&
-                        d.eeprom == with_identity(id_image(), {r.hard_id, -1, d.id().rxaddr}, true),
-                    row + "the device is not what the row says");
+                // The part the station programs, not erased; its EEPROM: the image over erased
+                // memory with the row's hard ID, and the record.
+                c.check(r.id_state == "used" && r.result == 0 && r.part == "atxmega32a4u" &&
+                            r.erase_ms < 0 && d.flash_right() && d.start_sent() &&
+                            d.record_write_confirmed() && r.record_written == record &&
+                            d.eeprom ==
+                                with_identity(id_image(), {r.hard_id, -1, d.id().rxaddr}, true),
+                        row + "the device is not what the row says");
             } else if (r.state == "failed") {
                 ++failed;
                 c.check(!d.start_sent() &&

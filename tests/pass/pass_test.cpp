@@ -61,7 +61,8 @@ struct Pass : testing::Test {
     CloseCounter closes;
     ByteBuffer flash_bin, eeprom_bin;
     int hard_id = -1, soft_id = -1, rxaddr = -1;
-    bool write_ee = true;
+    bool write_ee = true, erase = false;
+    const parts::Part* part = &parts::default_part();
 
     void TearDown() override { sim::Bench::uninstall(); }
     // A fresh bench with one device holding the sample record, and the given fault.
@@ -69,14 +70,14 @@ struct Pass : testing::Test {
         bench->reset();
         closes.closed = 0;
         bench->add_observer(&closes);
-        sim::SimDevice& dev = bench->plug(bus, devnum);
+        sim::SimDevice& dev = bench->plug(bus, devnum, *part);
         dev.flip()->load(sim::MemoryUnit::Eeprom, 0, sample_record());
         if (fault != nullptr)
             dev.add_fault(*sim::parse_fault(fault));
         return dev;
     }
     PassRun run(int bus = 1, int devnum = 5) {
-        KorvoDfu loader;
+        KorvoDfu loader(*part, erase);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         int result = loader.try_device(bus, devnum, flash_bin, eeprom_bin, hard_id, soft_id, rxaddr,
@@ -147,6 +148,101 @@ TEST_F(Pass, WholePassOnTheWireWhatTheOperatorSeesAndTheDeviceAfter) {
     EXPECT_FALSE(dev.on_bus()); // started: it left for its application
     EXPECT_EQ(hard_id, 0x11);
     EXPECT_EQ(closes.closed, 1);
+}
+
+// A megaAVR's pass, request by request as protocol 1 has them: the chip erase first, locked or
+// not; 32-byte program headers; flash and EEPROM named in each command, no memory unit.
+TEST_F(Pass, MegaAvrOnTheWire) {
+    part = parts::find("atmega32u4");
+    flash_bin = pattern(1100);
+    std::string expected = "21 4 0|A1 3 6|21 1 3 0400FF|A1 3 6|21 4 0|A1 3 6|"
+                           "21 1 1072 0100000003FF|21 1 124 01000400044B|";
+    for (int k = 0; k < 28; ++k) // the 28 KiB below the bootloader
+        expected += read_command(k * 1024, k * 1024 + 1023) + "|A1 2 1024|";
+    expected += "21 4 0|A1 3 6|A1 3 6|21 1 6 03020000004F|A1 2 80|21 1 128 01010000004F|A1 3 6|"
+                "21 1 5 0403010000|21 1 5 0403010000|";
+    for (bool locked : {true, false}) {
+        SCOPED_TRACE(locked);
+        hard_id = 0x10;
+        sim::SimDevice& dev = plug();
+        if (!locked) // erased since its reset, as by another tool
+            dev.flip()->handle(0, {0x21, 1, 0, 0, 3}, {0x04, 0x00, 0xFF});
+        ASSERT_EQ(dev.flip()->locked(), locked);
+        const ByteBuffer bootloader(dev.flip()->flash().begin() + 0x7000,
+                                    dev.flip()->flash().end());
+        PassRun r = run();
+        ASSERT_EQ(r.result, 0) << r.err;
+        std::string sent;
+        for (const sim::LogEntry& e : dev.log())
+            sent += (&e - dev.log().data() > 0 ? "|" : "") + wire(e);
+        EXPECT_EQ(sent + "|", expected);
+        EXPECT_EQ(to_hex(dev.log()[7].out),
+                  "01000400044B" + std::string(52, '0') +
+                      to_hex(ByteBuffer(flash_bin.begin() + 1024, flash_bin.end())) +
+                      std::string(32, '0'));
+        EXPECT_EQ(r.out.substr(0, r.out.find("done in ") + 8) + r.out.substr(r.out.find(" ms.\n")),
+                  "Erasing chip... done in  ms.\nWriting firmware... Checking... Passed. \n\n" +
+                      SAMPLE_READ + " -> Setting Hard ID to: 0x0010\n\nWriting EEPROM.\n" +
+                      VERSION +
+                      " Hard ID:   0x0010\n Soft ID:   0x0005\n RXaddr:    0x12\n\n"
+                      "Starting device.\n");
+        ByteBuffer flash = flash_bin;
+        flash.resize(0x7000, 0xFF);
+        flash.insert(flash.end(), bootloader.begin(), bootloader.end());
+        EXPECT_EQ(dev.flip()->flash(), flash);
+        EXPECT_EQ(to_hex(record(dev, 28)), "0102030405060708090A0B0C0D0E0F101112131412340000800500"
+                                           "12");
+    }
+}
+
+// Above 64 KiB each page is selected before it is written or read, in each protocol's form;
+// an erase leaves what the image does not cover blank, and checks that it reads so.
+TEST_F(Pass, PagesAndErase) {
+    struct Case {
+        const char* part;
+        bool erase;
+        size_t image;
+        const char* fault;
+        int result;
+        std::string selects; // the select commands' first bytes, in order
+    };
+    const std::string P2 = "060300000000 060301000000 ", P2_EEPROM = "060300010000 060301000000 ";
+    const Case cases[] = {
+        {"at90usb1286", false, 0x10000 + 600, nullptr, 0,
+         "060300000000 060300010000 060300000000 060300010000 "},
+        {"atxmega128a4u", true, 0x10000 + 600, nullptr, 0,
+         P2 + "060301000100 060301000000 060301000100 " + P2_EEPROM},
+        {"atxmega128a4u", false, 3000, nullptr, 0,
+         P2 + "060301000100 " + P2_EEPROM}, // no page 1 to write, all 128 KiB read back
+        {"atxmega32a4u", true, 3000, nullptr, 0, P2 + P2_EEPROM},
+        // The erase did not take: the blank check beyond the image fails the pass.
+        {"atxmega32a4u", true, 3000, "noerase", -2, P2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.part) + (c.erase ? " erased" : ""));
+        part = parts::find(c.part), erase = c.erase;
+        sim::SimDevice& dev = plug(c.fault);
+        const ByteBuffer old = pattern(part->application_size(), 99);
+        dev.flip()->load(sim::MemoryUnit::Flash, 0, old);
+        flash_bin = pattern(c.image);
+        PassRun r = run();
+        EXPECT_EQ(r.result, c.result) << r.err;
+        std::string selects;
+        for (const sim::LogEntry& e : dev.log())
+            selects += e.out.size() == 6 && e.out[0] == 6 ? to_hex(e.out) + " " : "";
+        EXPECT_EQ(selects, c.selects);
+        ByteBuffer flash = flash_bin;
+        const bool paged = part->protocol == parts::PROTOCOL_2; // XMEGA erases what it writes
+        const bool erased = (c.erase || !paged) && c.fault == nullptr;
+        const size_t kept_from = erased  ? old.size()
+                                 : paged ? (c.image + 255) / 256 * 256
+                                         : c.image;
+        flash.resize(kept_from, 0xFF);
+        flash.insert(flash.end(), old.begin() + kept_from, old.end());
+        EXPECT_EQ(ByteBuffer(dev.flip()->flash().begin(), dev.flip()->flash().begin() + old.size()),
+                  c.result == 0 ? flash : dev.flip()->flash());
+        EXPECT_EQ(has(r.out, "Erasing chip... done in "), c.erase || !paged);
+    }
 }
 
 // Without a flash image: the image file and identity merged over the device's record, as told.
