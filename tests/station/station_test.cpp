@@ -158,6 +158,10 @@ TEST_F(Station, Runs) {
                       blink = to_hex(read_bytes(data_path("avr/blink.bin"))),
                       other = to_hex(read_bytes(data_path("avr/uart_echo.bin")));
     const char *two = "device 1 1\nwait\ndevice 1 2\n", *kill = "KORVOFW_SIM_KILL=request:0";
+    // 64 KiB and 2 more bytes: the last two with an extended address record before them.
+    Bytes big(0x10002, 0x3C);
+    big[0x10000] = 0xA1, big[0x10001] = 0xB2;
+    write_text(dir.path("big.hex"), hex_file(0, big));
     const Case cases[] = {
         {"device 1 2\n", "-f fw.hex -e id.bin -I 11 -s 1", " -> Setting Hard ID to: 0x0011\n",
          "1-2.eeprom@22:00008801 id.bin@22:00009001", 1},
@@ -230,6 +234,19 @@ TEST_F(Station, Runs) {
         {"device 1 1\nsigterm\ndevice 1 2\n", "-f fw.hex -e id.bin -I 10",
          "next unique ID (0011\n.\rWaiting (1 devices) \nStopped.\n", "id.bin@23:0088", -1, "", 0,
          "", "Setting Hard ID to: 0x0011"},
+        // Other parts: a megaAVR erased first, its bootloader's product ID only; an XMEGA with
+        // 128 KiB programmed above 64 KiB; an erase leaves the rest of the flash blank.
+        {"device 1 1\nwait\ndevice 1 2 part=atmega32u4\n",
+         "--part atmega32u4 -f fw.hex -e id.bin -I 10",
+         "Erasing chip... done in |Writing firmware... Checking... Passed. | -> Setting Hard ID "
+         "to: 0x0010\n",
+         "1-2.flash@0:" + blink + std::string(2 * (0x7000 - 414), 'F') +
+             " 1-2.eeprom@23:0080 1-1.eeprom@0:FFFF",
+         1},
+        {"device 1 1 part=atxmega128a4u\n", "--part atxmega128a4u -f big.hex", "",
+         "1-1.flash@0:3C3C 1-1.flash@65534:3C3CA1B2" + std::string(2 * 1022, 'F'), 1},
+        {"device 1 1 flash=used.eeprom\n", "--erase -f fw.hex", "Erasing chip... done in ",
+         "1-1.flash@0:" + blink + std::string(2 * (32768 - 414), 'F'), 1},
         {"udev-fail\n", "", "", "", -1, "error: udev init\n", 1},
         {"device 1 5\nwait\ndevice 1 5 fault=melt\n", "", "", "", -1,
          "korvofw-sim: run.scenario:3: unknown fault 'melt'\n", 2},
