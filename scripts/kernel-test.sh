@@ -1,7 +1,8 @@
 #!/bin/sh
 # The real-kernel bench (tests/kernel): installs what it needs on Debian 12,
 # builds the station, korvofw-ledger and korvo-usbredir in build-kernel/, boots Debian's
-# kernel under QEMU and runs the whole-station, dfu-programmer and avrdude tests.
+# kernel under QEMU and runs the whole-station, dfu-programmer and avrdude tests, then the
+# throughput benchmark.
 # Fails loudly when any of it cannot run; it never passes by skipping.
 set -eu
 cd "$(dirname "$0")/.."
@@ -43,3 +44,9 @@ echo "== real-kernel bench"
 start=$(date +%s)
 sh tests/kernel/run.sh build-kernel || loud_failure "see the messages above"
 echo "== real-kernel bench passed in $(($(date +%s) - start)) s"
+# A benchmark: its figures never fail the run, but it has to run. Two devices a phase keep it
+# short; bench/kernel-throughput.sh takes six by default.
+echo "== real-kernel throughput"
+start=$(date +%s)
+sh bench/kernel-throughput.sh build-kernel 2 || loud_failure "the throughput benchmark could not run"
+echo "== real-kernel throughput ran in $(($(date +%s) - start)) s"

@@ -175,6 +175,8 @@ class FlipDevice {
     // Protocol 1's security lock is on.
     bool locked() const { return locked_; }
 
+    // Puts protocol 1's security lock on or takes it off, as a scenario's device arrives.
+    void set_locked(bool on) { locked_ = on; }
     // Programming only clears bits (new = old AND data) and nothing is erased.
     void set_no_erase(bool on) { no_erase_ = on; }
     // Flash writes carried by this request and later are acknowledged but do not take.

@@ -11,6 +11,10 @@
 #                       $last_out (its output file) and $last_rc
 #   bench 'plug 0 name=x ...'   a command to the front end
 #   slot_port N         the USB port name the guest gives the device on slot N
+#   guest_sees N NAME   waits until the guest has the device on slot N (NAME for messages)
+#   part_facts PART     the part's row of the station's table (korvofw --list-parts) in
+#                       $part_protocol, $part_product (4 hex digits) and, in bytes,
+#                       $part_flash, $part_bootloader, $part_application, $part_eeprom
 #   wait_event PATTERN  waits for a front end event in $out/events
 #   wait_until 'shell test' what [seconds]   waits for a host-side condition
 #   station_start NAME 'korvofw arguments'   starts a station in the guest (in
@@ -34,6 +38,21 @@ HUB_PORT=1 # the root port of the hub whose ports 1 and 2 hold slots 0 and 1
 
 # The hub is full speed, so it sits on the xHCI's USB 2 root hub, bus 1.
 slot_port() { echo "1-$HUB_PORT.$(($1 + 1))"; }
+
+guest_sees() {
+    guest "for i in \$(seq 100); do [ -f /sys/bus/usb/devices/$(slot_port "$1"):1.0/bInterfaceClass ] && exit 0; sleep 0.1; done; exit 1"
+    [ "$last_rc" = 0 ] || fail "the guest never saw $2 on $(slot_port "$1")"
+}
+
+# The station's own table is the one source of the parts' sizes.
+part_facts() {
+    part_row=$("$build/src/korvofw" --list-parts | awk -v part="$1" '$1 == part')
+    [ -n "$part_row" ] || fail "korvofw --list-parts has no part $1"
+    # part, USB ID, protocol, flash N KiB, bootloader N KiB, application N KiB, page, EEPROM
+    set -- $part_row
+    part_product=${2#03eb:} part_protocol=$3 part_flash=$(($4 * 1024))
+    part_bootloader=$(($6 * 1024)) part_application=$(($8 * 1024)) part_eeprom=${11}
+}
 
 say() { echo "kernel bench: $*"; }
 fail() {
@@ -106,7 +125,7 @@ stations_idle() {
 }
 # The same once every device has left the guest's bus.
 stations_settle() {
-    guest 'while grep -qx 2fe4 /sys/bus/usb/devices/*/idProduct 2>/dev/null; do sleep 0.1; done'
+    guest 'while grep -qx 03eb /sys/bus/usb/devices/*/idVendor 2>/dev/null; do sleep 0.1; done'
     stations_idle "$@"
 }
 station_idle() {
@@ -122,7 +141,10 @@ kbench_cleanup() {
 
 kbench_start() {
     build=$(cd "$1" && pwd)
-    run=$2
+    case $2 in
+    /*) run=$2 ;;
+    *) run=$(pwd)/$2 ;; # the front end is given files in it
+    esac
     share="$run/share"
     out="$run/out"
     frontend="$build/sim/korvo-usbredir"

@@ -102,15 +102,30 @@ const parts::Part& part_of(const std::vector<std::string>& words) {
     return part ? *part : parts::default_part();
 }
 
+void parse_lock(const std::string& value, DevicePlan& plan) {
+    if (plan.locked)
+        throw LineError("lock is given twice");
+    if (value != "on" && value != "off")
+        throw LineError("lock takes on or off, not " + quoted(value));
+    if (plan.part->protocol != parts::PROTOCOL_1)
+        throw LineError(std::string("lock is for protocol-1 parts; ") + plan.part->name +
+                        " has no lock");
+    plan.locked = value == "on";
+}
+
 void parse_device_option(const std::string& word, const std::string& base_dir, DevicePlan& plan) {
     const auto [key, value] = split_option(word);
-    if (value.empty() ||
-        (key != "part" && key != "port" && key != "flash" && key != "eeprom" && key != "fault"))
+    if (value.empty() || (key != "part" && key != "port" && key != "lock" && key != "flash" &&
+                          key != "eeprom" && key != "fault"))
         throw LineError("unknown device option " + quoted(word) +
-                        " (expected part=<name>, port=<name>, flash=<file>, eeprom=<file> or "
-                        "fault=<kind>[@<index>])");
+                        " (expected part=<name>, port=<name>, lock=on|off, flash=<file>, "
+                        "eeprom=<file> or fault=<kind>[@<index>])");
     if (key == "part")
         return; // taken first, by part_of
+    if (key == "lock") {
+        parse_lock(value, plan);
+        return;
+    }
     if (key == "port") {
         if (!plan.port.empty())
             throw LineError("port is given twice");
@@ -134,7 +149,7 @@ void parse_device_option(const std::string& word, const std::string& base_dir, D
 DevicePlan parse_device(const std::vector<std::string>& words, const std::string& base_dir) {
     if (words.size() < 3)
         throw LineError("device: expected <bus> <devnum> [part=<name>] [port=<name>] "
-                        "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]...");
+                        "[lock=on|off] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]...");
     DevicePlan plan;
     plan.bus = parse_in_range(words[1], kMinBusNumber, kMaxBusNumber, "bus number");
     plan.devnum = parse_in_range(words[2], kMinDevnum, kMaxDevnum, "device number");

@@ -1,8 +1,8 @@
 // Scenario files: which devices an operator plugs into the bench, and when.
 //
 //   # a comment, to the end of the line; blank lines are fine
-//   device <bus> <devnum> [part=<name>] [port=<name>] [flash=<file>] [eeprom=<file>]
-//          [fault=<kind>[@<k>]]...
+//   device <bus> <devnum> [part=<name>] [port=<name>] [lock=on|off] [flash=<file>]
+//          [eeprom=<file>] [fault=<kind>[@<k>]]...
 //   other <bus> <devnum> <vendor hex> <product hex>
 //   copy <source> <file>
 //   wait
@@ -15,7 +15,9 @@
 // megaAVR's flash holds its bootloader's code at the top); `part`
 // names the part as the table in parts/parts.h does (atxmega32a4u, at 03eb:2fe4, when not
 // given; e.g. atmega32u4, at90usb1286, atxmega128a4u), and the device answers with its
-// product ID, protocol, sizes and time; `other` plugs in some other
+// product ID, protocol, sizes and time; `lock` says whether a protocol-1 part arrives with
+// its security lock on (the default: it refuses all but its signature and a chip erase until
+// a chip erase) or off (as after an erase without a reset since); `other` plugs in some other
 // device (given a part's Atmel IDs, that part's bootloader); `port` names the USB port the device
 // is on, as udev gives it to the program (udev_device_get_sysname; any text without blanks, e.g.
 // "1-1.4"),
@@ -49,6 +51,7 @@ struct DevicePlan {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     const parts::Part* part = nullptr; // a device line's part; null for an other line
+    std::optional<bool> locked;        // protocol 1's lock; none: the part's own default
     std::string port;                  // empty: the default, "<bus>-<devnum>"
     std::optional<std::vector<std::uint8_t>> flash;
     std::optional<std::vector<std::uint8_t>> eeprom;

@@ -76,6 +76,8 @@ void ScenarioDriver::plug(const DevicePlan& plan) {
     for (const Fault& fault : plan.faults)
         device.add_fault(fault);
     if (FlipDevice* flip = device.flip()) {
+        if (plan.locked)
+            flip->set_locked(*plan.locked);
         if (plan.flash)
             flip->load(MemoryUnit::Flash, 0, *plan.flash);
         if (plan.eeprom)

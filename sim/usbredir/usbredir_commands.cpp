@@ -1,5 +1,7 @@
 #include "usbredir_commands.h"
 
+#include "device/flip_device.h"
+
 #include <charconv>
 #include <sstream>
 
@@ -38,13 +40,23 @@ bool valid_name(const std::string& name) {
     return true;
 }
 
+const parts::Part* parse_part(const std::string& name) {
+    try {
+        return &part_named(name);
+    } catch (const std::invalid_argument& error) {
+        throw CommandError(error.what());
+    }
+}
+
 void parse_plug_option(const std::string& word, Command& command) {
     const auto equals = word.find('=');
     if (equals == std::string::npos || equals + 1 == word.size())
         throw CommandError("expected key=value, got \"" + word + "\"");
     const std::string key = word.substr(0, equals);
     const std::string value = word.substr(equals + 1);
-    if (key == "name") {
+    if (key == "part") {
+        command.part = parse_part(value);
+    } else if (key == "name") {
         if (!valid_name(value))
             throw CommandError("bad device name \"" + value + "\"");
         command.name = value;

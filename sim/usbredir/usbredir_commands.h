@@ -1,21 +1,22 @@
 // Command lines of the usbredir front end, one per line on its standard input:
 //
-//   plug <slot> [name=<name>] [flash=<file>] [eeprom=<file>] [fault=<kind>[@<k>]]...
-//        [slow=<ms>]
+//   plug <slot> [part=<part>] [name=<name>] [flash=<file>] [eeprom=<file>]
+//        [fault=<kind>[@<k>]]... [slow=<ms>]
 //   slow <slot> <ms>
 //   unplug <slot>
 //   save <slot>
 //   quit
 //
-// `plug` puts a fresh bootloader on the slot's bus, erased unless a file gives
-// its memory from address 0; `slow` (on plug, or for the plugged device) holds
-// each class or vendor request for that many milliseconds before the model
-// takes it, 0 for none, so a pass lasts long enough for another program to
-// meet it; `unplug` pulls the device; `save` writes its files now; `quit` (or
-// the end of the input) saves every plugged device and ends.
+// `plug` puts a fresh bootloader of the part (a name of the part table, atxmega32a4u
+// when left out) on the slot's bus, erased unless a file gives its memory from address 0; `slow`
+// (on plug, or for the plugged device) holds each class or vendor request for that many
+// milliseconds before the model takes it, 0 for none, so a pass lasts long enough for another
+// program to meet it; `unplug` pulls the device; `save` writes its files now; `quit` (or the end of
+// the input) saves every plugged device and ends.
 #pragma once
 
 #include "device/fault.h"
+#include "parts/parts.h"
 
 #include <cstddef>
 #include <optional>
@@ -29,6 +30,7 @@ struct Command {
     enum class Kind { Plug, Slow, Unplug, Save, Quit };
     Kind kind = Kind::Quit;
     std::size_t slot = 0;
+    const parts::Part* part = &parts::default_part();
     std::string name;                 // empty: the front end picks one
     std::optional<std::string> flash; // files with the start contents
     std::optional<std::string> eeprom;

@@ -1,7 +1,10 @@
-// USB descriptors of the bench's bootloader as it appears on a real bus: an
-// XMEGA-class AVR in its DFU bootloader, full speed, 03eb:2fe4, one DFU-mode
-// interface and no endpoints besides EP0.
+// USB descriptors of the bench's bootloader as it appears on a real bus: an AVR of the part
+// table in its DFU bootloader, full speed, 03eb:<the part's product ID>, one interface and no
+// endpoints besides EP0. The two bootloader families present themselves differently (see
+// Presentation); the part's own row gives the product ID and name.
 #pragma once
+
+#include "parts/parts.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,15 +14,22 @@
 
 namespace sim::usbredir {
 
-// As the XMEGA bootloader's: a program command fills one packet, the data follow aligned.
-constexpr std::uint8_t kControlPacketSize = 64;
 constexpr std::uint8_t kConfigurationValue = 1;
 constexpr std::uint8_t kDfuInterfaceNumber = 0;
-constexpr std::uint8_t kDfuInterfaceClass = 0xFE;    // application specific
-constexpr std::uint8_t kDfuInterfaceSubclass = 0x01; // device firmware upgrade
-constexpr std::uint8_t kDfuInterfaceProtocol = 0x02; // DFU mode
-constexpr std::uint16_t kDfuTransferSize = 2048;
 constexpr std::uint16_t kBcdDevice = 0x0000;
+
+// How the protocol-1 (megaAVR) and protocol-2 (XMEGA) bootloaders present themselves, beside
+// what the model's protocol table (device/flip_device.h) gives: EP0's size and the buffer.
+struct Presentation {
+    std::uint8_t device_class;
+    std::uint8_t interface_class;
+    std::uint8_t interface_subclass;
+    std::uint8_t interface_protocol;
+    std::uint8_t control_packet_size; // EP0; a program command fills one packet
+    std::uint16_t transfer_size;      // the most a program command carries
+};
+
+Presentation presentation(const parts::Part& part);
 
 constexpr std::uint8_t kDescriptorDevice = 1;
 constexpr std::uint8_t kDescriptorConfiguration = 2;
@@ -86,12 +96,12 @@ struct [[gnu::packed]] ConfigurationBlock {
 };
 static_assert(sizeof(ConfigurationBlock) == 27);
 
-DeviceDescriptor device_descriptor();
-ConfigurationBlock configuration_block();
+DeviceDescriptor device_descriptor(const parts::Part& part);
+ConfigurationBlock configuration_block(const parts::Part& part);
 
-// The bytes of descriptor `type`/`index`, or nothing when the device has no
-// such descriptor (the request then stalls). `serial` is the serial number string.
-std::optional<std::vector<std::uint8_t>> descriptor(std::uint8_t type, std::uint8_t index,
-                                                    const std::string& serial);
+// The bytes of the part's descriptor `type`/`index`, or nothing when the device has no such
+// descriptor (the request then stalls). `serial` is the serial number string.
+std::optional<std::vector<std::uint8_t>> descriptor(const parts::Part& part, std::uint8_t type,
+                                                    std::uint8_t index, const std::string& serial);
 
 } // namespace sim::usbredir

@@ -8,8 +8,10 @@
 //
 // Commands come one per line on standard input (see usbredir_commands.h).
 // What happens is noted in out/events (see EventLog); each device's memories
-// and request log go to out/<name>.flash (32768 bytes), .eeprom (1024 bytes)
-// and .log (the bench's format, class and vendor requests only) when it leaves
+// and request log go to out/<name>.flash (all of the part's flash), .eeprom,
+// .log (the bench's format, class and vendor requests only) and .times (a line
+// "<n> <t> <busy>" for each request of the log: when the model took it, on the
+// events' clock, and the microseconds the part was busy with it) when it leaves
 // the bus, is unplugged or saved, and when the front end ends. A device leaves
 // the bus by itself once the model has carried out a start of the application.
 #include "usbredir_slot.h"
@@ -17,10 +19,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +38,8 @@ using sim::usbredir::Slot;
 constexpr int kMaxSlots = 127; // one USB address each on the bench's bus
 constexpr int kUsageError = 2;
 constexpr int kRuntimeError = 1;
+constexpr long long kNanosecondsPerSecond = 1000000000;
+using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -62,13 +69,22 @@ class Frontend {
             }
             if (input_closed_)
                 fds[0].fd = -1;
-            int timeout_ms = -1; // until the first held request is due
+            // Until the first held request or busy reply is due: to the microsecond, since a
+            // part's page write takes a few milliseconds.
+            std::optional<Clock::time_point> due;
             for (const auto& slot : slots_) {
-                const int due = slot->ms_to_next_due();
-                if (due >= 0 && (timeout_ms < 0 || due < timeout_ms))
-                    timeout_ms = due;
+                const auto slot_due = slot->next_due();
+                if (slot_due && (!due || *slot_due < *due))
+                    due = slot_due;
             }
-            if (::poll(fds.data(), fds.size(), timeout_ms) < 0)
+            timespec wait{};
+            if (due) {
+                const auto left = std::max(Clock::duration::zero(), *due - Clock::now());
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+                wait.tv_sec = static_cast<time_t>(ns / kNanosecondsPerSecond);
+                wait.tv_nsec = static_cast<long>(ns % kNanosecondsPerSecond);
+            }
+            if (::ppoll(fds.data(), fds.size(), due ? &wait : nullptr, nullptr) < 0)
                 continue; // a signal: the loop condition decides
             if (fds[0].revents)
                 read_commands();

@@ -64,6 +64,23 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
 }
 
+// Loads a start file from address 0 into the model, or refuses it naming the file and the sizes.
+void load_start(FlipDevice& device, MemoryUnit unit, const char* what,
+                const std::optional<std::string>& path) {
+    if (!path)
+        return;
+    const std::vector<std::uint8_t> bytes = read_whole(*path);
+    try {
+        device.load(unit, 0, bytes);
+    } catch (const std::out_of_range&) {
+        const std::size_t size =
+            unit == MemoryUnit::Flash ? device.flash().size() : device.eeprom().size();
+        throw CommandError(*path + " (" + std::to_string(bytes.size()) + " bytes) does not fit " +
+                           device.part().name + "'s " + what + " (" + std::to_string(size) +
+                           " bytes)");
+    }
+}
+
 bool has_meaning_on_a_real_bus(FaultKind kind) {
     // These act on the link-time libusb and libudev stand-ins, which a real kernel replaces,
     // or signal the process the bench runs in, which here is not the station's.
@@ -306,7 +323,7 @@ EventLog::~EventLog() {
     std::fclose(file_);
 }
 
-void EventLog::note(std::size_t slot, const std::string& name, const std::string& what) {
+std::string EventLog::now() const {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long micros = (now.tv_sec - start_.tv_sec) * kMicrosecondsPerSecond +
@@ -314,7 +331,11 @@ void EventLog::note(std::size_t slot, const std::string& name, const std::string
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%lld.%06lld", micros / kMicrosecondsPerSecond,
                   micros % kMicrosecondsPerSecond);
-    const std::string line = std::string(stamp) + " slot=" + std::to_string(slot) +
+    return stamp;
+}
+
+void EventLog::note(std::size_t slot, const std::string& name, const std::string& what) {
+    const std::string line = now() + " slot=" + std::to_string(slot) +
                              " name=" + (name.empty() ? "-" : name) + " " + what + "\n";
     std::fputs(line.c_str(), file_);
     std::fflush(file_);
@@ -387,6 +408,7 @@ void Slot::close_client() {
         device_->connected = false;
         device_->unanswered_id.reset();
         device_->held.clear();
+        device_->busy.reset();
     }
 }
 
@@ -458,12 +480,15 @@ void Slot::device_disconnect_ack() {
 // ---- Slot: the device on the bus
 
 void Slot::send_interface_and_endpoints() {
+    if (!device_)
+        return;
+    const Presentation looks = presentation(*device_->part);
     usb_redir_interface_info_header interfaces{};
     interfaces.interface_count = 1;
     interfaces.interface[0] = kDfuInterfaceNumber;
-    interfaces.interface_class[0] = kDfuInterfaceClass;
-    interfaces.interface_subclass[0] = kDfuInterfaceSubclass;
-    interfaces.interface_protocol[0] = kDfuInterfaceProtocol;
+    interfaces.interface_class[0] = looks.interface_class;
+    interfaces.interface_subclass[0] = looks.interface_subclass;
+    interfaces.interface_protocol[0] = looks.interface_protocol;
     usbredirparser_send_interface_info(parser_, &interfaces);
 
     usb_redir_ep_info_header endpoints{};
@@ -471,7 +496,7 @@ void Slot::send_interface_and_endpoints() {
               static_cast<std::uint8_t>(usb_redir_type_invalid));
     for (std::size_t ep : {std::size_t{0}, kEp0In}) {
         endpoints.type[ep] = usb_redir_type_control;
-        endpoints.max_packet_size[ep] = kControlPacketSize;
+        endpoints.max_packet_size[ep] = looks.control_packet_size;
     }
     static_assert(std::size(endpoints.type) == kEndpointSlots);
     usbredirparser_send_ep_info(parser_, &endpoints);
@@ -481,7 +506,7 @@ void Slot::connect_device() {
     if (!parser_ || !peer_hello_ || awaiting_disconnect_ack_ || !device_)
         return;
     send_interface_and_endpoints();
-    const DeviceDescriptor descriptor = device_descriptor();
+    const DeviceDescriptor descriptor = device_descriptor(*device_->part);
     usb_redir_device_connect_header connect{};
     connect.speed = usb_redir_speed_full;
     connect.device_class = descriptor.bDeviceClass;
@@ -509,19 +534,16 @@ void Slot::plug(const Command& command) {
         name = "slot" + std::to_string(index_) + "-" + std::to_string(plug_count_ + 1);
     if (used_names_.count(name))
         throw CommandError("device name " + name + " was used before; its files would be lost");
-    std::optional<std::vector<std::uint8_t>> flash, eeprom;
-    if (command.flash)
-        flash = read_whole(*command.flash);
-    if (command.eeprom)
-        eeprom = read_whole(*command.eeprom);
-    if ((flash && flash->size() > kFlashSize) || (eeprom && eeprom->size() > kEepromSize))
-        throw CommandError("start contents do not fit the device memory");
+    const parts::Part& part = *command.part;
+    // The start contents go into a model of the part first, so that a file too large is
+    // refused before anything is on the bus.
+    FlipDevice start(part);
+    load_start(start, MemoryUnit::Flash, "flash", command.flash);
+    load_start(start, MemoryUnit::Eeprom, "EEPROM", command.eeprom);
 
-    SimDevice& sim = bench_.plug(kBenchBus, static_cast<int>(index_) + 1);
-    if (flash)
-        sim.flip()->load(MemoryUnit::Flash, 0, *flash);
-    if (eeprom)
-        sim.flip()->load(MemoryUnit::Eeprom, 0, *eeprom);
+    SimDevice& sim = bench_.plug(kBenchBus, static_cast<int>(index_) + 1, part);
+    sim.flip()->load(MemoryUnit::Flash, 0, start.flash());
+    sim.flip()->load(MemoryUnit::Eeprom, 0, start.eeprom());
     for (const Fault& fault : command.faults)
         sim.add_fault(fault);
     bench_.find_busses();
@@ -540,8 +562,14 @@ void Slot::plug(const Command& command) {
 
     used_names_.insert(name);
     ++plug_count_;
-    device_ = Plugged{name, &sim, handle, false, std::nullopt, {}, command.slow_ms, {}};
-    note(command.slow_ms ? "plugged slow=" + std::to_string(command.slow_ms) : "plugged");
+    device_.emplace();
+    device_->part = &part;
+    device_->name = name;
+    device_->sim = &sim;
+    device_->handle = handle;
+    device_->slow_ms = command.slow_ms;
+    note(std::string("plugged part=") + part.name +
+         (command.slow_ms ? " slow=" + std::to_string(command.slow_ms) : ""));
     connect_device();
 }
 
@@ -563,7 +591,14 @@ void Slot::save() {
     if (!device_)
         throw CommandError("slot " + std::to_string(index_) + " holds no device");
     write_files();
-    note("saved requests=" + std::to_string(device_->sim->log().size()));
+    note("saved " + tally());
+}
+
+// What the device has done so far: its class and vendor requests and the time the part was busy
+// with them.
+std::string Slot::tally() const {
+    return "requests=" + std::to_string(device_->sim->log().size()) +
+           " busy_us=" + std::to_string(device_->busy_us);
 }
 
 void Slot::write_files() const {
@@ -571,10 +606,14 @@ void Slot::write_files() const {
     const FlipDevice& flip = *device_->sim->flip();
     write_atomically(stem + ".flash", as_string(flip.flash()));
     write_atomically(stem + ".eeprom", as_string(flip.eeprom()));
-    std::string log;
-    for (const LogEntry& entry : device_->sim->log())
+    std::string log, times;
+    for (const LogEntry& entry : device_->sim->log()) {
         log += format_log_line(entry) + "\n";
+        times += std::to_string(entry.n) + " " + device_->taken_at.at(entry.n) + " " +
+                 std::to_string(entry.busy_us) + "\n";
+    }
     write_atomically(stem + ".log", log);
+    write_atomically(stem + ".times", times);
 }
 
 // The device is off the bench's bus: tell QEMU, keep its files, free the slot.
@@ -585,7 +624,7 @@ void Slot::leave_bus(const char* why) {
             usbredirparser_peer_has_cap(parser_, usb_redir_cap_device_disconnect_ack) != 0;
     }
     write_files();
-    note(std::string(why) + " requests=" + std::to_string(device_->sim->log().size()));
+    note(std::string(why) + " " + tally());
     bench_.release(device_->handle, 0);
     bench_.close(device_->handle);
     device_.reset();
@@ -645,6 +684,12 @@ void Slot::cancel_data_packet(std::uint64_t id) {
         note("the host cancelled a held request");
         return;
     }
+    if (device_->busy && device_->busy->id == id) {
+        reply(id, device_->busy->request, usb_redir_cancelled);
+        device_->busy.reset();
+        note("the host cancelled a request the part was busy with");
+        return;
+    }
     if (device_->unanswered_id != id)
         return; // already answered
     device_->unanswered_id.reset();
@@ -681,7 +726,7 @@ void Slot::control_packet(std::uint64_t id, usb_redir_control_packet_header* hea
     std::vector<std::uint8_t> bytes;
     if (data && data_len > 0)
         bytes.assign(data, data + data_len);
-    if (device_->slow_ms > 0 || !device_->held.empty()) {
+    if (device_->slow_ms > 0 || !device_->held.empty() || device_->busy) {
         const auto due = Clock::now() + std::chrono::milliseconds(device_->slow_ms);
         device_->held.push_back(Held{id, *header, std::move(bytes), due});
         return;
@@ -689,16 +734,28 @@ void Slot::control_packet(std::uint64_t id, usb_redir_control_packet_header* hea
     model_request(id, *header, bytes);
 }
 
-int Slot::ms_to_next_due() const {
-    if (!device_ || device_->held.empty())
-        return -1;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(device_->held.front().due - Clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
+std::optional<Slot::Clock::time_point> Slot::next_due() const {
+    if (!device_)
+        return std::nullopt;
+    if (device_->busy)
+        return device_->busy->due;
+    if (device_->held.empty())
+        return std::nullopt;
+    return device_->held.front().due;
 }
 
+// The part finishes what it is busy with before it takes the next request.
 void Slot::on_timer() {
-    while (device_ && !device_->held.empty() && device_->held.front().due <= Clock::now()) {
+    while (device_) {
+        const auto due = next_due();
+        if (!due || *due > Clock::now())
+            return;
+        if (device_->busy) {
+            const Busy done = std::move(*device_->busy);
+            device_->busy.reset();
+            reply(done.id, done.request, done.status, done.in);
+            continue;
+        }
         const Held next = std::move(device_->held.front());
         device_->held.pop_front();
         model_request(next.id, next.request, next.data);
@@ -709,7 +766,7 @@ void Slot::standard_request(std::uint64_t id, usb_redir_control_packet_header re
     const bool device_to_host = (request.requesttype & kDirectionIn) != 0;
     if (device_to_host && request.request == kGetDescriptor) {
         const auto bytes =
-            descriptor(static_cast<std::uint8_t>(request.value >> 8),
+            descriptor(*device_->part, static_cast<std::uint8_t>(request.value >> 8),
                        static_cast<std::uint8_t>(request.value & 0xFF), device_->name);
         if (!bytes) {
             reply(id, request, usb_redir_stall);
@@ -738,23 +795,33 @@ void Slot::model_request(std::uint64_t id, usb_redir_control_packet_header reque
         bytes.resize(request.length);
     else
         bytes = data;
+    device_->taken_at.push_back(events_.now());
     const int rc = bench_.control(
         device_->handle, request.requesttype, request.request, request.value, request.index,
         reinterpret_cast<char*>(bytes.data()), static_cast<int>(bytes.size()), kRequestTimeoutMs);
+    const std::uint64_t busy_us = device_->sim->log().back().busy_us; // the model's for it
     if (device_->sim->log().size() == 1)
         note("first request");
     if (rc == -ETIMEDOUT) {
         device_->unanswered_id = id;
         device_->unanswered = request;
-    } else if (rc >= 0) {
-        bytes.resize(device_to_host ? static_cast<std::size_t>(rc) : 0);
-        reply(id, request, usb_redir_success, bytes);
-        const bool start_command = !device_to_host && data.size() >= 2 &&
+    } else {
+        std::uint8_t status = usb_redir_success;
+        bytes.resize(device_to_host && rc >= 0 ? static_cast<std::size_t>(rc) : 0);
+        if (rc < 0)
+            status = rc == -EPIPE ? usb_redir_stall : usb_redir_ioerror;
+        const bool start_command = rc >= 0 && !device_to_host && data.size() >= 2 &&
                                    data[0] == kFlipGroupStart && data[1] == kFlipStartCommand;
         if (start_command)
             note("started");
-    } else {
-        reply(id, request, rc == -EPIPE ? usb_redir_stall : usb_redir_ioerror);
+        // A device that has left answers nothing more; its last reply goes out at once.
+        if (busy_us > 0 && device_->sim->on_bus()) {
+            device_->busy_us += busy_us;
+            const auto due = Clock::now() + std::chrono::microseconds(busy_us);
+            device_->busy = Busy{id, request, status, std::move(bytes), due};
+        } else {
+            reply(id, request, status, bytes);
+        }
     }
     if (!device_->sim->on_bus())
         leave_bus("left");

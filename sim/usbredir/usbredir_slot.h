@@ -9,7 +9,11 @@
 // parser's own packets), class and vendor requests go through the bench to
 // the device model, so they are logged and faulted exactly as on the
 // link-time bench. A request the bench times out is left unanswered until
-// the host cancels it, as a device that never answers would be.
+// the host cancels it, as a device that never answers would be. A request the
+// model says the part is busy with for a while (page writes, erase, EEPROM
+// writes: the bench clock's advance while the model carries it out) completes
+// that much later in real time; the slot's later requests wait for it, the other
+// slots do not.
 #pragma once
 
 #include "usb/bench.h"
@@ -40,6 +44,8 @@ class EventLog {
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
     void note(std::size_t slot, const std::string& name, const std::string& what);
+    // The time as the lines give it.
+    std::string now() const;
 
   private:
     std::FILE* file_;
@@ -57,13 +63,13 @@ class Slot {
     int listen_fd() const { return listen_fd_; }
     int client_fd() const { return client_fd_; }
     bool wants_write() const;
-    // Milliseconds until a held request is due (0: now), or -1 when none is held.
-    int ms_to_next_due() const;
+    // When the next held request or busy reply is due, if any is.
+    std::optional<std::chrono::steady_clock::time_point> next_due() const;
 
     void accept_client();
     void on_readable();
     void on_writable();
-    // Carries out the held requests that are due.
+    // Completes the busy reply and carries out the held requests that are due.
     void on_timer();
 
     // Throw CommandError when the slot cannot do it.
@@ -99,7 +105,16 @@ class Slot {
         std::vector<std::uint8_t> data;
         Clock::time_point due;
     };
+    // A request the model has carried out, answered once the part would be done with it.
+    struct Busy {
+        std::uint64_t id;
+        usb_redir_control_packet_header request;
+        std::uint8_t status;
+        std::vector<std::uint8_t> in;
+        Clock::time_point due;
+    };
     struct Plugged {
+        const parts::Part* part = nullptr;
         std::string name;
         SimDevice* sim = nullptr;
         usb_dev_handle* handle = nullptr;
@@ -108,6 +123,9 @@ class Slot {
         usb_redir_control_packet_header unanswered{};
         unsigned slow_ms = 0;
         std::deque<Held> held; // in the order they came
+        std::optional<Busy> busy;
+        std::uint64_t busy_us = 0;         // the part's busy time so far, for the events
+        std::vector<std::string> taken_at; // when the model took each request of the log
     };
 
     void open_parser();
@@ -116,6 +134,7 @@ class Slot {
     void send_interface_and_endpoints();
     void leave_bus(const char* why);
     void write_files() const;
+    std::string tally() const;
     void standard_request(std::uint64_t id, usb_redir_control_packet_header reply);
     void model_request(std::uint64_t id, usb_redir_control_packet_header reply,
                        const std::vector<std::uint8_t>& data);

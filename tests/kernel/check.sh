@@ -209,6 +209,9 @@ same "avrdude EEPROM write: the model's EEPROM holds the file" "$run/avr.after-e
 same "avrdude EEPROM write: the model's flash is unchanged" "$run/avr.after-eeprom.flash" "$image"
 expect "avrdude verified the EEPROM it wrote" 'avr_says eeprom "$EEPROM_SIZE bytes of eeprom verified"'
 
+# ---- the rest of the family
+. "$(dirname "$0")/check-parts.sh"
+
 # The stations claim the DFU interface before their first request, so the kernel never has
 # to claim it for them (and say so).
 expect "the kernel logged no request of korvofw on an unclaimed interface" \

@@ -3,7 +3,8 @@
 # `korvofw -f fw.hex -e id.bin -I 10 -r 0x8700` with id.bin 40 bytes of 0xFF, programs devices one
 # after another, two at once and one whose flash does not take; a station with a ledger is stopped
 # during a pass; then pairs of stations share one ledger, on the hub's two ports and without --port;
-# then dfu-programmer and avrdude run against the same model. check.sh checks it all on the host;
+# then dfu-programmer and avrdude run against the same model, and parts.sh takes the rest of the
+# family. check.sh checks it all on the host;
 # bench/kernel-figures.sh prints figures.
 # Usage: run.sh <build-dir>; the run is left in <build-dir>/kernel/run.
 set -eu
@@ -122,7 +123,7 @@ save_copies() {
     device=$1 saved=$(grep -c "name=$1 saved" "$out/events" || true)
     bench "save 0"
     wait_until '[ "$(grep -c "name=$device saved" "$out/events")" -gt "$saved" ]' "save of $1"
-    for memory in flash eeprom log; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
+    for memory in flash eeprom log times; do cp "$out/$1.$memory" "$run/$1.after-$2.$memory"; done
 }
 plug_for_client dfu
 # Runs dfu-programmer in the guest, timed, then saves the device's files.
@@ -154,6 +155,11 @@ avr() {
 }
 avr write "-U application:w:fw.hex:i"
 avr eeprom "-U application:r:avr-flash.bin:r -U eeprom:r:avr-eeprom.bin:r -U eeprom:w:avr.eeprom:r"
+bench "unplug 0"
+wait_event "name=avr unplugged"
+
+# ---- the rest of the family: the clients, the calibration and the station on other parts
+. "$here/parts.sh"
 
 guest 'dmesg >dmesg.txt'
 kbench_stop
@@ -164,6 +170,7 @@ requests_flash=$requests_flash
 requests_before_dump_eeprom=$(wc -l <"$run/dfu.after-dump.log")
 dfu_start_rc=$dfu_start_rc
 dfu_start_text='$dfu_start_text'
+$(cat "$run/parts.facts")
 FACTS
 say "run finished after $(($(date +%s) - started_at))s; checking"
 sh "$here/check.sh" "$run"

@@ -211,7 +211,8 @@ TEST(SimBench, EachPartAnswersAsItsBootloader) {
         std::uint64_t clock_us = 0;
         size_t flash_at = 0; // where the device's flash holds `flash` afterwards
         Bytes flash = {};
-        size_t packet = 0; // the requests' control packet: the part's when 0
+        size_t packet = 0;     // the requests' control packet: the part's when 0
+        bool unlocked = false; // a protocol-1 part's lock is off when it arrives
     };
     const Case cases[] = {
         // Locked after reset: flash and EEPROM reads, blank check, programming, page selects (both
@@ -224,6 +225,7 @@ TEST(SimBench, EachPartAnswersAsItsBootloader) {
         {"atmega32u4", "x06030000 status", locked},
         {"atmega32u4", "x060000 status", locked},
         {"atmega32u4", "x040300 status", locked},
+        {"atmega32u4", "r0-1 u2 x040300 x status", "6 2:1234 3 0 -19", 0, 0, {0x12, 0x34}, 0, true},
         {"atmega32u4", "x070000 status", locked},
         // What a locked part answers: the manufacturer code and signature, the bootloader's
         // version and IDs, one byte each; and the chip erase, which lifts the lock, clears the
@@ -286,7 +288,8 @@ TEST(SimBench, EachPartAnswersAsItsBootloader) {
         SCOPED_TRACE(std::string(c.part) + ": " + c.requests.substr(0, 80));
         BenchRun run;
         run.arrive("", "", c.part, {0x12, 0x34});
-        const sim::FlipDevice& device = *run.layer->bench().find(1, 5)->flip();
+        sim::FlipDevice& device = *run.layer->bench().find(1, 5)->flip();
+        device.set_locked(device.locked() && !c.unlocked);
         const size_t packet = c.packet ? c.packet : device.control_packet_size();
         EXPECT_EQ(BenchRun::answer(c.requests, packet), c.answers);
         EXPECT_EQ(run.layer->bench().now_us(), c.clock_us);
@@ -351,7 +354,7 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     // Comments and blank lines count; the same address in a later batch is fine.
     const std::string before = "# a header\n\ndevice 1 1  # the first\nwait\ndevice 1 1\n";
     const std::string options =
-        " (expected part=<name>, port=<name>, flash=<file>, eeprom=<file> or "
+        " (expected part=<name>, port=<name>, lock=on|off, flash=<file>, eeprom=<file> or "
         "fault=<kind>[@<index>])";
     const struct {
         const char* line; // line 6
@@ -360,7 +363,7 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm, "
                      "rotate or udev-fail)"},
         {"rotate ev.jsonl", "rotate takes a file and the name it is moved to"},
-        {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] "
+        {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] [lock=on|off] "
                      "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
         {"device 1 5x", "device number '5x' is not a number from 1 to 127"},
@@ -371,6 +374,9 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         {"device 1 5 part=atmega99", "unknown part 'atmega99' (known: " + known_parts() + ")"},
         {"device 1 5 part=atmega32u4 part=atmega32u4", "part is given twice"},
         {"device 1 5 part= ", "unknown device option 'part='" + options},
+        {"device 1 5 part=atmega32u4 lock=no", "lock takes on or off, not 'no'"},
+        {"device 1 5 lock=off", "lock is for protocol-1 parts; atxmega32a4u has no lock"},
+        {"device 1 5 lock=on part=at90usb82 lock=on", "lock is given twice"},
         // The memory files must fit the part's memories, wherever part= stands.
         {"device 1 5 eeprom=half.bin part=at90usb82",
          "eeprom file '" + dir.path("half.bin") +
@@ -395,10 +401,11 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     }
     // A part's memories take files as large as they are; other lines have no part.
     write_bytes(dir.path("flash.bin"), Bytes(128 * 1024, 0x00));
-    write_text(path, "device 1 5 flash=flash.bin part=at90usb1286\nother 1 6 03eb 2ff4\n");
+    write_text(path, "device 1 5 flash=flash.bin lock=off part=at90usb1286\nother 1 6 03eb 2ff4\n");
     const sim::Batch batch = sim::load_scenario(path).batches.at(0);
     EXPECT_STREQ(batch.at(0).part->name, "at90usb1286");
     EXPECT_EQ(batch.at(0).product, 0x2FFB);
+    EXPECT_EQ(batch.at(0).locked, false);
     EXPECT_EQ(batch.at(1).part, nullptr);
     write_text(path, "sigterm\ndevice 1 1\nsigterm\n");
     EXPECT_EQ(load_error(path), path + ":3: sigterm is given twice");
