@@ -267,6 +267,10 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     AttemptRow no_id = row(4, "ok", -1, NOW - 1000), none, first = row(2, "started", 1, NOW);
     no_id.from_id = 0;
     first.part = "at90usb1286";
+    AttemptRow test_failed = row(5, "ok", 0x13, NOW - 2000);
+    test_failed.test_status = "exit status 3";
+    ViewLine tested = line("bench-6", true, test_failed, test_failed, 4, 0);
+    tested.now.tested = 4, tested.now.test_failed = 1;
     using View = std::vector<ViewLine>;
     struct Case {
         const char* what;
@@ -313,6 +317,15 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "default  0x0020       8000\n"
          "  Prüfplatz  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
          "default  0x0020       8000\n"},
+        {"tested today: the test columns, a failed test marked with its status",
+         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)}, false,
+         "  STATION  PORT   PART        NOW      LAST DEVICE                  OK TODAY  FAILED "
+         "TODAY  TESTED TODAY  TEST FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
+         "! bench-6  1-1.5  atmega32u4  waiting  test failed 0x0013 13:59:58         4         "
+         "    0             4                  1  default  0x0020       8000  test: exit "
+         "status 3\n"
+         "  bench-1  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00                 12         "
+         "    1             0                  0  default  0x0020       8000\n"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(render_view(c.lines, NOW, c.colour), c.expected) << c.what;
