@@ -1,7 +1,9 @@
 #include "korvofw.h"
 
 #include "korvodfu.h"
+#include "notify.h"
 #include "station_after.h"
+#include "station_events.h"
 #include "station_ledger.h"
 #include "udevwrapper.h"
 
@@ -42,6 +44,7 @@ enum LongOption {
     OPT_PART,
     OPT_LIST_PARTS,
     OPT_ERASE,
+    OPT_EVENTS,
     OPT_AFTER,
     OPT_AFTER_TIMEOUT
 };
@@ -52,6 +55,7 @@ const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER
                                {"part", required_argument, nullptr, OPT_PART},
                                {"list-parts", no_argument, nullptr, OPT_LIST_PARTS},
                                {"erase", no_argument, nullptr, OPT_ERASE},
+                               {"events", required_argument, nullptr, OPT_EVENTS},
                                {"after", required_argument, nullptr, OPT_AFTER},
                                {"after-timeout", required_argument, nullptr, OPT_AFTER_TIMEOUT},
                                {nullptr, 0, nullptr, 0}};
@@ -184,6 +188,9 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
             break;
         case OPT_ERASE:
             cfg.erase = true;
+            break;
+        case OPT_EVENTS:
+            cfg.events_path = optarg;
             break;
         case OPT_AFTER:
             cfg.after = optarg;
@@ -617,13 +624,14 @@ void report_used_up(const RunConfig& cfg, const UdevWrapper& devDetect) {
 }
 
 // One bootloader device: reload the image, program it, then the bookkeeping. With a
-// ledger, the ledger hands out the hard ID and keeps the device's row. 0, or STOP_STATION
-// when the station must stop.
-int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
-                   StationLedger* sl) {
+// ledger, the ledger hands out the hard ID and keeps the device's row. What became of it goes
+// to `outcome`. 0, or STOP_STATION when the station must stop.
+int program_pass(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count, StationLedger* sl,
+                 DeviceOutcome& outcome) {
     std::cout << std::endl;
     if (sl == nullptr && !identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
         report_used_up(cfg, devDetect);
+        outcome.message = "All hard IDs are used up";
         return 0;
     }
     if (cfg.flash_file != nullptr) {
@@ -635,25 +643,37 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
                       << devDetect.bus_num << ", device " << devDetect.dev_num
                       << " was not programmed. Fix the file and plug the device in again."
                       << std::endl;
+            outcome.message = "Flash file " + std::string(cfg.flash_file) +
+                              " could not be read as a firmware image: " + why;
             return 0;
         }
     }
     if (sl == nullptr) {
-        if (reserve_hard_id(cfg, devDetect) != 0)
+        if (reserve_hard_id(cfg, devDetect) != 0) {
+            outcome.message =
+                "The EEPROM image file " + std::string(cfg.eeprom_file) + " cannot be written";
             return 0;
+        }
     } else {
         int rval = begin_device(*sl, cfg, devDetect);
         if (rval == ledger::NO_ID_LEFT)
             report_used_up(cfg, devDetect);
-        if (rval != 0)
+        if (rval != 0) {
+            outcome.message = rval == ledger::NO_ID_LEFT ? "All hard IDs are used up"
+                                                         : "The ledger did not take the device";
             return rval == STOP_STATION ? STOP_STATION : 0;
+        }
+        outcome.row = sl->attempt.row_id;
     }
     const int hard_id_before = cfg.hard_id_set;
 
     KorvoDfu loader(*cfg.part, cfg.erase);
+    PassWatch watch(cfg, devDetect);
+    loader.observer = &watch;
     int rval =
         loader.try_device(devDetect.bus_num, devDetect.dev_num, cfg.flash_bin, cfg.eeprom_bin,
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
+    outcome.take(loader, rval);
     if (sl != nullptr && end_device(*sl, cfg, loader, rval, hard_id_before) == STOP_STATION)
         return STOP_STATION;
 
@@ -673,6 +693,30 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     if (rval == PASS_OK && passed)
         ++device_count;
     return 0;
+}
+
+// "Waiting (3 devices); last: 0x0123 ok", or the failure: the service's status after a device.
+std::string service_status(int device_count, const DeviceOutcome& outcome, bool counted) {
+    std::ostringstream text;
+    text << "Waiting (" << device_count << " devices); last: ";
+    const ByteBuffer& record = outcome.record_written;
+    if (record.size() > record::HARD_ID_OFFSET + 1)
+        text << "0x" << std::hex << std::uppercase << std::setw(ID_WIDTH) << std::setfill('0')
+             << record::hard_id(record) << " ";
+    text << (counted ? "ok" : outcome.message);
+    return text.str();
+}
+
+// The pass with its events around it: every device.arrived gets exactly one device.ended.
+int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
+                   StationLedger* sl) {
+    device_arrived(cfg, devDetect);
+    DeviceOutcome outcome;
+    const int count_before = device_count;
+    int rval = program_pass(cfg, devDetect, device_count, sl, outcome);
+    device_ended(cfg, devDetect, outcome, device_count > count_before);
+    notify::status(service_status(device_count, outcome, device_count > count_before));
+    return rval;
 }
 
 // Takes the next arrival; true when it names a bootloader device this station programs. A
@@ -727,7 +771,9 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
+    notify::ready("Waiting (0 devices)");
     for (;;) {
+        notify::watchdog();
         if (bootloader_arrived(devDetect, cfg)) {
             if (program_device(cfg, devDetect, device_count, sl) == STOP_STATION)
                 return EXIT_LEDGER_LOST_ROWS;
@@ -746,6 +792,22 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
         ++iter_count;
     }
     std::cout << std::endl << "Stopped." << std::endl;
+    return 0;
+}
+
+// The stream names the station as the ledger does: --station, or the host (and its port).
+int open_events(RunConfig& cfg) {
+    if (cfg.events.open(cfg.events_path) != 0)
+        return -1;
+    cfg.events.station = cfg.station;
+    if (cfg.events.station.empty()) {
+        char host[HOST_NAME_MAX + 1] = {};
+        gethostname(host, sizeof host - 1);
+        cfg.events.station = cfg.port != nullptr ? std::string(host) + ":" + cfg.port : host;
+    }
+    cfg.events.port = cfg.port != nullptr ? cfg.port : "";
+    events::catch_hangup();
+    station_started(cfg);
     return 0;
 }
 
@@ -914,9 +976,16 @@ int korvofw_main(int argc, char** argv) {
     int status = startup(argc, argv, cfg);
     if (status != RUN_ON)
         return status;
+    if (cfg.events_path != nullptr && open_events(cfg) != 0)
+        return EXIT_USAGE;
     StationLedger sl;
-    if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0)
+    sl.events = &cfg.events;
+    if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0) {
+        station_stopping(cfg, "no ledger", EXIT_NO_LEDGER);
         return EXIT_NO_LEDGER;
+    }
     catch_stop_signals();
-    return wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
+    status = wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
+    station_stopping(cfg, status == 0 ? "signal" : "ledger lost rows", status);
+    return status;
 }

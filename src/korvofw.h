@@ -1,6 +1,7 @@
 // The station's entry point, its run configuration and its file helpers.
 #pragma once
 
+#include "events.h"
 #include "hextext.h"
 #include "parts/parts.h"
 
@@ -58,6 +59,9 @@ struct RunConfig {
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;
+    // The event stream (--events PATH, as given: null without it); inactive without it.
+    const char* events_path = nullptr;
+    events::EventStream events;
 };
 
 // No exit status: start-up went through and the station waits for devices.

@@ -2,6 +2,7 @@
 
 #include "hook.h"
 #include "korvodfu.h"
+#include "notify.h"
 #include "station_ledger.h"
 #include "udevwrapper.h"
 
@@ -57,15 +58,45 @@ void report_dropped(const hook::Outcome& outcome) {
                   << hook::MAX_LINE_BYTES << " bytes; they were dropped" << std::endl;
 }
 
+// The test.ended event: the device, its hard ID, its row, and the test's outcome whole.
+void test_ended(RunConfig& cfg, const UdevWrapper& device, const ByteBuffer& record,
+                const StationLedger* sl, const hook::Outcome& outcome, const std::string& status) {
+    if (!cfg.events.active())
+        return;
+    using nlohmann::json;
+    json results = json::object();
+    for (const auto& result : outcome.results)
+        results[result.first] = result.second;
+    bool known = record.size() >= record::RXADDR_OFFSET + 2;
+    cfg.events.emit(
+        "test.ended",
+        {{"bus", device.bus_num},
+         {"device", device.dev_num},
+         {"port", device.port},
+         {"hard_id", known ? json(record::hard_id(record)) : json()},
+         {"row", sl != nullptr ? json(sl->attempt.row_id) : json()},
+         {"command", cfg.after},
+         {"passed", outcome.passed()},
+         {"status", status},
+         {"exit_status", outcome.status == hook::EXITED || outcome.status == hook::PASSED
+                             ? json(outcome.code)
+                             : json()},
+         {"signal", outcome.status == hook::SIGNALLED ? json(outcome.code) : json()},
+         {"timed_out", outcome.status == hook::TIMED_OUT},
+         {"ms", outcome.ms},
+         {"results", std::move(results)},
+         {"dropped", outcome.dropped_many + outcome.dropped_long}});
+}
+
 } // namespace
 
-int test_device(const RunConfig& cfg, const UdevWrapper& device, const KorvoDfu& loader,
+int test_device(RunConfig& cfg, const UdevWrapper& device, const KorvoDfu& loader,
                 StationLedger* sl, bool& passed) {
     const ByteBuffer& record = carried_record(loader);
     std::cout << "\nTesting the device." << std::endl;
     hook::Outcome outcome;
     hook::run(cfg.after, test_environment(cfg, device, record, sl), cfg.after_timeout, std::cout,
-              std::cerr, outcome);
+              std::cerr, outcome, notify::watchdog);
     report_dropped(outcome);
     passed = outcome.passed();
     const std::string status = hook::status_text(outcome, cfg.after_timeout);
@@ -79,6 +110,7 @@ int test_device(const RunConfig& cfg, const UdevWrapper& device, const KorvoDfu&
                   << (known ? ledger::hex4(record::hard_id(record)) : std::string("none"))
                   << " and keeps it; it is not counted. Set it aside" << std::endl;
     }
+    test_ended(cfg, device, record, sl, outcome, status);
     if (sl == nullptr)
         return 0;
     sl->attempt.test_status = status;

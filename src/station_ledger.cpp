@@ -4,8 +4,7 @@
 #include "udevwrapper.h"
 
 #include <iostream>
-
-namespace {
+#include <sstream>
 
 const char* pass_message(int rval) {
     switch (rval) {
@@ -31,15 +30,28 @@ const char* pass_message(int rval) {
         return "Flash select error";
     case PASS_DEVICE_BUSY:
         return "In use by another program";
+    case PASS_ERASE_ERROR:
+        return "Chip erase error";
     default:
         return "unknown result";
     }
 }
 
-void refuse(const std::string& error, const UdevWrapper& device, const char* why) {
-    std::cerr << error << "; the device on bus " << device.bus_num << ", device " << device.dev_num
-              << " was not programmed" << why << ". It is tried again with the next device"
-              << std::endl;
+namespace {
+
+// cause: the ledger's message as printed; fix: what the station does about it, or what to do.
+void ledger_failed(const StationLedger& sl, const std::string& cause, const std::string& fix) {
+    if (sl.events != nullptr && sl.events->active())
+        sl.events->emit("ledger.failed", {{"ledger", sl.shown}, {"cause", cause}, {"fix", fix}});
+}
+
+void refuse(const StationLedger& sl, const std::string& error, const UdevWrapper& device,
+            const char* why) {
+    std::ostringstream outcome;
+    outcome << "the device on bus " << device.bus_num << ", device " << device.dev_num
+            << " was not programmed" << why << ". It is tried again with the next device";
+    std::cerr << error << "; " << outcome.str() << std::endl;
+    ledger_failed(sl, error, outcome.str());
 }
 
 std::string hex_id(int value) {
@@ -50,12 +62,16 @@ std::string hex_id(int value) {
 // outcome it no longer holds is printed whole, so that it is not lost with the row.
 void report_lost_rows(const StationLedger& sl, const std::string& error) {
     const ledger::Attempt& a = sl.attempt;
-    std::cerr << error << ".\nThe ledger lost rows this station wrote: it was restored from a "
-              << "backup or failed over to a copy that lags behind, so hard IDs handed out since "
-              << "could be handed out again. The station stops. Check which copy of the ledger "
-              << "is current and that it holds every device this station programmed, then start "
-              << "the station again.\nThe device on bus " << a.bus << ", device " << a.devnum
-              << " (row " << a.row_id << "): hard ID " << hex_id(a.hard_id) << " "
+    const std::string fix =
+        "The ledger lost rows this station wrote: it was restored from a "
+        "backup or failed over to a copy that lags behind, so hard IDs handed out since "
+        "could be handed out again. The station stops. Check which copy of the ledger "
+        "is current and that it holds every device this station programmed, then start "
+        "the station again.";
+    ledger_failed(sl, error, fix);
+    std::cerr << error << ".\n"
+              << fix << "\nThe device on bus " << a.bus << ", device " << a.devnum << " (row "
+              << a.row_id << "): hard ID " << hex_id(a.hard_id) << " "
               << (sl.fate == ledger::ID_USED ? "used" : "not used") << ", soft ID "
               << hex_id(a.soft_id) << ", RXaddr " << hex_id(a.rxaddr) << ", result " << a.result
               << " (" << a.message << "), record read " << ledger::hex_bytes(a.record_read)
@@ -93,8 +109,10 @@ int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
     sl.db = ledger::make_ledger(cfg.ledger, cfg.station, cfg.pool);
     sl.from = cfg.hard_id_set;
     std::string error;
+    sl.shown = ledger::shown_location(cfg.ledger);
     if (sl.db->open(error) != 0) {
         std::cerr << error << std::endl;
+        ledger_failed(sl, error, "The station does not start; it ends with status 1");
         return -1;
     }
     if (!sl.db->upgraded().empty())
@@ -107,7 +125,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     // The last device's outcome goes in first: until it has, nothing more is programmed.
     int rval = write_pending(sl, error);
     if (rval == -1)
-        refuse(error, device, " (the last device's outcome is not in the ledger yet)");
+        refuse(sl, error, device, " (the last device's outcome is not in the ledger yet)");
     if (rval != 0)
         return rval;
     ledger::Attempt& a = sl.attempt;
@@ -126,7 +144,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     a.rxaddr = value_put(cfg.rxaddr_set);
     rval = sl.db->begin(a, sl.from > 0 ? sl.from : 0, error);
     if (rval < 0) {
-        refuse(error, device, "");
+        refuse(sl, error, device, "");
         return -1;
     }
     if (rval == ledger::NO_ID_LEFT)
@@ -153,15 +171,19 @@ int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rv
     sl.left = -1;
     std::string error;
     int written = write_pending(sl, error);
-    if (written == -1)
-        std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
-                  << a.devnum << " is kept and written before the next device is programmed"
-                  << std::endl;
+    if (written == -1) {
+        std::ostringstream outcome;
+        outcome << "the outcome of the device on bus " << a.bus << ", device " << a.devnum
+                << " is kept and written before the next device is programmed";
+        std::cerr << error << "; " << outcome.str() << std::endl;
+        ledger_failed(sl, error, outcome.str());
+    }
     if (written != 0 || sl.from <= 0)
         return written == STOP_STATION ? STOP_STATION : 0;
     int next = 0, left = 0;
     if (sl.db->peek(sl.from, next, left, error) != 0) {
         std::cerr << error << std::endl;
+        ledger_failed(sl, error, "The next hard ID is drawn when the next device arrives");
         return 0;
     }
     cfg.hard_id_set = next;

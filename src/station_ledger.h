@@ -2,6 +2,7 @@
 // pass, its outcome written after it, and no device programmed while the ledger is out of reach.
 #pragma once
 
+#include "events.h"
 #include "korvofw.h"
 #include "ledger.h"
 
@@ -20,7 +21,13 @@ struct StationLedger {
     ledger::Attempt attempt;
     ledger::IdFate fate = ledger::ID_RELEASED;
     int left = -1; // hard IDs left after the last device; -1: not known
+    // Told of every ledger failure (ledger.failed), with the location as it may be shown.
+    events::EventStream* events = nullptr;
+    std::string shown;
 };
+
+// A pass's result as the ledger keeps it and the operator reads it: "programmed", or the fault.
+const char* pass_message(int rval);
 
 // Hard IDs left from which every device says how many remain.
 constexpr int FEW_IDS_LEFT = 100;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -20,6 +21,7 @@ namespace {
 constexpr int MS_PER_SECOND = 1000;
 // Where the kernel has no pidfd, how often the command's end is looked for between its output.
 constexpr int EXIT_CHECK_MS = 20;
+constexpr int ALIVE_EVERY_MS = 1000;
 constexpr size_t READ_CHUNK = 4096;
 constexpr int EXEC_FAILED = 127; // as the shell reports a command it could not run
 // Reset in the command: the station ignores or catches these, the command should not.
@@ -167,7 +169,8 @@ bool parse_result(const std::string& line, std::string& key, std::string& value)
 }
 
 int run(const std::string& command, const std::vector<std::string>& env, int timeout_s,
-        std::ostream& out, std::ostream& err, Outcome& outcome) {
+        std::ostream& out, std::ostream& err, Outcome& outcome,
+        const std::function<void()>& alive) {
     outcome = Outcome();
     int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -218,7 +221,9 @@ int run(const std::string& command, const std::vector<std::string>& env, int tim
         for (const Stream& s : streams)
             if (s.fd >= 0)
                 fds[count++] = {s.fd, POLLIN, 0};
-        int wait_ms = static_cast<int>(left);
+        if (alive)
+            alive();
+        int wait_ms = static_cast<int>(std::min<int64_t>(left, ALIVE_EVERY_MS));
         if (!exited && pidfd >= 0)
             fds[count++] = {pidfd, POLLIN, 0};
         else if (!exited && wait_ms > EXIT_CHECK_MS)

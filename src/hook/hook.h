@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <utility>
@@ -34,9 +35,12 @@ struct Outcome {
 // other descriptor of the station. Its standard output lines that are not results go to `out`,
 // its standard error's to `err`, each prefixed with PREFIX. At `timeout_s` seconds the process
 // group is killed (SIGKILL); when the command ends first, what it left running in its group
-// is killed too. Returns 0 once it ended, -1 when it could not start (outcome.why says why).
+// is killed too. `alive` (when set) is called at least every second while it runs, so that a
+// watchdog sees the station alive. Returns 0 once it ended, -1 when it could not start
+// (outcome.why says why).
 int run(const std::string& command, const std::vector<std::string>& env, int timeout_s,
-        std::ostream& out, std::ostream& err, Outcome& outcome);
+        std::ostream& out, std::ostream& err, Outcome& outcome,
+        const std::function<void()>& alive = nullptr);
 
 // "passed", "exit status 3", "signal 9", "time limit of 60 s", "not started: <why>".
 std::string status_text(const Outcome& outcome, int timeout_s);
