@@ -696,14 +696,18 @@ int program_pass(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count
 }
 
 // "Waiting (3 devices); last: 0x0123 ok", or the failure: the service's status after a device.
-std::string service_status(int device_count, const DeviceOutcome& outcome, bool counted) {
+std::string service_status(int device_count, const DeviceOutcome& outcome, bool counted,
+                           const std::string& port) {
     std::ostringstream text;
     text << "Waiting (" << device_count << " devices); last: ";
+    // The device by the hard ID it was sent, or by its port when it got none.
     const ByteBuffer& record = outcome.record_written;
     if (record.size() > record::HARD_ID_OFFSET + 1)
         text << "0x" << std::hex << std::uppercase << std::setw(ID_WIDTH) << std::setfill('0')
-             << record::hard_id(record) << " ";
-    text << (counted ? "ok" : outcome.message);
+             << record::hard_id(record);
+    else
+        text << port;
+    text << " " << (counted ? "ok" : outcome.message);
     return text.str();
 }
 
@@ -715,7 +719,8 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     const int count_before = device_count;
     int rval = program_pass(cfg, devDetect, device_count, sl, outcome);
     device_ended(cfg, devDetect, outcome, device_count > count_before);
-    notify::status(service_status(device_count, outcome, device_count > count_before));
+    notify::status(
+        service_status(device_count, outcome, device_count > count_before, devDetect.port));
     return rval;
 }
 
