@@ -357,8 +357,8 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         const char* line; // line 6
         std::string message;
     } cases[] = {
-        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm or "
-                     "udev-fail)"},
+        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm, "
+                     "rotate or udev-fail)"},
         {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] "
                      "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
