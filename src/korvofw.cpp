@@ -2,6 +2,7 @@
 
 #include "korvodfu.h"
 #include "notify.h"
+#include "station_after.h"
 #include "station_events.h"
 #include "station_ledger.h"
 #include "udevwrapper.h"
@@ -43,7 +44,9 @@ enum LongOption {
     OPT_PART,
     OPT_LIST_PARTS,
     OPT_ERASE,
-    OPT_EVENTS
+    OPT_EVENTS,
+    OPT_AFTER,
+    OPT_AFTER_TIMEOUT
 };
 const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
                                {"station", required_argument, nullptr, OPT_STATION},
@@ -53,6 +56,8 @@ const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER
                                {"list-parts", no_argument, nullptr, OPT_LIST_PARTS},
                                {"erase", no_argument, nullptr, OPT_ERASE},
                                {"events", required_argument, nullptr, OPT_EVENTS},
+                               {"after", required_argument, nullptr, OPT_AFTER},
+                               {"after-timeout", required_argument, nullptr, OPT_AFTER_TIMEOUT},
                                {nullptr, 0, nullptr, 0}};
 // USB allows five hubs between the root hub and a device, so a port name holds at most
 // seven port numbers (the kernel's own limit); each is 1 to 255.
@@ -82,6 +87,8 @@ constexpr unsigned AFTER_DEVICE_USEC = 2000000;
 constexpr int WAITING_TEXT_EVERY = 7;
 constexpr int ID_WIDTH = 4;
 constexpr int RXADDR_MASK_SHIFT = 8;
+// --after-timeout: from a second to a day.
+constexpr long MAX_AFTER_TIMEOUT_S = 86400;
 
 // Stopping (SIGTERM from systemctl stop, SIGINT from Ctrl-C): the first signal is only noted,
 // so that a pass under way ends with its device programmed and its bookkeeping done; a second
@@ -139,6 +146,21 @@ std::string size_text(uint32_t bytes) {
                                    : std::to_string(bytes) + " B";
 }
 
+// Whole seconds, 1 to MAX_AFTER_TIMEOUT_S.
+bool after_timeout_option(const char* text, int& seconds) {
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && errno == 0 && value >= 1 && value <= MAX_AFTER_TIMEOUT_S) {
+        seconds = static_cast<int>(value);
+        return true;
+    }
+    std::cerr << "invalid time limit for --after-timeout: \"" << text
+              << "\" (give whole seconds from 1 to " << MAX_AFTER_TIMEOUT_S << ", such as 60)"
+              << std::endl;
+    return false;
+}
+
 // Reads the options into cfg; false when the usage text is due.
 bool parse_options(int argc, char** argv, RunConfig& cfg) {
     optind = 0; // full reset, so start-up can run more than once in a process
@@ -169,6 +191,13 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
             break;
         case OPT_EVENTS:
             cfg.events_path = optarg;
+            break;
+        case OPT_AFTER:
+            cfg.after = optarg;
+            break;
+        case OPT_AFTER_TIMEOUT:
+            if (!after_timeout_option(optarg, cfg.after_timeout))
+                return false;
             break;
         case 'f':
             cfg.flash_file = optarg;
@@ -259,10 +288,14 @@ bool port_option_valid(const RunConfig& cfg) {
     return false;
 }
 
-// The ledger's names must say something: a station's name is its identity there. Stations
-// side by side on one host differ by their ports.
+// The ledger's names must say something: a station's name is its identity there (and the
+// test's, --after). Stations side by side on one host differ by their ports.
 bool ledger_names_valid(RunConfig& cfg) {
-    if (cfg.ledger == nullptr)
+    if (cfg.after != nullptr && *cfg.after == '\0') {
+        std::cerr << "--after needs a command that is not empty" << std::endl;
+        return false;
+    }
+    if (cfg.ledger == nullptr && cfg.after == nullptr)
         return true;
     if (cfg.station.empty()) {
         char host[HOST_NAME_MAX + 1] = {};
@@ -271,6 +304,8 @@ bool ledger_names_valid(RunConfig& cfg) {
         if (cfg.port != nullptr)
             cfg.station = cfg.station + ":" + cfg.port;
     }
+    if (cfg.ledger == nullptr)
+        return true;
     if (*cfg.ledger != '\0' && !cfg.station.empty() && !cfg.pool.empty())
         return true;
     std::cerr << "--ledger, --station and --pool need a name that is not empty" << std::endl;
@@ -639,8 +674,6 @@ int program_pass(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count
         loader.try_device(devDetect.bus_num, devDetect.dev_num, cfg.flash_bin, cfg.eeprom_bin,
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
     outcome.take(loader, rval);
-    if (rval == PASS_OK)
-        ++device_count;
     if (sl != nullptr && end_device(*sl, cfg, loader, rval, hard_id_before) == STOP_STATION)
         return STOP_STATION;
 
@@ -652,6 +685,13 @@ int program_pass(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count
     if (sl != nullptr)
         report_ids_left(*sl, cfg);
     advance_rxaddr(cfg.rxaddr_set);
+    // With --after a device counts once it passed its test too.
+    bool passed = true;
+    if (rval == PASS_OK && cfg.after != nullptr &&
+        test_device(cfg, devDetect, loader, sl, passed) == STOP_STATION)
+        return STOP_STATION;
+    if (rval == PASS_OK && passed)
+        ++device_count;
     return 0;
 }
 
@@ -748,7 +788,8 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
         }
         if (!pause_unless_stopped(IDLE_USEC))
             break;
-        if (sl != nullptr && sl->pending && retry_pending(*sl) == STOP_STATION)
+        if (sl != nullptr && (sl->pending || sl->test_pending) &&
+            retry_pending(*sl) == STOP_STATION)
             return EXIT_LEDGER_LOST_ROWS;
         std::cout << "." << std::flush;
         if ((iter_count & WAITING_TEXT_EVERY) == WAITING_TEXT_EVERY)

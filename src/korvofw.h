@@ -52,6 +52,10 @@ struct RunConfig {
     bool list_parts = false;
     // A chip erase before the flash is written (--erase; always on protocol 1).
     bool erase = false;
+    // The command run after each device the pass programmed (--after, null: none), and its
+    // time limit in seconds (--after-timeout).
+    const char* after = nullptr;
+    int after_timeout = 60;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;

@@ -75,21 +75,27 @@ void report_lost_rows(const StationLedger& sl, const std::string& error) {
               << (sl.fate == ledger::ID_USED ? "used" : "not used") << ", soft ID "
               << hex_id(a.soft_id) << ", RXaddr " << hex_id(a.rxaddr) << ", result " << a.result
               << " (" << a.message << "), record read " << ledger::hex_bytes(a.record_read)
-              << ", record written " << ledger::hex_bytes(a.record_written) << std::endl;
+              << ", record written " << ledger::hex_bytes(a.record_written);
+    if (!a.test_status.empty())
+        std::cerr << ", test " << a.test_status << " in " << a.test_ms << " ms, results "
+                  << a.test_results;
+    std::cerr << std::endl;
 }
 
-// 0; -1 with `error` set; STOP_STATION after saying why.
+// The outcome, then the test; 0; -1 with `error` set; STOP_STATION after saying why.
 int write_pending(StationLedger& sl, std::string& error) {
-    if (!sl.pending)
-        return 0;
-    int rval = sl.db->finish(sl.attempt, sl.fate, error);
+    int rval = sl.pending ? sl.db->finish(sl.attempt, sl.fate, error) : 0;
+    if (rval == 0 && sl.pending)
+        sl.pending = false;
+    if (rval == 0 && sl.test_pending)
+        rval = sl.db->record_test(sl.attempt, error);
     if (rval == ledger::ROW_LOST) {
         report_lost_rows(sl, error);
         return STOP_STATION;
     }
     if (rval != 0)
         return -1;
-    sl.pending = false;
+    sl.test_pending = false;
     return 0;
 }
 
@@ -185,6 +191,17 @@ int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rv
     return 0;
 }
 
+int end_test(StationLedger& sl) {
+    sl.test_pending = true;
+    std::string error;
+    int written = write_pending(sl, error);
+    if (written == -1)
+        std::cerr << error << "; the test of the device on bus " << sl.attempt.bus << ", device "
+                  << sl.attempt.devnum
+                  << " is kept and written before the next device is programmed" << std::endl;
+    return written == STOP_STATION ? STOP_STATION : 0;
+}
+
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
     if (sl.left >= 0 && sl.left <= FEW_IDS_LEFT)
         std::cout << "Hard IDs left in pool " << cfg.pool << ": " << sl.left << std::endl;
@@ -192,7 +209,7 @@ void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
 
 int retry_pending(StationLedger& sl) {
     std::string error;
-    int rval = sl.pending ? write_pending(sl, error) : -1;
+    int rval = sl.pending || sl.test_pending ? write_pending(sl, error) : -1;
     if (rval == 0)
         std::cout << "\nThe outcome of the device on bus " << sl.attempt.bus << ", device "
                   << sl.attempt.devnum << " is in the ledger now" << std::endl;

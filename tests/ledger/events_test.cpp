@@ -57,7 +57,8 @@ class Events : public LedgerTest {
   protected:
     // A station (blink, hard IDs from 0x10, ledger) playing the scenario, events to ev.jsonl.
     ProcessResult run(const std::string& scenario, const std::string& events = "ev.jsonl",
-                      std::vector<std::string> launcher = {}) {
+                      std::vector<std::string> launcher = {},
+                      const std::vector<std::string>& more = {}) {
         write_text(scratch.path("run.scenario"), scenario);
         write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
         ProcessOptions po;
@@ -69,6 +70,7 @@ class Events : public LedgerTest {
         launcher.insert(launcher.end(),
                         {KORVOFW_SIM_BIN, "-f", "fw.hex", "-I", "10", "-r", "0x8700", "--ledger",
                          location, "--station", "st1", "--events", events});
+        launcher.insert(launcher.end(), more.begin(), more.end());
         return run_process(launcher, po);
     }
 };
@@ -264,4 +266,34 @@ TEST(Notify, ReadyStatusAndAWatchdogThatStopsWithTheLoop) {
     EXPECT_EQ(sock.next_status(), "STOPPING=1");
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// --after: one test.ended for each device the pass programmed, before its device.ended, which
+// counts it only when it passed; each agrees with the device's ledger row.
+TEST_P(Events, TestEndedAgreesWithTheLedger) {
+    write_text(scratch.path("t.sh"), "echo fw=1.2; echo note; [ $KORVOFW_DEVICE = 1 ]\n");
+    ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3 fault=stuck\nwait\n",
+                          "ev.jsonl", {}, {"--after", "sh t.sh"});
+    ASSERT_TRUE(r.stopped) << r.out << r.err;
+    std::vector<json> all = read_events(scratch.path("ev.jsonl"));
+    EXPECT_EQ(validate({scratch.path("ev.jsonl")}), std::to_string(all.size()) + " lines valid\n");
+    std::vector<ledger::AttemptRow> rows = ledger_rows(location);
+    std::string seen;
+    for (const json& e : all) {
+        const std::string type = text(e["type"]);
+        if (type == "device.ended")
+            seen += "ended " + text(e["device"]) + " " + text(e["counted"]) + "\n";
+        if (type != "test.ended")
+            continue;
+        seen += text(e["device"]) + " " + text(e["port"]) + " " + text(e["passed"]) + " " +
+                text(e["status"]) + " " + text(e["exit_status"]) + " " + text(e["signal"]) + " " +
+                text(e["timed_out"]) + " " + text(e["results"]) + " " + text(e["dropped"]) + "\n";
+        const ledger::AttemptRow& row = rows.at(e["row"].get<size_t>() - 1);
+        EXPECT_EQ(text(e["hard_id"]) + " " + text(e["status"]),
+                  std::to_string(row.hard_id) + " " + row.test_status);
+        EXPECT_EQ(e["results"].dump(), row.test_results);
+    }
+    EXPECT_EQ(seen, "1 1-1 true passed 0 null false {\"fw\":\"1.2\"} 0\nended 1 true\n"
+                    "2 1-2 false exit status 1 1 null false {\"fw\":\"1.2\"} 0\nended 2 false\n"
+                    "ended 3 false\n");
 }
