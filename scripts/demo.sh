@@ -2,7 +2,9 @@
 # Plays examples/demo.scenario on the simulated bench, in real time: the real
 # station program programs three boards plugged in one after another, with the
 # example firmware and hard IDs from 0x10 drawn from an SQLite ledger (created first with
-# korvofw-ledger init), and keeps its EEPROM image file; then the ledger's summary.
+# korvofw-ledger init), and keeps its EEPROM image file. After each board the example test
+# (examples/test-hook.sh) runs, which fails one board in three; every step goes to an event
+# stream. Then the ledger's summary and the events of one board.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -23,7 +25,8 @@ cp examples/fw.hex "$OUT/"
 
 KORVOFW_SIM=examples/demo.scenario KORVOFW_SIM_OUT=$BENCH_OUT KORVOFW_SIM_REALTIME=1 \
     "$BUILD/sim/korvofw-sim" -f "$OUT/fw.hex" -e "$OUT/id.bin" -I 10 -r 0x8700 \
-    --ledger "$OUT/line.db" --station demo &
+    --ledger "$OUT/line.db" --station demo --events "$OUT/events.jsonl" \
+    --after examples/test-hook.sh &
 station=$!
 trap 'kill "$station" 2>/dev/null || true' EXIT INT TERM
 
@@ -57,3 +60,6 @@ echo "The device ledger: $OUT/line.db"
 echo
 echo "$BUILD/src/ledger/korvofw-ledger $OUT/line.db summary"
 "$BUILD/src/ledger/korvofw-ledger" "$OUT/line.db" summary
+echo
+echo "The events of the board on bus 1, device 6 ($OUT/events.jsonl):"
+grep -E '"device":6[,}]' "$OUT/events.jsonl"

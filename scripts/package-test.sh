@@ -56,7 +56,8 @@ unitdir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || true
 unit=${unitdir:-/lib/systemd/system}/korvofw@.service
 defaults=/etc/default/korvofw
 dpkg -L korvofw >"$work/files"
-for f in /usr/bin/korvofw /usr/bin/korvofw-ledger "$rule" "$manpage" "$unit" "$defaults"; do
+schema=/usr/share/doc/korvofw/events.schema.json
+for f in /usr/bin/korvofw /usr/bin/korvofw-ledger "$rule" "$manpage" "$unit" "$defaults" "$schema"; do
     grep -qx "$f" "$work/files" || fail "the package does not list $f"
     [ -f "$f" ] || fail "$f is listed but not installed"
 done
@@ -75,7 +76,8 @@ dpkg-query -W -f '${Conffiles}' korvofw | grep -q "^ $defaults " ||
 for line in "ExecStart=/usr/bin/korvofw --port %i -e /var/lib/korvofw/id-%i.bin \$KORVOFW_OPTIONS" \
     "EnvironmentFile=$defaults" "User=korvofw" "SupplementaryGroups=plugdev" \
     "StateDirectory=korvofw" "Restart=on-failure" "StandardOutput=journal" \
-    "StandardError=journal" "WantedBy=multi-user.target"; do
+    "StandardError=journal" "WantedBy=multi-user.target" "Type=notify" "NotifyAccess=main" \
+    "WatchdogSec=120s"; do
     grep -qxF "$line" "$unit" || fail "$unit has no line $line"
 done
 command -v systemd-analyze >/dev/null 2>&1 ||

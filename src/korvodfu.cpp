@@ -345,8 +345,12 @@ int KorvoDfu::writeSegment(uint32_t startAddr, const ByteBuffer& data) {
 }
 
 int KorvoDfu::writeOp(uint32_t startAddr, ByteBuffer buf) {
-    if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE))
-        return writeSegment(startAddr, buf);
+    bytesSent = 0;
+    if (buf.size() <= static_cast<size_t>(DFU_SEGMENT_SIZE)) {
+        int rval = writeSegment(startAddr, buf);
+        bytesSent = rval < 0 ? 0 : static_cast<int64_t>(buf.size());
+        return rval;
+    }
     // Every segment is sent; the first failure is what the caller hears of.
     int failure = 0;
     ByteBuffer tmp_buf;
@@ -356,6 +360,8 @@ int KorvoDfu::writeOp(uint32_t startAddr, ByteBuffer buf) {
         int rval = writeSegment(startAddr + i, tmp_buf);
         if (rval < 0 && failure == 0)
             failure = rval;
+        if (rval >= 0)
+            bytesSent += static_cast<int64_t>(length);
     }
     return failure;
 }
@@ -416,6 +422,18 @@ int64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
         .count();
 }
 } // namespace
+
+void KorvoDfu::started(const char* name) {
+    if (observer != nullptr)
+        observer->phase(PassPhase{name});
+}
+
+int KorvoDfu::ended(const char* name, int result, std::chrono::steady_clock::time_point since,
+                    int64_t bytes_done, int64_t bytes_total) {
+    if (observer != nullptr)
+        observer->phase(PassPhase{name, true, result, elapsed_ms(since), bytes_done, bytes_total});
+    return result;
+}
 
 int KorvoDfu::try_device(int bus_num, int dev_num, const ByteBuffer& flash_bin,
                          const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
@@ -486,26 +504,30 @@ int KorvoDfu::pass_body(const ByteBuffer& flash_bin, const ByteBuffer& eeprom_bi
 
     std::cout << "Starting device." << std::endl;
     record::advance_hard_id(hard_id_set);
+    started("start");
+    auto start_start = std::chrono::steady_clock::now();
     startOp();
     usleep(START_SETTLE_USEC);
-    return PASS_OK;
+    return ended("start", PASS_OK, start_start);
 }
 
 int KorvoDfu::erase_phase() {
     std::cout << "Erasing chip... " << std::flush;
-    if (clear_for(PASS_STATUS_CLEAR_ERROR) != PASS_OK)
-        return PASS_STATUS_CLEAR_ERROR;
+    started("erase");
     auto erase_start = std::chrono::steady_clock::now();
+    if (clear_for(PASS_STATUS_CLEAR_ERROR) != PASS_OK)
+        return ended("erase", PASS_STATUS_CLEAR_ERROR, erase_start);
+    erase_start = std::chrono::steady_clock::now();
     int rval = eraseOp();
     eraseMs = elapsed_ms(erase_start);
     if (rval != 0) {
         std::cout << std::endl;
         report("Chip erase error",
                "was not erased, nor programmed; unplug it and plug it in again");
-        return PASS_ERASE_ERROR;
+        return ended("erase", PASS_ERASE_ERROR, erase_start);
     }
     std::cout << "done in " << eraseMs << " ms." << std::endl;
-    return PASS_OK;
+    return ended("erase", PASS_OK, erase_start);
 }
 
 size_t KorvoDfu::count_mismatches(const ByteBuffer& flash_bin,
@@ -541,48 +563,58 @@ int KorvoDfu::clear_for(int failure) {
 
 int KorvoDfu::flash_phase(const ByteBuffer& flash_bin) {
     std::cout << "Writing firmware... " << std::flush;
+    const auto total = static_cast<int64_t>(flash_bin.size());
+    started("flash.write");
+    auto write_start = std::chrono::steady_clock::now();
     if (clear_for(PASS_STATUS_CLEAR_ERROR) != PASS_OK)
-        return PASS_STATUS_CLEAR_ERROR;
+        return ended("flash.write", PASS_STATUS_CLEAR_ERROR, write_start, 0, total);
     // Programming whatever memory happens to be selected would overwrite it.
     if (selectOp(FLASH) < 0) {
         report("Flash select error", "was not programmed; unplug it and plug it in again");
-        return PASS_FLASH_SELECT_ERROR;
+        return ended("flash.write", PASS_FLASH_SELECT_ERROR, write_start, 0, total);
     }
     // The read-back covers the whole image, and at least the application flash.
     ByteBuffer flash_image(std::max<size_t>(part->application_size(), flash_bin.size()));
+    // A write that failed on the way shows in the read-back: the verify judges it.
     writeOp(0, flash_bin);
+    ended("flash.write", PASS_OK, write_start, bytesSent, total);
+    started("flash.verify");
+    auto verify_start = std::chrono::steady_clock::now();
     int rval = readOp(0, flash_image);
     std::cout << "Checking... " << std::flush;
 
     size_t error_count = rval < 0 ? 1 : count_mismatches(flash_bin, flash_image);
     if (error_count != 0) {
         std::cout << "Abort ********** " << std::endl;
-        return PASS_VERIFY_ERROR;
+        return ended("flash.verify", PASS_VERIFY_ERROR, verify_start);
     }
     std::cout << "Passed. " << std::endl << std::endl;
-    return PASS_OK;
+    return ended("flash.verify", PASS_OK, verify_start);
 }
 
 int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int soft_id_set,
                            int rxaddr_set, bool write_ee) {
+    started("eeprom.read");
+    auto read_start = std::chrono::steady_clock::now();
     if (clear_for(PASS_EEPROM_CLEAR_ERROR) != PASS_OK)
-        return PASS_EEPROM_CLEAR_ERROR;
+        return ended("eeprom.read", PASS_EEPROM_CLEAR_ERROR, read_start);
     ByteBuffer eeprom_buf = record::prepare(eeprom_bin);
     const size_t wanted = eeprom_buf.size();
     // With the flash still selected, the record would be read from and written over the
     // firmware.
     if (selectOp(EEPROM) < 0 || getStatus() != 0) {
         std::cerr << "EEPROM set error" << std::endl;
-        return PASS_EEPROM_SET_ERROR;
+        return ended("eeprom.read", PASS_EEPROM_SET_ERROR, read_start);
     }
     // Writing back a record that was not read whole would overwrite the identity.
     int rval = readOp(0, eeprom_buf);
     if (rval < 0 || static_cast<size_t>(rval) < wanted) {
         report("EEPROM read error",
                "did not get its identity record; unplug it and plug it in again");
-        return PASS_EEPROM_READ_ERROR;
+        return ended("eeprom.read", PASS_EEPROM_READ_ERROR, read_start);
     }
     recordRead = eeprom_buf;
+    ended("eeprom.read", PASS_OK, read_start);
     std::cout << "Reading EEPROM." << std::endl;
     record::show(eeprom_buf);
     record::dump(eeprom_buf);
@@ -593,11 +625,14 @@ int KorvoDfu::eeprom_phase(const ByteBuffer& eeprom_bin, int& hard_id_set, int s
         std::cout << "\nWriting EEPROM." << std::endl;
         record::show(eeprom_buf);
         recordWritten = eeprom_buf;
+        started("eeprom.write");
+        auto write_start = std::chrono::steady_clock::now();
         // A write that never reached the device leaves its status clean.
         if (writeOp(0, eeprom_buf) < 0 || getStatus() != 0) {
             std::cerr << "EEPROM write error" << std::endl;
-            return PASS_EEPROM_WRITE_ERROR;
+            return ended("eeprom.write", PASS_EEPROM_WRITE_ERROR, write_start);
         }
+        ended("eeprom.write", PASS_OK, write_start);
     }
     return PASS_OK;
 }

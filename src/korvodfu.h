@@ -9,6 +9,7 @@
 
 #include <usb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -93,6 +94,22 @@ void apply(ByteBuffer& buf, int hard_id_set, int soft_id_set, int rxaddr_set);
 void advance_hard_id(int& hard_id_set);
 } // namespace record
 
+// The pass's phases as they start and end, for whoever watches the pass (the event stream);
+// the device layer knows nothing of who that is.
+struct PassPhase {
+    const char* name;        // "erase", "flash.write", "flash.verify", "eeprom.read",
+                             // "eeprom.write", "start"
+    bool ended = false;      // false: it starts
+    int result = 0;          // when ended: PASS_OK or the PassResult that stops the pass
+    int64_t ms = 0;          // when ended: how long it took
+    int64_t bytes_done = -1; // flash.write: bytes the device took; -1 for the others
+    int64_t bytes_total = -1;
+};
+struct PassObserver {
+    virtual ~PassObserver() = default;
+    virtual void phase(const PassPhase& phase) = 0;
+};
+
 // One bootloader device on the bus.
 struct KorvoDfu {
     static constexpr int MAX_LISTED_MISMATCHES = 100;
@@ -120,6 +137,8 @@ struct KorvoDfu {
     int64_t flashMs = 0;
     int64_t eepromMs = 0;
     int64_t eraseMs = -1; // -1: the pass erased nothing
+    // Told of every phase as it starts and ends; null: nobody watches.
+    PassObserver* observer = nullptr;
 
     explicit KorvoDfu(const parts::Part& part = parts::default_part(), bool erase = false);
 
@@ -179,4 +198,11 @@ struct KorvoDfu {
     static bool node_writable(const std::string& node);
     // "<what>: bus B, device D <outcome>", on standard error.
     void report(const char* what, const char* outcome) const;
+    // Tells the observer, if any, that the phase starts; ended() returns result after telling
+    // it the phase ended.
+    void started(const char* name);
+    int ended(const char* name, int result, std::chrono::steady_clock::time_point since,
+              int64_t bytes_done = -1, int64_t bytes_total = -1);
+    // Bytes the last writeOp's segments delivered to the device.
+    int64_t bytesSent = 0;
 };

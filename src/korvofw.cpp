@@ -1,6 +1,9 @@
 #include "korvofw.h"
 
 #include "korvodfu.h"
+#include "notify.h"
+#include "station_after.h"
+#include "station_events.h"
 #include "station_ledger.h"
 #include "udevwrapper.h"
 
@@ -40,7 +43,10 @@ enum LongOption {
     OPT_PORT,
     OPT_PART,
     OPT_LIST_PARTS,
-    OPT_ERASE
+    OPT_ERASE,
+    OPT_EVENTS,
+    OPT_AFTER,
+    OPT_AFTER_TIMEOUT
 };
 const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER},
                                {"station", required_argument, nullptr, OPT_STATION},
@@ -49,6 +55,9 @@ const option LONG_OPTIONS[] = {{"ledger", required_argument, nullptr, OPT_LEDGER
                                {"part", required_argument, nullptr, OPT_PART},
                                {"list-parts", no_argument, nullptr, OPT_LIST_PARTS},
                                {"erase", no_argument, nullptr, OPT_ERASE},
+                               {"events", required_argument, nullptr, OPT_EVENTS},
+                               {"after", required_argument, nullptr, OPT_AFTER},
+                               {"after-timeout", required_argument, nullptr, OPT_AFTER_TIMEOUT},
                                {nullptr, 0, nullptr, 0}};
 // USB allows five hubs between the root hub and a device, so a port name holds at most
 // seven port numbers (the kernel's own limit); each is 1 to 255.
@@ -78,6 +87,8 @@ constexpr unsigned AFTER_DEVICE_USEC = 2000000;
 constexpr int WAITING_TEXT_EVERY = 7;
 constexpr int ID_WIDTH = 4;
 constexpr int RXADDR_MASK_SHIFT = 8;
+// --after-timeout: from a second to a day.
+constexpr long MAX_AFTER_TIMEOUT_S = 86400;
 
 // Stopping (SIGTERM from systemctl stop, SIGINT from Ctrl-C): the first signal is only noted,
 // so that a pass under way ends with its device programmed and its bookkeeping done; a second
@@ -135,6 +146,21 @@ std::string size_text(uint32_t bytes) {
                                    : std::to_string(bytes) + " B";
 }
 
+// Whole seconds, 1 to MAX_AFTER_TIMEOUT_S.
+bool after_timeout_option(const char* text, int& seconds) {
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && errno == 0 && value >= 1 && value <= MAX_AFTER_TIMEOUT_S) {
+        seconds = static_cast<int>(value);
+        return true;
+    }
+    std::cerr << "invalid time limit for --after-timeout: \"" << text
+              << "\" (give whole seconds from 1 to " << MAX_AFTER_TIMEOUT_S << ", such as 60)"
+              << std::endl;
+    return false;
+}
+
 // Reads the options into cfg; false when the usage text is due.
 bool parse_options(int argc, char** argv, RunConfig& cfg) {
     optind = 0; // full reset, so start-up can run more than once in a process
@@ -162,6 +188,16 @@ bool parse_options(int argc, char** argv, RunConfig& cfg) {
             break;
         case OPT_ERASE:
             cfg.erase = true;
+            break;
+        case OPT_EVENTS:
+            cfg.events_path = optarg;
+            break;
+        case OPT_AFTER:
+            cfg.after = optarg;
+            break;
+        case OPT_AFTER_TIMEOUT:
+            if (!after_timeout_option(optarg, cfg.after_timeout))
+                return false;
             break;
         case 'f':
             cfg.flash_file = optarg;
@@ -252,10 +288,14 @@ bool port_option_valid(const RunConfig& cfg) {
     return false;
 }
 
-// The ledger's names must say something: a station's name is its identity there. Stations
-// side by side on one host differ by their ports.
+// The ledger's names must say something: a station's name is its identity there (and the
+// test's, --after). Stations side by side on one host differ by their ports.
 bool ledger_names_valid(RunConfig& cfg) {
-    if (cfg.ledger == nullptr)
+    if (cfg.after != nullptr && *cfg.after == '\0') {
+        std::cerr << "--after needs a command that is not empty" << std::endl;
+        return false;
+    }
+    if (cfg.ledger == nullptr && cfg.after == nullptr)
         return true;
     if (cfg.station.empty()) {
         char host[HOST_NAME_MAX + 1] = {};
@@ -264,6 +304,8 @@ bool ledger_names_valid(RunConfig& cfg) {
         if (cfg.port != nullptr)
             cfg.station = cfg.station + ":" + cfg.port;
     }
+    if (cfg.ledger == nullptr)
+        return true;
     if (*cfg.ledger != '\0' && !cfg.station.empty() && !cfg.pool.empty())
         return true;
     std::cerr << "--ledger, --station and --pool need a name that is not empty" << std::endl;
@@ -582,13 +624,14 @@ void report_used_up(const RunConfig& cfg, const UdevWrapper& devDetect) {
 }
 
 // One bootloader device: reload the image, program it, then the bookkeeping. With a
-// ledger, the ledger hands out the hard ID and keeps the device's row. 0, or STOP_STATION
-// when the station must stop.
-int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
-                   StationLedger* sl) {
+// ledger, the ledger hands out the hard ID and keeps the device's row. What became of it goes
+// to `outcome`. 0, or STOP_STATION when the station must stop.
+int program_pass(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count, StationLedger* sl,
+                 DeviceOutcome& outcome) {
     std::cout << std::endl;
     if (sl == nullptr && !identity_valid("hard ID", cfg.hard_id_set, record::HARD_ID_MAX)) {
         report_used_up(cfg, devDetect);
+        outcome.message = "All hard IDs are used up";
         return 0;
     }
     if (cfg.flash_file != nullptr) {
@@ -600,27 +643,37 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
                       << devDetect.bus_num << ", device " << devDetect.dev_num
                       << " was not programmed. Fix the file and plug the device in again."
                       << std::endl;
+            outcome.message = "Flash file " + std::string(cfg.flash_file) +
+                              " could not be read as a firmware image: " + why;
             return 0;
         }
     }
     if (sl == nullptr) {
-        if (reserve_hard_id(cfg, devDetect) != 0)
+        if (reserve_hard_id(cfg, devDetect) != 0) {
+            outcome.message =
+                "The EEPROM image file " + std::string(cfg.eeprom_file) + " cannot be written";
             return 0;
+        }
     } else {
         int rval = begin_device(*sl, cfg, devDetect);
         if (rval == ledger::NO_ID_LEFT)
             report_used_up(cfg, devDetect);
-        if (rval != 0)
+        if (rval != 0) {
+            outcome.message = rval == ledger::NO_ID_LEFT ? "All hard IDs are used up"
+                                                         : "The ledger did not take the device";
             return rval == STOP_STATION ? STOP_STATION : 0;
+        }
+        outcome.row = sl->attempt.row_id;
     }
     const int hard_id_before = cfg.hard_id_set;
 
     KorvoDfu loader(*cfg.part, cfg.erase);
+    PassWatch watch(cfg, devDetect);
+    loader.observer = &watch;
     int rval =
         loader.try_device(devDetect.bus_num, devDetect.dev_num, cfg.flash_bin, cfg.eeprom_bin,
                           cfg.hard_id_set, cfg.soft_id_set, cfg.rxaddr_set, cfg.write_ee);
-    if (rval == PASS_OK)
-        ++device_count;
+    outcome.take(loader, rval);
     if (sl != nullptr && end_device(*sl, cfg, loader, rval, hard_id_before) == STOP_STATION)
         return STOP_STATION;
 
@@ -632,7 +685,43 @@ int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_cou
     if (sl != nullptr)
         report_ids_left(*sl, cfg);
     advance_rxaddr(cfg.rxaddr_set);
+    // With --after a device counts once it passed its test too.
+    bool passed = true;
+    if (rval == PASS_OK && cfg.after != nullptr &&
+        test_device(cfg, devDetect, loader, sl, passed) == STOP_STATION)
+        return STOP_STATION;
+    if (rval == PASS_OK && passed)
+        ++device_count;
     return 0;
+}
+
+// "Waiting (3 devices); last: 0x0123 ok", or the failure: the service's status after a device.
+std::string service_status(int device_count, const DeviceOutcome& outcome, bool counted,
+                           const std::string& port) {
+    std::ostringstream text;
+    text << "Waiting (" << device_count << " devices); last: ";
+    // The device by the hard ID it was sent, or by its port when it got none.
+    const ByteBuffer& record = outcome.record_written;
+    if (record.size() > record::HARD_ID_OFFSET + 1)
+        text << "0x" << std::hex << std::uppercase << std::setw(ID_WIDTH) << std::setfill('0')
+             << record::hard_id(record);
+    else
+        text << port;
+    text << " " << (counted ? "ok" : outcome.message);
+    return text.str();
+}
+
+// The pass with its events around it: every device.arrived gets exactly one device.ended.
+int program_device(RunConfig& cfg, const UdevWrapper& devDetect, int& device_count,
+                   StationLedger* sl) {
+    device_arrived(cfg, devDetect);
+    DeviceOutcome outcome;
+    const int count_before = device_count;
+    int rval = program_pass(cfg, devDetect, device_count, sl, outcome);
+    device_ended(cfg, devDetect, outcome, device_count > count_before);
+    notify::status(
+        service_status(device_count, outcome, device_count > count_before, devDetect.port));
+    return rval;
 }
 
 // Takes the next arrival; true when it names a bootloader device this station programs. A
@@ -687,7 +776,9 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
     UdevWrapper devDetect;
     int device_count = 0;
     int iter_count = WAITING_TEXT_EVERY;
+    notify::ready("Waiting (0 devices)");
     for (;;) {
+        notify::watchdog();
         if (bootloader_arrived(devDetect, cfg)) {
             if (program_device(cfg, devDetect, device_count, sl) == STOP_STATION)
                 return EXIT_LEDGER_LOST_ROWS;
@@ -697,7 +788,8 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
         }
         if (!pause_unless_stopped(IDLE_USEC))
             break;
-        if (sl != nullptr && sl->pending && retry_pending(*sl) == STOP_STATION)
+        if (sl != nullptr && (sl->pending || sl->test_pending) &&
+            retry_pending(*sl) == STOP_STATION)
             return EXIT_LEDGER_LOST_ROWS;
         std::cout << "." << std::flush;
         if ((iter_count & WAITING_TEXT_EVERY) == WAITING_TEXT_EVERY)
@@ -705,6 +797,22 @@ int wait_loop(RunConfig& cfg, StationLedger* sl) {
         ++iter_count;
     }
     std::cout << std::endl << "Stopped." << std::endl;
+    return 0;
+}
+
+// The stream names the station as the ledger does: --station, or the host (and its port).
+int open_events(RunConfig& cfg) {
+    if (cfg.events.open(cfg.events_path) != 0)
+        return -1;
+    cfg.events.station = cfg.station;
+    if (cfg.events.station.empty()) {
+        char host[HOST_NAME_MAX + 1] = {};
+        gethostname(host, sizeof host - 1);
+        cfg.events.station = cfg.port != nullptr ? std::string(host) + ":" + cfg.port : host;
+    }
+    cfg.events.port = cfg.port != nullptr ? cfg.port : "";
+    events::catch_hangup();
+    station_started(cfg);
     return 0;
 }
 
@@ -873,9 +981,16 @@ int korvofw_main(int argc, char** argv) {
     int status = startup(argc, argv, cfg);
     if (status != RUN_ON)
         return status;
+    if (cfg.events_path != nullptr && open_events(cfg) != 0)
+        return EXIT_USAGE;
     StationLedger sl;
-    if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0)
+    sl.events = &cfg.events;
+    if (cfg.ledger != nullptr && open_station_ledger(cfg, sl) != 0) {
+        station_stopping(cfg, "no ledger", EXIT_NO_LEDGER);
         return EXIT_NO_LEDGER;
+    }
     catch_stop_signals();
-    return wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
+    status = wait_loop(cfg, cfg.ledger != nullptr ? &sl : nullptr);
+    station_stopping(cfg, status == 0 ? "signal" : "ledger lost rows", status);
+    return status;
 }

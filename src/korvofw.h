@@ -1,6 +1,7 @@
 // The station's entry point, its run configuration and its file helpers.
 #pragma once
 
+#include "events.h"
 #include "hextext.h"
 #include "parts/parts.h"
 
@@ -51,9 +52,16 @@ struct RunConfig {
     bool list_parts = false;
     // A chip erase before the flash is written (--erase; always on protocol 1).
     bool erase = false;
+    // The command run after each device the pass programmed (--after, null: none), and its
+    // time limit in seconds (--after-timeout).
+    const char* after = nullptr;
+    int after_timeout = 60;
     // Filled by the file-name analysis; flash_ver_set and flash_tag_set may point here.
     std::string version_tag;
     std::string hash_tag;
+    // The event stream (--events PATH, as given: null without it); inactive without it.
+    const char* events_path = nullptr;
+    events::EventStream events;
 };
 
 // No exit status: start-up went through and the station waits for devices.

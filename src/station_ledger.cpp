@@ -4,8 +4,7 @@
 #include "udevwrapper.h"
 
 #include <iostream>
-
-namespace {
+#include <sstream>
 
 const char* pass_message(int rval) {
     switch (rval) {
@@ -31,15 +30,28 @@ const char* pass_message(int rval) {
         return "Flash select error";
     case PASS_DEVICE_BUSY:
         return "In use by another program";
+    case PASS_ERASE_ERROR:
+        return "Chip erase error";
     default:
         return "unknown result";
     }
 }
 
-void refuse(const std::string& error, const UdevWrapper& device, const char* why) {
-    std::cerr << error << "; the device on bus " << device.bus_num << ", device " << device.dev_num
-              << " was not programmed" << why << ". It is tried again with the next device"
-              << std::endl;
+namespace {
+
+// cause: the ledger's message as printed; fix: what the station does about it, or what to do.
+void ledger_failed(const StationLedger& sl, const std::string& cause, const std::string& fix) {
+    if (sl.events != nullptr && sl.events->active())
+        sl.events->emit("ledger.failed", {{"ledger", sl.shown}, {"cause", cause}, {"fix", fix}});
+}
+
+void refuse(const StationLedger& sl, const std::string& error, const UdevWrapper& device,
+            const char* why) {
+    std::ostringstream outcome;
+    outcome << "the device on bus " << device.bus_num << ", device " << device.dev_num
+            << " was not programmed" << why << ". It is tried again with the next device";
+    std::cerr << error << "; " << outcome.str() << std::endl;
+    ledger_failed(sl, error, outcome.str());
 }
 
 std::string hex_id(int value) {
@@ -50,30 +62,40 @@ std::string hex_id(int value) {
 // outcome it no longer holds is printed whole, so that it is not lost with the row.
 void report_lost_rows(const StationLedger& sl, const std::string& error) {
     const ledger::Attempt& a = sl.attempt;
-    std::cerr << error << ".\nThe ledger lost rows this station wrote: it was restored from a "
-              << "backup or failed over to a copy that lags behind, so hard IDs handed out since "
-              << "could be handed out again. The station stops. Check which copy of the ledger "
-              << "is current and that it holds every device this station programmed, then start "
-              << "the station again.\nThe device on bus " << a.bus << ", device " << a.devnum
-              << " (row " << a.row_id << "): hard ID " << hex_id(a.hard_id) << " "
+    const std::string fix =
+        "The ledger lost rows this station wrote: it was restored from a "
+        "backup or failed over to a copy that lags behind, so hard IDs handed out since "
+        "could be handed out again. The station stops. Check which copy of the ledger "
+        "is current and that it holds every device this station programmed, then start "
+        "the station again.";
+    ledger_failed(sl, error, fix);
+    std::cerr << error << ".\n"
+              << fix << "\nThe device on bus " << a.bus << ", device " << a.devnum << " (row "
+              << a.row_id << "): hard ID " << hex_id(a.hard_id) << " "
               << (sl.fate == ledger::ID_USED ? "used" : "not used") << ", soft ID "
               << hex_id(a.soft_id) << ", RXaddr " << hex_id(a.rxaddr) << ", result " << a.result
               << " (" << a.message << "), record read " << ledger::hex_bytes(a.record_read)
-              << ", record written " << ledger::hex_bytes(a.record_written) << std::endl;
+              << ", record written " << ledger::hex_bytes(a.record_written);
+    if (!a.test_status.empty())
+        std::cerr << ", test " << a.test_status << " in " << a.test_ms << " ms, results "
+                  << a.test_results;
+    std::cerr << std::endl;
 }
 
-// 0; -1 with `error` set; STOP_STATION after saying why.
+// The outcome, then the test; 0; -1 with `error` set; STOP_STATION after saying why.
 int write_pending(StationLedger& sl, std::string& error) {
-    if (!sl.pending)
-        return 0;
-    int rval = sl.db->finish(sl.attempt, sl.fate, error);
+    int rval = sl.pending ? sl.db->finish(sl.attempt, sl.fate, error) : 0;
+    if (rval == 0 && sl.pending)
+        sl.pending = false;
+    if (rval == 0 && sl.test_pending)
+        rval = sl.db->record_test(sl.attempt, error);
     if (rval == ledger::ROW_LOST) {
         report_lost_rows(sl, error);
         return STOP_STATION;
     }
     if (rval != 0)
         return -1;
-    sl.pending = false;
+    sl.test_pending = false;
     return 0;
 }
 
@@ -87,8 +109,10 @@ int open_station_ledger(const RunConfig& cfg, StationLedger& sl) {
     sl.db = ledger::make_ledger(cfg.ledger, cfg.station, cfg.pool);
     sl.from = cfg.hard_id_set;
     std::string error;
+    sl.shown = ledger::shown_location(cfg.ledger);
     if (sl.db->open(error) != 0) {
         std::cerr << error << std::endl;
+        ledger_failed(sl, error, "The station does not start; it ends with status 1");
         return -1;
     }
     if (!sl.db->upgraded().empty())
@@ -101,7 +125,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     // The last device's outcome goes in first: until it has, nothing more is programmed.
     int rval = write_pending(sl, error);
     if (rval == -1)
-        refuse(error, device, " (the last device's outcome is not in the ledger yet)");
+        refuse(sl, error, device, " (the last device's outcome is not in the ledger yet)");
     if (rval != 0)
         return rval;
     ledger::Attempt& a = sl.attempt;
@@ -120,7 +144,7 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device) {
     a.rxaddr = value_put(cfg.rxaddr_set);
     rval = sl.db->begin(a, sl.from > 0 ? sl.from : 0, error);
     if (rval < 0) {
-        refuse(error, device, "");
+        refuse(sl, error, device, "");
         return -1;
     }
     if (rval == ledger::NO_ID_LEFT)
@@ -147,20 +171,35 @@ int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rv
     sl.left = -1;
     std::string error;
     int written = write_pending(sl, error);
-    if (written == -1)
-        std::cerr << error << "; the outcome of the device on bus " << a.bus << ", device "
-                  << a.devnum << " is kept and written before the next device is programmed"
-                  << std::endl;
+    if (written == -1) {
+        std::ostringstream outcome;
+        outcome << "the outcome of the device on bus " << a.bus << ", device " << a.devnum
+                << " is kept and written before the next device is programmed";
+        std::cerr << error << "; " << outcome.str() << std::endl;
+        ledger_failed(sl, error, outcome.str());
+    }
     if (written != 0 || sl.from <= 0)
         return written == STOP_STATION ? STOP_STATION : 0;
     int next = 0, left = 0;
     if (sl.db->peek(sl.from, next, left, error) != 0) {
         std::cerr << error << std::endl;
+        ledger_failed(sl, error, "The next hard ID is drawn when the next device arrives");
         return 0;
     }
     cfg.hard_id_set = next;
     sl.left = left;
     return 0;
+}
+
+int end_test(StationLedger& sl) {
+    sl.test_pending = true;
+    std::string error;
+    int written = write_pending(sl, error);
+    if (written == -1)
+        std::cerr << error << "; the test of the device on bus " << sl.attempt.bus << ", device "
+                  << sl.attempt.devnum
+                  << " is kept and written before the next device is programmed" << std::endl;
+    return written == STOP_STATION ? STOP_STATION : 0;
 }
 
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
@@ -170,7 +209,7 @@ void report_ids_left(const StationLedger& sl, const RunConfig& cfg) {
 
 int retry_pending(StationLedger& sl) {
     std::string error;
-    int rval = sl.pending ? write_pending(sl, error) : -1;
+    int rval = sl.pending || sl.test_pending ? write_pending(sl, error) : -1;
     if (rval == 0)
         std::cout << "\nThe outcome of the device on bus " << sl.attempt.bus << ", device "
                   << sl.attempt.devnum << " is in the ledger now" << std::endl;

@@ -2,6 +2,7 @@
 // pass, its outcome written after it, and no device programmed while the ledger is out of reach.
 #pragma once
 
+#include "events.h"
 #include "korvofw.h"
 #include "ledger.h"
 
@@ -16,10 +17,17 @@ struct StationLedger {
     int from = -1; // the lowest hard ID handed out (-I); 0 or below: none
     // The outcome of the last pass, until the ledger has taken it.
     bool pending = false;
+    bool test_pending = false; // the test of the last device (--after), until the ledger has it
     ledger::Attempt attempt;
     ledger::IdFate fate = ledger::ID_RELEASED;
     int left = -1; // hard IDs left after the last device; -1: not known
+    // Told of every ledger failure (ledger.failed), with the location as it may be shown.
+    events::EventStream* events = nullptr;
+    std::string shown;
 };
+
+// A pass's result as the ledger keeps it and the operator reads it: "programmed", or the fault.
+const char* pass_message(int rval);
 
 // Hard IDs left from which every device says how many remain.
 constexpr int FEW_IDS_LEFT = 100;
@@ -38,6 +46,9 @@ int begin_device(StationLedger& sl, RunConfig& cfg, const UdevWrapper& device);
 // STOP_STATION after saying why the station must stop.
 int end_device(StationLedger& sl, RunConfig& cfg, const KorvoDfu& loader, int rval,
                int hard_id_before);
+// After the device's test (attempt.test_* set): writes it into the device's row; a failure
+// keeps it pending, like an outcome. 0, or STOP_STATION after saying why the station must stop.
+int end_test(StationLedger& sl);
 // From FEW_IDS_LEFT on, how many hard IDs the pool has left.
 void report_ids_left(const StationLedger& sl, const RunConfig& cfg);
 // While the station waits: writes a pending outcome as soon as the ledger takes it, so

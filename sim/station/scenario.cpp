@@ -230,12 +230,21 @@ void parse_line(const std::vector<std::string>& words, const std::string& base_d
         if (scenario.sigterm_after)
             throw LineError("sigterm is given twice");
         scenario.sigterm_after = scenario.batches.size();
+    } else if (kind == "rotate") {
+        if (words.size() != 3)
+            throw LineError("rotate takes a file and the name it is moved to");
+        end_batch(batch, scenario);
+        if (scenario.rotate_after)
+            throw LineError("rotate is given twice");
+        scenario.rotate_after = scenario.batches.size();
+        scenario.rotate_file = resolve(words[1], base_dir);
+        scenario.rotate_to = resolve(words[2], base_dir);
     } else if (kind == "udev-fail") {
         expect_alone(words);
         scenario.udev_new_fails = true;
     } else {
         throw LineError("unknown line kind " + quoted(kind) +
-                        " (expected device, other, copy, wait, sigterm or udev-fail)");
+                        " (expected device, other, copy, wait, sigterm, rotate or udev-fail)");
     }
 }
 

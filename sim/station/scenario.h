@@ -7,6 +7,7 @@
 //   copy <source> <file>
 //   wait
 //   sigterm
+//   rotate <file> <moved>
 //   udev-fail
 //
 // `device` plugs in a part's bootloader whose memories are erased unless a file gives
@@ -25,7 +26,9 @@
 // as an operator would between two devices, just before the next device line's device is
 // plugged in; `sigterm` ends a batch like `wait` and then, instead of plugging the next one,
 // sends the program SIGTERM while it waits (once, at most one such line); `udev-fail` makes
-// udev_new fail. Relative file paths are taken from the scenario
+// udev_new fail; `rotate` ends a batch like `wait` and then, as logrotate does, renames <file> to
+// <moved> and sends the program SIGHUP while it waits (once, at most one such line). Relative
+// file paths are taken from the scenario
 // file's directory. Files are read when the scenario is.
 #pragma once
 
@@ -64,6 +67,9 @@ struct Scenario {
     std::vector<Batch> batches; // none of them empty
     // SIGTERM once this many batches are delivered and their events taken; none: no signal.
     std::optional<std::size_t> sigterm_after;
+    // The file renamed, and SIGHUP sent, once this many batches are delivered; none: no rotation.
+    std::optional<std::size_t> rotate_after;
+    std::string rotate_file, rotate_to;
 };
 
 // what() reads "<file>:<line>: <what is wrong>", or "<file>: <what>" for the file itself.

@@ -36,6 +36,11 @@ void ScenarioDriver::slept(std::uint64_t microseconds) {
     if (scenario_.sigterm_after == next_batch_) {
         scenario_.sigterm_after.reset();
         std::raise(SIGTERM);
+    } else if (scenario_.rotate_after == next_batch_) {
+        scenario_.rotate_after.reset();
+        if (std::rename(scenario_.rotate_file.c_str(), scenario_.rotate_to.c_str()) != 0)
+            fail("cannot rename " + scenario_.rotate_file);
+        std::raise(SIGHUP);
     } else if (next_batch_ < scenario_.batches.size())
         plug_batch(scenario_.batches[next_batch_++]);
     else

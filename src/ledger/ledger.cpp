@@ -242,7 +242,8 @@ std::string csv_field(const std::string& raw) {
 std::string csv_header() {
     return "row_id,station,pool,state,arrived_ms,ended_ms,bus,devnum,port,flash_path,"
            "image_sha256,image_length,from_id,hard_id,id_state,soft_id,rxaddr,record_read,"
-           "record_written,result,message,flash_ms,eeprom_ms,part,erase_ms\r\n";
+           "record_written,result,message,flash_ms,eeprom_ms,part,erase_ms,test_status,test_ms,"
+           "test_results\r\n";
 }
 
 std::string csv_line(const AttemptRow& r) {
@@ -275,6 +276,9 @@ std::string csv_line(const AttemptRow& r) {
         // Added at the end, so that a script that reads the columns by position still can.
         csv_field(r.part),
         done && r.erase_ms >= 0 ? int_field(r.erase_ms) : "",
+        csv_field(r.test_status),
+        r.tested() && r.test_ms >= 0 ? int_field(r.test_ms) : "",
+        r.tested() ? csv_field(r.test_results) : "",
     };
     std::string line;
     for (size_t i = 0; i < fields.size(); ++i)

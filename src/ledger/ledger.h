@@ -14,7 +14,7 @@ constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
 constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
 constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
 constexpr int ROW_LOST = 2;          // finish(): the row begin() wrote is not in the ledger
-constexpr int SCHEMA_VERSION = 2;    // the layout this program writes and reads
+constexpr int SCHEMA_VERSION = 3;    // the layout this program writes and reads
 enum IdFate { ID_USED, ID_RELEASED };
 
 // One device attempt: one row, written 'started' before the pass and completed after it.
@@ -34,6 +34,10 @@ struct Attempt {
     std::string message;                 // the pass's message
     int64_t flash_ms = 0, eeprom_ms = 0; // time spent in the flash and EEPROM phases
     int64_t erase_ms = -1;               // time spent in the chip erase; -1: the pass erased none
+    // The test run after a pass that returned 0 (korvofw --after); written by record_test().
+    std::string test_status;  // passed, exit status N, signal N, time limit of S s; empty: none
+    int64_t test_ms = -1;     // how long it ran
+    std::string test_results; // its key=value results as a JSON object, in the order printed
 };
 
 // An attempt as the ledger holds it.
@@ -43,22 +47,26 @@ struct AttemptRow : Attempt {
     std::string id_state; // of its hard ID: reserved, used, released, uncertain; empty: none
     int from_id = 0;      // the lowest hard ID the station asked for; 0: none asked
     bool finished() const { return state == "ok" || state == "failed"; }
+    bool tested() const { return !test_status.empty(); }
+    bool test_failed() const { return tested() && test_status != "passed"; }
 };
 
 // Devices per pool, station and part, for the summary.
 struct StationCounts {
     std::string pool, station, part;
     int64_t ok = 0, failed = 0, interrupted = 0, started = 0;
+    int64_t tested = 0, test_failed = 0;
     int from_id = 0; // the `from` of its latest attempt that asked for hard IDs; 0: none
 };
 
 // A station as the line's view shows it: its latest rows and its devices since a moment.
 struct StationNow {
     std::string station;
-    bool running = false;       // a station of this name holds the name now
-    AttemptRow latest;          // its latest row
-    AttemptRow last_done;       // its latest row that is not 'started'; row_id 0: none
-    int64_t ok = 0, failed = 0; // rows that ended ok or failed at or after `since`
+    bool running = false;                // a station of this name holds the name now
+    AttemptRow latest;                   // its latest row
+    AttemptRow last_done;                // its latest row that is not 'started'; row_id 0: none
+    int64_t ok = 0, failed = 0;          // rows that ended ok or failed at or after `since`
+    int64_t tested = 0, test_failed = 0; // of those, the ones tested, and failed their test
 };
 
 enum RowSet { ALL_ROWS, ROWS_OF_HARD_ID, UNCERTAIN_ROWS };
@@ -94,6 +102,10 @@ class Ledger {
     // (with `error` set) when the row is not there: the ledger lost rows this station wrote;
     // -1 with `error` set.
     virtual int finish(const Attempt& a, IdFate fate, std::string& error) = 0;
+    // Writes the test's status, time and results (a.test_*) into the finished row a.row_id;
+    // the hard ID is the pass's alone, the test changes nothing of it. Calling it again with
+    // the same values changes nothing more. 0; ROW_LOST as for finish(); -1 with `error` set.
+    virtual int record_test(const Attempt& a, std::string& error) = 0;
     // The hard ID begin(from) would hand out now (HARD_ID_LAST + 1 when none) and how many
     // are left in [from, HARD_ID_LAST]; -1 with `error` set.
     virtual int peek(int from, int& next, int& left, std::string& error) = 0;

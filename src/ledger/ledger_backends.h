@@ -43,6 +43,13 @@ inline constexpr Upgrade UPGRADES[] = {
     {2,
      {"ALTER TABLE attempts ADD COLUMN part TEXT NOT NULL DEFAULT 'atxmega32a4u'",
       "ALTER TABLE attempts ADD COLUMN erase_ms BIGINT"}},
+    // The test run after the pass (--after): its status as text, its time, and its results as
+    // one JSON object in a text column, since each test names its own keys; the JSON text reads
+    // the same on both back ends and stays one field in the export. Rows before: no test (NULL).
+    {3,
+     {"ALTER TABLE attempts ADD COLUMN test_status TEXT",
+      "ALTER TABLE attempts ADD COLUMN test_ms BIGINT",
+      "ALTER TABLE attempts ADD COLUMN test_results TEXT"}},
 };
 constexpr bool upgrades_in_order() {
     int version = FIRST_VERSION;
@@ -115,6 +122,11 @@ inline constexpr char FINISH_ATTEMPT[] =
     "result = $7, message = $8, flash_ms = $9, eeprom_ms = $10, erase_ms = $12, "
     "id_state = CASE WHEN id_state = 'reserved' THEN $11 ELSE id_state END "
     "WHERE row_id = $1 AND station = $2 RETURNING row_id";
+// $1 row_id, $2 station, $3 test_status, $4 test_ms, $5 test_results; returns the row it wrote,
+// none when the row is not this station's or not finished.
+inline constexpr char RECORD_TEST[] =
+    "UPDATE attempts SET test_status = $3, test_ms = $4, test_results = $5 "
+    "WHERE row_id = $1 AND station = $2 AND state IN ('ok', 'failed') RETURNING row_id";
 inline constexpr char USE_ID[] =
     "UPDATE hard_ids SET state = 'used' WHERE row_id = $1 AND state = 'reserved'";
 inline constexpr char RELEASE_ID[] =
@@ -132,7 +144,8 @@ inline constexpr char MARK_INTERRUPTED[] =
 inline constexpr char ROW_COLUMNS[] =
     "row_id, station, pool, state, arrived_ms, ended_ms, bus, devnum, port, "
     "flash_path, image_sha256, image_length, from_id, hard_id, id_state, soft_id, rxaddr, "
-    "record_read, record_written, result, message, flash_ms, eeprom_ms, part, erase_ms";
+    "record_read, record_written, result, message, flash_ms, eeprom_ms, part, erase_ms, "
+    "test_status, test_ms, test_results";
 enum RowColumn {
     C_ROW_ID,
     C_STATION,
@@ -159,12 +172,16 @@ enum RowColumn {
     C_EEPROM_MS,
     C_PART,
     C_ERASE_MS,
+    C_TEST_STATUS,
+    C_TEST_MS,
+    C_TEST_RESULTS,
     C_ROW_END // the columns a query adds after a row's
 };
 
 // Each station's latest row and latest row that is not 'started' (one or two rows per station,
 // in station and row order), each followed by the station's rows ended ok and failed at or
-// after $1 and the row_id of its latest row. The station names are walked one index seek at a
+// after $1, the row_id of its latest row, and its rows ended at or after $1 that were tested
+// and that failed their test. The station names are walked one index seek at a
 // time, so it reads a few rows per station and the rows they ended since $1. A station's rows
 // are picked by a range of one name, not by '=': given '=', a planner that expects a station's
 // rows everywhere walks the whole primary key backwards instead, for a station that stopped
@@ -173,7 +190,7 @@ inline constexpr char STATIONS_WITH[] =
     "WITH RECURSIVE names(name) AS (SELECT MIN(station) FROM attempts UNION ALL "
     "SELECT (SELECT MIN(station) FROM attempts WHERE station > names.name) FROM names "
     "WHERE names.name IS NOT NULL), "
-    "picked(name, latest, done, ok, failed) AS (SELECT name, "
+    "picked(name, latest, done, ok, failed, tested, test_failed) AS (SELECT name, "
     "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
     "ORDER BY station DESC, row_id DESC LIMIT 1), "
     "(SELECT row_id FROM attempts WHERE station BETWEEN names.name AND names.name "
@@ -181,18 +198,25 @@ inline constexpr char STATIONS_WITH[] =
     "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
     "AND state = 'ok'), "
     "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
-    "AND state = 'failed') FROM names WHERE name IS NOT NULL) ";
+    "AND state = 'failed'), "
+    "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
+    "AND test_status IS NOT NULL), "
+    "(SELECT COUNT(*) FROM attempts WHERE station = names.name AND ended_ms >= $1 "
+    "AND test_status <> 'passed') FROM names WHERE name IS NOT NULL) ";
 inline constexpr char STATIONS_TAIL[] =
-    ", picked.ok, picked.failed, picked.latest FROM attempts "
+    ", picked.ok, picked.failed, picked.latest, picked.tested, picked.test_failed FROM attempts "
     "JOIN picked ON row_id IN (picked.latest, picked.done) ORDER BY station, row_id";
 
 // Per pool, station and part; the `from` of the latest attempt that asked for a hard ID.
 inline constexpr char COUNTS[] =
-    "SELECT g.pool, g.station, g.part, g.ok, g.failed, g.interrupted, g.started, l.from_id FROM "
+    "SELECT g.pool, g.station, g.part, g.ok, g.failed, g.interrupted, g.started, l.from_id, "
+    "g.tested, g.test_failed FROM "
     "(SELECT pool, station, part, SUM(CASE WHEN state = 'ok' THEN 1 ELSE 0 END) AS ok, "
     "SUM(CASE WHEN state = 'failed' THEN 1 ELSE 0 END) AS failed, "
     "SUM(CASE WHEN state = 'interrupted' THEN 1 ELSE 0 END) AS interrupted, "
     "SUM(CASE WHEN state = 'started' THEN 1 ELSE 0 END) AS started, "
+    "SUM(CASE WHEN test_status IS NOT NULL THEN 1 ELSE 0 END) AS tested, "
+    "SUM(CASE WHEN test_status <> 'passed' THEN 1 ELSE 0 END) AS test_failed, "
     "MAX(CASE WHEN from_id > 0 THEN row_id END) AS latest FROM attempts "
     "GROUP BY pool, station, part) g LEFT JOIN attempts l ON l.row_id = g.latest "
     "ORDER BY g.pool, g.station, g.part";
@@ -261,6 +285,7 @@ class SqlLedger : public Ledger {
     int open_read(std::string& error) override;
     int begin(Attempt& a, int from, std::string& error) override;
     int finish(const Attempt& a, IdFate fate, std::string& error) override;
+    int record_test(const Attempt& a, std::string& error) override;
     int peek(int from, int& next, int& left, std::string& error) override;
     int peek_pool(const std::string& pool, int from, int& next, int& left,
                   std::string& error) override;

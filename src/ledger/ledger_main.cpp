@@ -89,6 +89,9 @@ void print_row(const ledger::AttemptRow& r) {
               << r.eeprom_ms << " ms\n"
               << "  record read    " << ledger::hex_bytes(r.record_read) << "\n"
               << "  record written " << ledger::hex_bytes(r.record_written) << "\n";
+    if (r.tested())
+        std::cout << "  test " << printable(r.test_status) << ", " << r.test_ms << " ms, results "
+                  << printable(r.test_results) << "\n";
 }
 
 // One line per pool (its next ID counted from the lowest `from` its stations used), one per
@@ -115,6 +118,8 @@ int summary(ledger::Ledger& led, std::string& error) {
                   << " failed, " << c.interrupted << " interrupted";
         if (c.started > 0)
             std::cout << ", " << c.started << " in progress";
+        if (c.tested > 0)
+            std::cout << ", " << c.tested << " tested, " << c.test_failed << " failed the test";
         if (c.from_id > 0) {
             std::string next = next_text(led, pool, c.from_id, error);
             if (!error.empty())

@@ -18,11 +18,21 @@ enum Align { LEFT, RIGHT };
 struct Column {
     const char* title;
     Align align;
+    bool tests = false; // shown only when a station tested devices today (korvofw --after)
 };
 const Column COLUMNS[] = {
-    {"STATION", LEFT},     {"PORT", LEFT},      {"PART", LEFT},          {"NOW", LEFT},
-    {"LAST DEVICE", LEFT}, {"OK TODAY", RIGHT}, {"FAILED TODAY", RIGHT}, {"POOL", LEFT},
-    {"NEXT ID", LEFT},     {"IDS LEFT", RIGHT},
+    {"STATION", LEFT},
+    {"PORT", LEFT},
+    {"PART", LEFT},
+    {"NOW", LEFT},
+    {"LAST DEVICE", LEFT},
+    {"OK TODAY", RIGHT},
+    {"FAILED TODAY", RIGHT},
+    {"TESTED TODAY", RIGHT, true},
+    {"TEST FAILED TODAY", RIGHT, true},
+    {"POOL", LEFT},
+    {"NEXT ID", LEFT},
+    {"IDS LEFT", RIGHT},
 };
 constexpr size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 
@@ -69,7 +79,8 @@ std::string now_text(const StationNow& s) {
 std::string last_text(const AttemptRow& r, int64_t midnight_ms) {
     if (r.row_id == 0)
         return "none";
-    return r.state + " " + (r.hard_id > 0 ? hex4(r.hard_id) : "-") + " " +
+    return (r.test_failed() ? std::string("test failed") : r.state) + " " +
+           (r.hard_id > 0 ? hex4(r.hard_id) : "-") + " " +
            when_text(r.finished() ? r.ended_ms : r.arrived_ms, midnight_ms);
 }
 
@@ -83,6 +94,8 @@ std::vector<std::string> cells(const ViewLine& l, int64_t midnight_ms) {
             last_text(s.last_done, midnight_ms),
             std::to_string(s.ok),
             std::to_string(s.failed),
+            std::to_string(s.tested),
+            std::to_string(s.test_failed),
             shown(s.latest.pool),
             !asked                  ? "-"
             : l.next > HARD_ID_LAST ? "none"
@@ -143,15 +156,23 @@ std::string render_view(const std::vector<ViewLine>& lines, int64_t now_ms, bool
         for (size_t i = 0; i < COLUMN_COUNT; ++i)
             widths[i] = std::max(widths[i], width(row[i]));
 
+    bool tests = false;
+    for (const ViewLine& l : lines)
+        tests = tests || l.now.tested > 0;
+
     std::string out;
     for (size_t r = 0; r < table.size(); ++r) {
         const ViewLine* l = r == 0 ? nullptr : &lines[r - 1];
-        bool failed = l && l->now.last_done.row_id != 0 && l->now.last_done.state == "failed";
+        const AttemptRow* last = l && l->now.last_done.row_id != 0 ? &l->now.last_done : nullptr;
+        bool test_failed = last && last->state == "ok" && last->test_failed();
+        bool failed = last && (last->state == "failed" || test_failed);
         std::string line(1, failed && !colour ? FAILED_MARK : ' ');
         for (size_t i = 0; i < COLUMN_COUNT; ++i)
-            line += (i == 0 ? " " : "  ") + padded(table[r][i], widths[i], COLUMNS[i].align);
+            if (tests || !COLUMNS[i].tests)
+                line += (i == 0 ? " " : "  ") + padded(table[r][i], widths[i], COLUMNS[i].align);
         if (failed)
-            line += "  " + shown(l->now.last_done.message);
+            line +=
+                "  " + (test_failed ? "test: " + shown(last->test_status) : shown(last->message));
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
         out += (failed && colour ? RED + line + RESET : line) + "\n";

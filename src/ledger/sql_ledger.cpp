@@ -54,6 +54,9 @@ AttemptRow row_from(const Row& r) {
     a.eeprom_ms = r.number(C_EEPROM_MS);
     a.part = r.text(C_PART);
     a.erase_ms = r.null(C_ERASE_MS) ? -1 : r.number(C_ERASE_MS);
+    a.test_status = r.text(C_TEST_STATUS);
+    a.test_ms = r.null(C_TEST_MS) ? -1 : r.number(C_TEST_MS);
+    a.test_results = r.text(C_TEST_RESULTS);
     return a;
 }
 
@@ -180,6 +183,28 @@ int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
     return commit(what, error);
 }
 
+int SqlLedger::record_test(const Attempt& a, std::string& error) {
+    const char* what = "writing the device's test";
+    std::vector<Param> test = {number(a.row_id), text(station_),
+                               a.test_status.empty() ? Param{} : text(a.test_status),
+                               duration(a.test_ms), text(a.test_results)};
+    int written = 0;
+    if (ready(error) != 0 || begin_transaction(WRITE, what, error) != 0 ||
+        run(
+            sql::RECORD_TEST, test, [&](const Row&) { ++written; }, what, error) != 0)
+        return -1;
+    if (written == 0) {
+        rollback();
+        error = failure(location_, what,
+                        "row " + std::to_string(a.row_id) + " of station " + station_ +
+                            " is not in the ledger, or has no outcome",
+                        "find out which copy of the ledger is current (a restored backup or a "
+                        "failed-over server may lack the latest rows)");
+        return ROW_LOST;
+    }
+    return commit(what, error);
+}
+
 int SqlLedger::peek(int from, int& next, int& left, std::string& error) {
     return peek_pool(pool_, from, next, left, error);
 }
@@ -220,6 +245,8 @@ int SqlLedger::counts(std::vector<StationCounts>& out, std::string& error) {
         c.interrupted = r.number(5);
         c.started = r.number(6);
         c.from_id = static_cast<int>(r.number(7));
+        c.tested = r.number(8);
+        c.test_failed = r.number(9);
         out.push_back(c);
     };
     if (ready(error) != 0 || run(sql::COUNTS, {}, read, "counting the devices", error) != 0)
@@ -248,6 +275,8 @@ int SqlLedger::stations(int64_t since_ms, std::vector<StationNow>& out, std::str
             out.back().station = row.station;
             out.back().ok = r.number(sql::C_ROW_END);
             out.back().failed = r.number(sql::C_ROW_END + 1);
+            out.back().tested = r.number(sql::C_ROW_END + 3);
+            out.back().test_failed = r.number(sql::C_ROW_END + 4);
         }
         StationNow& s = out.back();
         if (row.state != "started")

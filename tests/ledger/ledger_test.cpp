@@ -141,7 +141,7 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     EXPECT_EQ(made.out, shown + ": created " +
                             (lite ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
                                   : "the ledger's tables in the database") +
-                            ", schema version 2\n")
+                            ", schema version 3\n")
         << made.err;
     struct stat st {};
     EXPECT_TRUE(!lite || (stat(location.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660 &&
@@ -149,15 +149,15 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     std::unique_ptr<Ledger> led = station("st-1");
     take(*led, 5);
     ProcessResult again = run_process({KORVOFW_LEDGER_BIN, location, "init"});
-    EXPECT_EQ(again.out, shown + " exists already (schema version 2): nothing changed\n");
+    EXPECT_EQ(again.out, shown + " exists already (schema version 3): nothing changed\n");
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0].id_state, "reserved");
 }
 
 TEST_P(Ledgers, ALedgerOfANewerOrNoSchemaVersionIsRefused) {
-    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
     const std::pair<const char*, const char*> versions[] = {
-        {"3", "3"}, {"0", "unknown"}, {"2x", "unknown"}};
+        {"4", "4"}, {"0", "unknown"}, {"3x", "unknown"}};
     for (const auto& v : versions) {
         raw_sql(location, "UPDATE meta SET value = '" + std::string(v.first) +
                               "' WHERE key = 'schema_version'");
@@ -167,7 +167,7 @@ TEST_P(Ledgers, ALedgerOfANewerOrNoSchemaVersionIsRefused) {
                           ": reading its schema: its schema "
                           "version is " +
                           v.second +
-                          ", this program knows version 2; use the korvofw "
+                          ", this program knows version 3; use the korvofw "
                           "release that wrote this ledger, or a newer one")
                 << v.first << " " << call;
     }
@@ -421,6 +421,31 @@ TEST_P(StationLedger, RowsNameThePartAndTheErase) {
     }
 }
 
+// --after: each device's row holds its test's status, time and results (a key given twice keeps
+// its last value), the command learns its row, and a failed test leaves the hard ID used.
+TEST_P(StationLedger, RowsHoldTheTestOfEachDevice) {
+    write_text(scratch.path("test.sh"),
+               "echo current_ma=41.$KORVOFW_DEVICE; echo row=$KORVOFW_ROW; echo current_ma=40\n"
+               "[ $KORVOFW_DEVICE = 1 ]\n");
+    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\n", "", "",
+                          {"-I", "1FFD", "--after", "sh test.sh"});
+    ASSERT_TRUE(r.stopped) << r.err;
+    std::string seen;
+    for (const AttemptRow& row : rows())
+        seen += row.state + " " + row.id_state + " " + row.test_status + " " + row.test_results +
+                (row.test_ms >= 0 ? "\n" : " no time\n");
+    EXPECT_EQ(seen, "ok used passed {\"current_ma\":\"40\",\"row\":\"1\"}\n"
+                    "ok used exit status 1 {\"current_ma\":\"40\",\"row\":\"2\"}\n");
+    std::vector<StationNow> now;
+    std::string error;
+    std::unique_ptr<Ledger> reader = make_ledger(location, "", "");
+    ASSERT_EQ(reader->open_read(error) | reader->stations(0, now, error), 0) << error;
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(std::to_string(now[0].tested) + " tested, " + std::to_string(now[0].test_failed) +
+                  " failed",
+              "2 tested, 1 failed");
+}
+
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
@@ -528,7 +553,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
     EXPECT_EQ(refused(location, 2),
               shown +
                   ": reading its schema: its schema version is 1, older than this program's "
-                  "version 2; upgrade it with: korvofw-ledger " +
+                  "version 3; upgrade it with: korvofw-ledger " +
                   shown_location(location) +
                   " init (a station of this release upgrades it too when it starts)");
     const std::string role = "station_" + std::to_string(getpid());
@@ -541,7 +566,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
         ProcessResult r = run("st1", "device 1 1\n", "", as_role);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "ledger " + shown_location(as_role) +
-                             ": upgrading its schema to version 2: its tables belong to role "
+                             ": upgrading its schema to version 3: its tables belong to role "
                              "postgres, and role " +
                              role +
                              " may not change them; upgrade it "
@@ -563,13 +588,13 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
         });
     for (std::thread& t : openers)
         t.join();
-    const std::string upgraded = ": upgraded its schema from version 1 to version 2 (stations "
+    const std::string upgraded = ": upgraded its schema from version 1 to version 3 (stations "
                                  "of earlier releases refuse it from now on)\n";
     for (std::string& s : said)
         s += "\n";
     EXPECT_EQ(std::count(std::begin(said), std::end(said), shown + upgraded), 1)
         << said[0] << "|" << said[1] << "|" << said[2] << "|" << said[3];
-    EXPECT_EQ(version(), "2");
+    EXPECT_EQ(version(), "3");
     if (!lite) { // the station's role may write the new columns
         std::unique_ptr<Ledger> led = make_ledger(as_role, "st-r", "p");
         ASSERT_EQ(led->open(error), 0) << error;
@@ -591,4 +616,25 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
     const std::string said_first = PARSED + ("ledger " + shown_location(location)) + upgraded;
     EXPECT_EQ(r.out.substr(0, said_first.size()), said_first) << r.err;
     EXPECT_EQ(rows().back().part, "atxmega32a4u");
+
+    // Version 2, the release before tests: upgraded in place, its rows read untested and a
+    // finished one takes a test.
+    make_version_one("v2.db");
+    raw_sql(location, "ALTER TABLE attempts ADD COLUMN part TEXT NOT NULL DEFAULT 'atxmega32a4u'; "
+                      "ALTER TABLE attempts ADD COLUMN erase_ms BIGINT; "
+                      "UPDATE meta SET value = '2' WHERE key = 'schema_version'");
+    std::unique_ptr<Ledger> led = make_ledger(location, "old", "default");
+    ASSERT_EQ(led->open(error), 0) << error;
+    EXPECT_EQ(led->upgraded() + "\n",
+              "ledger " + shown_location(location) +
+                  ": upgraded its schema from version 2 to version 3 (stations of earlier "
+                  "releases refuse it from now on)\n");
+    Attempt a;
+    a.row_id = 1, a.test_status = "signal 9", a.test_ms = 60000, a.test_results = "{}";
+    ASSERT_EQ(led->record_test(a, error), 0) << error;
+    std::string tests;
+    for (const AttemptRow& row : rows())
+        tests += "[" + row.test_status + " " + std::to_string(row.test_ms) + " " +
+                 row.test_results + "]";
+    EXPECT_EQ(tests, "[signal 9 60000 {}][ -1 ]");
 }

@@ -47,6 +47,14 @@ ViewLine line(const std::string& station, bool running, const AttemptRow& latest
     return {{station, running, latest, done, ok, failed}, next, left};
 }
 
+// The device's test (korvofw --after), twice: a repeated one changes nothing.
+void record(Ledger& led, Attempt a, const char* status, const char* results) {
+    a.test_status = status, a.test_ms = 1500, a.test_results = results;
+    std::string error;
+    EXPECT_EQ(led.record_test(a, error), 0) << error;
+    EXPECT_EQ(led.record_test(a, error), 0) << error;
+}
+
 std::string described(const StationNow& s) {
     auto n = [](int64_t value) { return std::to_string(value); };
     return s.station + (s.running ? " running" : " stopped") + ", latest " + n(s.latest.row_id) +
@@ -62,42 +70,56 @@ using Report = LedgerTest;
 TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     {
         std::unique_ptr<Ledger> st1 = station("st-1");
-        finish(*st1, take(*st1, 0x10, 1), ID_USED, 0, "ok");
+        Attempt tested = take(*st1, 0x10, 1);
+        finish(*st1, tested, ID_USED, 0, "ok");
+        record(*st1, tested, "passed", R"({"current_ma":"41.5"})");
         finish(*st1, take(*st1, 0x10, 2, "atxmega128a4u"), ID_RELEASED, -2,
                "Flash verify failed, at 0x0040", 120);
         take(*st1, 0x10, 3); // in flight when it stops
     }
     station("st-1").reset();
     std::unique_ptr<Ledger> st2 = station("st,\"2\"", "other"), st3 = station("st-3");
-    finish(*st2, take(*st2, 0, 4, "atxmega32a4u"), ID_USED, 0, "ok, \"said\"\r\nthen", 0);
-    take(*st3, 0x20, 5); // in flight while the reports run
-
-    EXPECT_EQ(printed({location, "summary"}),
-              "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
-              "  Station st-1 (atmega32u4): 1 programmed, 0 failed, 1 interrupted; next hard ID "
-              "0x0012, 8173 left (from 0x0010)\n"
-              "  Station st-1 (atxmega128a4u): 0 programmed, 1 failed, 0 interrupted; next hard "
-              "ID 0x0012, 8173 left (from 0x0010)\n"
-              "  Station st-3 (atmega32u4): 0 programmed, 0 failed, 0 interrupted, 1 in "
-              "progress; next hard ID 0x0021, 8159 left (from 0x0020)\n"
-              "Pool other: no hard IDs asked\n"
-              "  Station st,\"2\" (atxmega32a4u): 1 programmed, 0 failed, 0 interrupted\n"
-              "Uncertain hard IDs:\n" +
-                  ROW_3);
+    Attempt failed_test = take(*st2, 0, 4, "atxmega32a4u");
+    finish(*st2, failed_test, ID_USED, 0, "ok, \"said\"\r\nthen", 0);
+    record(*st2, failed_test, "exit status 3", R"({"fw":"1,2"})");
+    Attempt in_flight = take(*st3, 0x20, 5); // in flight while the reports run
+    // A test goes only into a finished row of the station's own.
+    std::string error;
+    EXPECT_EQ(st3->record_test(in_flight, error), ROW_LOST);
+    EXPECT_EQ(st3->record_test(failed_test, error), ROW_LOST);
 
     EXPECT_EQ(
-        printed({location, "export"}),
-        csv_header() + "1,st-1,default,ok,1714564810000,1714564813000,1,1,1-1.1,/fw/app.hex," +
-            SHA + ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300,atmega32u4,\r\n" +
-            "2,st-1,default,failed,1714564820000,1714564823000,1,2,1-1.2,/fw/app.hex," + SHA +
-            ",1024,16,17,released,1,258,aabb,,-2,\"Flash verify failed, at 0x0040\","
-            "2500,300,atxmega128a4u,120\r\n" +
-            "3,st-1,default,interrupted,1714564830000,,1,3,1-1.3,/fw/app.hex," + SHA +
-            ",1024,16,17,uncertain,1,259,,,,,,,atmega32u4,\r\n" +
-            "4,\"st,\"\"2\"\"\",other,ok,1714564840000,1714564843000,1,4,1-1.4,/fw/app.hex," + SHA +
-            ",1024,,,,1,260,aabb,0080,0,\"ok, \"\"said\"\"\r\nthen\",2500,300,atxmega32a4u,0\r\n" +
-            "5,st-3,default,started,1714564850000,,1,5,1-1.5,/fw/app.hex," + SHA +
-            ",1024,32,32,reserved,1,261,,,,,,,atmega32u4,\r\n");
+        printed({location, "summary"}),
+        "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
+        "  Station st-1 (atmega32u4): 1 programmed, 0 failed, 1 interrupted, 1 tested, 0 "
+        "failed the test; next hard ID "
+        "0x0012, 8173 left (from 0x0010)\n"
+        "  Station st-1 (atxmega128a4u): 0 programmed, 1 failed, 0 interrupted; next hard "
+        "ID 0x0012, 8173 left (from 0x0010)\n"
+        "  Station st-3 (atmega32u4): 0 programmed, 0 failed, 0 interrupted, 1 in "
+        "progress; next hard ID 0x0021, 8159 left (from 0x0020)\n"
+        "Pool other: no hard IDs asked\n"
+        "  Station st,\"2\" (atxmega32a4u): 1 programmed, 0 failed, 0 interrupted, 1 tested, 1 "
+        "failed the test\n"
+        "Uncertain hard IDs:\n" +
+            ROW_3);
+
+    EXPECT_EQ(printed({location, "export"}),
+              csv_header() +
+                  "1,st-1,default,ok,1714564810000,1714564813000,1,1,1-1.1,/fw/app.hex," + SHA +
+                  ",1024,16,16,used,1,257,aabb,0080,0,ok,2500,300,atmega32u4,,passed,1500,"
+                  "\"{\"\"current_ma\"\":\"\"41.5\"\"}\"\r\n" +
+                  "2,st-1,default,failed,1714564820000,1714564823000,1,2,1-1.2,/fw/app.hex," + SHA +
+                  ",1024,16,17,released,1,258,aabb,,-2,\"Flash verify failed, at 0x0040\","
+                  "2500,300,atxmega128a4u,120,,,\r\n" +
+                  "3,st-1,default,interrupted,1714564830000,,1,3,1-1.3,/fw/app.hex," + SHA +
+                  ",1024,16,17,uncertain,1,259,,,,,,,atmega32u4,,,,\r\n" +
+                  "4,\"st,\"\"2\"\"\",other,ok,1714564840000,1714564843000,1,4,1-1.4,/fw/app.hex," +
+                  SHA +
+                  ",1024,,,,1,260,aabb,0080,0,\"ok, \"\"said\"\"\r\nthen\",2500,300,atxmega32a4u,0,"
+                  "exit status 3,1500,\"{\"\"fw\"\":\"\"1,2\"\"}\"\r\n" +
+                  "5,st-3,default,started,1714564850000,,1,5,1-1.5,/fw/app.hex," + SHA +
+                  ",1024,32,32,reserved,1,261,,,,,,,atmega32u4,,,,\r\n");
 
     EXPECT_EQ(printed({location, "device", "0x11"}),
               "Row 2: pool default, station st-1, failed, hard ID 0x0011 released\n"
@@ -108,6 +130,9 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
                   "  erase 120 ms, flash 2500 ms, EEPROM 300 ms\n"
                   "  record read    aabb\n  record written \n" +
                   ROW_3 + "Hard ID 0x0011: 2 attempts\n");
+    EXPECT_TRUE(has(printed({location, "device", "0x10"}),
+                    "  record written 0080\n  test passed, 1500 ms, results "
+                    "{\"current_ma\":\"41.5\"}\nHard ID 0x0010: 1 attempt\n"));
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Report);
@@ -242,6 +267,10 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     AttemptRow no_id = row(4, "ok", -1, NOW - 1000), none, first = row(2, "started", 1, NOW);
     no_id.from_id = 0;
     first.part = "at90usb1286";
+    AttemptRow test_failed = row(5, "ok", 0x13, NOW - 2000);
+    test_failed.test_status = "exit status 3";
+    ViewLine tested = line("bench-6", true, test_failed, test_failed, 4, 0);
+    tested.now.tested = 4, tested.now.test_failed = 1;
     using View = std::vector<ViewLine>;
     struct Case {
         const char* what;
@@ -288,6 +317,15 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "default  0x0020       8000\n"
          "  Prüfplatz  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
          "default  0x0020       8000\n"},
+        {"tested today: the test columns, a failed test marked with its status",
+         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)}, false,
+         "  STATION  PORT   PART        NOW      LAST DEVICE                  OK TODAY  FAILED "
+         "TODAY  TESTED TODAY  TEST FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
+         "! bench-6  1-1.5  atmega32u4  waiting  test failed 0x0013 13:59:58         4         "
+         "    0             4                  1  default  0x0020       8000  test: exit "
+         "status 3\n"
+         "  bench-1  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00                 12         "
+         "    1             0                  0  default  0x0020       8000\n"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(render_view(c.lines, NOW, c.colour), c.expected) << c.what;

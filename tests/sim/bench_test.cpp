@@ -360,8 +360,9 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
         const char* line; // line 6
         std::string message;
     } cases[] = {
-        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm or "
-                     "udev-fail)"},
+        {"plug 1 5", "unknown line kind 'plug' (expected device, other, copy, wait, sigterm, "
+                     "rotate or udev-fail)"},
+        {"rotate ev.jsonl", "rotate takes a file and the name it is moved to"},
         {"device 1", "device: expected <bus> <devnum> [part=<name>] [port=<name>] [lock=on|off] "
                      "[flash=<file>] [eeprom=<file>] [fault=<kind>[@<index>]]..."},
         {"device 1000 5", "bus number '1000' is not a number from 1 to 999"},
@@ -408,6 +409,8 @@ TEST(SimScenario, EachBadLineIsNamedWithItsFileAndNumber) {
     EXPECT_EQ(batch.at(1).part, nullptr);
     write_text(path, "sigterm\ndevice 1 1\nsigterm\n");
     EXPECT_EQ(load_error(path), path + ":3: sigterm is given twice");
+    write_text(path, "rotate a b\ndevice 1 1\nrotate a b\n");
+    EXPECT_EQ(load_error(path), path + ":3: rotate is given twice");
     EXPECT_EQ(load_error(dir.path("none")),
               dir.path("none") + ": cannot read the scenario: No such file or directory");
 }

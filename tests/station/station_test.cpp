@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -269,5 +270,73 @@ TEST_F(Station, Runs) {
             expect_idle(r.out, c.count);
         EXPECT_EQ(r.out, c.ended > 0 ? "" : r.out);
         EXPECT_EQ(r.stopped ? 0 : c.ended < 0 ? -r.signal : r.status, c.ended);
+    }
+}
+
+// --after: each programmed device's test, with its identity in the environment. Device 1 passes,
+// 2 exits 3, 3 is killed with its group, 4 outlives its limit, 5 prints too many and too long
+// lines: the failed ones keep their hard IDs uncounted, the command's output reaches the operator
+// marked.
+TEST_F(Station, TestsEachProgrammedDevice) {
+    write_text(dir.path("test.sh"),
+               "echo \"hello $KORVOFW_HARD_ID\"; echo current_ma=41.5; echo \"warn\" >&2\n"
+               "env | grep ^KORVOFW_ | sort > env$KORVOFW_DEVICE.txt\n"
+               "case $KORVOFW_DEVICE in 2) exit 3;; 3) kill -9 0;;\n"
+               "4) echo $$ > group.txt; sleep 1000 & echo $! > left.txt; exec sleep 1000;;\n"
+               "5) i=0; while [ $i -lt 66 ]; do echo k$i=$i; i=$((i+1)); done\n"
+               "   printf 'long=%0600d\\n' 0; printf '%0600d' 0;; esac\n");
+    chmod(dir.path("test.sh").c_str(), 0755);
+    ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3\nwait\ndevice 1 4\nwait\n"
+                          "device 1 5\nwait\n",
+                          "-f fw.hex -e id.bin -I 10 -r 0x8700 --station bench1 --after ./test.sh "
+                          "--after-timeout 1");
+    std::string failed;
+    const char* status[] = {"exit status 3", "signal 9", "time limit of 1 s"};
+    for (int device = 2; device <= 4; ++device)
+        failed += "after: warn\nTest failed (" + std::string(status[device - 2]) +
+                  "): the device on bus 1, device " + std::to_string(device) + " (port 1-" +
+                  std::to_string(device) + ") carries hard ID 0x001" + std::to_string(device - 1) +
+                  " and keeps it; it is not counted. Set it aside\n";
+    EXPECT_EQ(r.err, "after: warn\n" + failed +
+                         "after: warn\nThe test printed 3 result lines more than the 64 kept; they "
+                         "were dropped\nThe test printed 1 result lines longer than 512 bytes; "
+                         "they were dropped\n");
+    size_t at = 0;
+    for (int device = 1; device <= 5; ++device) {
+        const std::string seen = "next unique ID (001" + std::to_string(device) +
+                                 "\n\nTesting the device.\nafter: hello 0x001" +
+                                 std::to_string(device - 1) + "\n";
+        at = r.out.find(seen, at);
+        EXPECT_NE(at, std::string::npos) << seen;
+    }
+    EXPECT_TRUE(has(r.out, "\nafter: " + std::string(512, '0') +
+                               " [88 more bytes not shown]\nTest passed.\n"));
+    size_t passed = 0; // devices 1 and 5
+    for (size_t p = r.out.find("Test passed.\n"); p != std::string::npos;
+         p = r.out.find("Test passed.\n", p + 1))
+        ++passed;
+    EXPECT_EQ(passed, 2u);
+    expect_idle(r.out, 2);
+    // Every hard ID on its device and used up: the file names the next one.
+    expect_held("1-2.eeprom@23:0088 1-4.eeprom@23:0098 1-5.eeprom@23:00A0 id.bin@23:00A8");
+    EXPECT_EQ(to_text(read_bytes(dir.path("env2.txt"))),
+              "KORVOFW_BUS=1\nKORVOFW_DEVICE=2\nKORVOFW_HARD_ID=0x0011\nKORVOFW_IMAGE_SHA256="
+              "38e0363297fac803ccccf921afd521aa81afceaa2bb1417a0eba6ecae2cb9863\nKORVOFW_POOL="
+              "default\nKORVOFW_PORT=1-2\nKORVOFW_RXADDR=0x8701\nKORVOFW_SIM=run.scenario\n"
+              "KORVOFW_SIM_OUT=out\nKORVOFW_SOFT_ID=0x0056\nKORVOFW_STATION=bench1\n");
+    // The timed-out command's group is gone, what it left in the background too (a process
+    // killed may take a moment to be reaped by init: looked for until then).
+    for (const char* file : {"group.txt", "left.txt"}) {
+        const std::string proc = "/proc/" + split(to_text(read_bytes(dir.path(file))), '\n')[0];
+        bool gone = false;
+        for (int look = 0; look < 500 && !gone; ++look) {
+            std::ifstream in(proc + "/stat");
+            std::string stat((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            gone = stat.empty() || stat.find(") Z ") != std::string::npos;
+            if (!gone)
+                usleep(10000);
+        }
+        EXPECT_TRUE(gone) << file;
     }
 }
