@@ -57,21 +57,11 @@ class Events : public LedgerTest {
   protected:
     // A station (blink, hard IDs from 0x10, ledger) playing the scenario, events to ev.jsonl.
     ProcessResult run(const std::string& scenario, const std::string& events = "ev.jsonl",
-                      std::vector<std::string> launcher = {},
-                      const std::vector<std::string>& more = {}) {
-        write_text(scratch.path("run.scenario"), scenario);
-        write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
-        ProcessOptions po;
-        po.cwd = scratch.dir, po.timeout_ms = 20000;
-        po.env = {"KORVOFW_SIM=run.scenario", "KORVOFW_SIM_OUT=out"};
-        po.stop_when = [this](const std::string&) {
-            return std::filesystem::exists(scratch.path("out/done"));
-        };
-        launcher.insert(launcher.end(),
-                        {KORVOFW_SIM_BIN, "-f", "fw.hex", "-I", "10", "-r", "0x8700", "--ledger",
-                         location, "--station", "st1", "--events", events});
-        launcher.insert(launcher.end(), more.begin(), more.end());
-        return run_process(launcher, po);
+                      const std::vector<std::string>& launcher = {},
+                      std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"-f", "fw.hex", "-I", "10", "-r", "0x8700", "--ledger", location,
+                                   "--station", "st1", "--events", events});
+        return play("out", scenario, more, {}, launcher);
     }
 };
 
