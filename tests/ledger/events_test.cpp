@@ -146,9 +146,9 @@ TEST_P(Events, EveryLineValidatesAndAgreesWithTheDevicesAndTheLedger) {
 TEST_P(Events, StreamsThatCannotBeWrittenNeverStopTheLine) {
     struct Case {
         std::string events;
-        std::vector<std::string> launcher;
         int status;
         std::string err;
+        std::vector<std::string> launcher = {};
     };
     // A pipe whose reader is gone before the station starts: every write gets EPIPE.
     const std::vector<std::string> closed_reader = {
@@ -156,17 +156,14 @@ TEST_P(Events, StreamsThatCannotBeWrittenNeverStopTheLine) {
         "import os, sys\nr, w = os.pipe()\nos.close(r)\nos.dup2(w, 3)\nos.execv(sys.argv[1], "
         "sys.argv[1:])\n"};
     const Case cases[] = {
-        {"fd:3", closed_reader, 0,
+        {"fd:3", 0,
          "Cannot write to the event stream fd:3: Broken pipe; no more events are written until the "
-         "station is started again\n"},
-        {"fd:9",
-         {},
-         255,
+         "station is started again\n",
+         closed_reader},
+        {"fd:9", 255,
          "--events fd:9: no such open descriptor; give fd:N with a descriptor the station is "
          "started with, or a file\n"},
-        {"no/such/dir/ev",
-         {},
-         255,
+        {"no/such/dir/ev", 255,
          "Cannot open the event file no/such/dir/ev for --events: No such file or directory; give "
          "a file in a directory the station may write\n"},
     };

@@ -275,11 +275,11 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     struct Case {
         const char* what;
         View lines;
-        bool colour;
         std::string expected;
+        bool colour = false;
     };
     const Case cases[] = {
-        {"no station yet", View(), false,
+        {"no station yet", View(),
          "  STATION  PORT  PART  NOW  LAST DEVICE  OK TODAY  FAILED TODAY  POOL  NEXT ID  IDS "
          "LEFT\n"
          "  No station has written to this ledger yet\n"},
@@ -288,7 +288,6 @@ TEST(WatchView, ShowsEachStateOfAStation) {
               line("bench-2", true, started, ok_today, 3, 0),
               line("bench-3", false, failed, failed, 0, 0, 0x2000, 0),
               line("bench-4", true, no_id, no_id), line("bench-5", true, first, none)},
-         false,
          "  STATION  PORT   PART         NOW                 LAST DEVICE                     OK "
          "TODAY  FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
          "  bench-1  1-1.1  atmega32u4   waiting             ok 0x0010 00:00:00                "
@@ -302,15 +301,15 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "  bench-5  1-1.2  at90usb1286  programming 0x0001  none                              "
          "     0             0  default  0x0020       8000\n"},
         {"a failed last device in colour, without the mark",
-         View{line("bench-3", true, failed, failed, 0, 1)}, true,
+         View{line("bench-3", true, failed, failed, 0, 1)},
          "  STATION  PORT   PART        NOW      LAST DEVICE                     OK TODAY  "
          "FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
          "\033[31m  bench-3  1-1.3  atmega32u4  waiting  failed 0x0012 2024-04-30 23:59       "
-         "  0             1  default  0x0020       8000  Status clear error\033[0m\n"},
+         "  0             1  default  0x0020       8000  Status clear error\033[0m\n",
+         true},
         {"a name with an escape sequence is shown harmless; UTF-8 lines up",
          View{line("b\033[2Jx", true, ok_today, ok_today),
               line("Prüfplatz", true, ok_today, ok_today)},
-         false,
          "  STATION    PORT   PART        NOW      LAST DEVICE         OK TODAY  FAILED TODAY  "
          "POOL     NEXT ID  IDS LEFT\n"
          "  b?[2Jx     1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
@@ -318,7 +317,7 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "  Prüfplatz  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
          "default  0x0020       8000\n"},
         {"tested today: the test columns, a failed test marked with its status",
-         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)}, false,
+         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)},
          "  STATION  PORT   PART        NOW      LAST DEVICE                  OK TODAY  FAILED "
          "TODAY  TESTED TODAY  TEST FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
          "! bench-6  1-1.5  atmega32u4  waiting  test failed 0x0013 13:59:58         4         "
