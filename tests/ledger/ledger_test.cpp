@@ -411,31 +411,6 @@ TEST_P(StationLedger, RowsNameThePartAndTheErase) {
     }
 }
 
-// --after: each device's row holds its test's status, time and results (a key given twice keeps
-// its last value), the command learns its row, and a failed test leaves the hard ID used.
-TEST_P(StationLedger, RowsHoldTheTestOfEachDevice) {
-    write_text(scratch.path("test.sh"),
-               "echo current_ma=41.$KORVOFW_DEVICE; echo row=$KORVOFW_ROW; echo current_ma=40\n"
-               "[ $KORVOFW_DEVICE = 1 ]\n");
-    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\n", "", "",
-                          {"-I", "1FFD", "--after", "sh test.sh"});
-    ASSERT_TRUE(r.stopped) << r.err;
-    std::string seen;
-    for (const AttemptRow& row : rows())
-        seen += row.state + " " + row.id_state + " " + row.test_status + " " + row.test_results +
-                (row.test_ms >= 0 ? "\n" : " no time\n");
-    EXPECT_EQ(seen, "ok used passed {\"current_ma\":\"40\",\"row\":\"1\"}\n"
-                    "ok used exit status 1 {\"current_ma\":\"40\",\"row\":\"2\"}\n");
-    std::vector<StationNow> now;
-    std::string error;
-    std::unique_ptr<Ledger> reader = make_ledger(location, "", "");
-    ASSERT_EQ(reader->open_read(error) | reader->stations(0, now, error), 0) << error;
-    ASSERT_EQ(now.size(), 1u);
-    EXPECT_EQ(std::to_string(now[0].tested) + " tested, " + std::to_string(now[0].test_failed) +
-                  " failed",
-              "2 tested, 1 failed");
-}
-
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
