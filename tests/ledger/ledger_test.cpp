@@ -534,8 +534,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
                              ": upgrading its schema to version 3: its tables belong to role "
                              "postgres, and role " +
                              role +
-                             " may not change them; upgrade it "
-                             "once as postgres: korvofw-ledger " +
+                             " may not change them; upgrade it once as postgres: korvofw-ledger " +
                              shown_location(as_role) +
                              " init, with user postgres in the URI; then start the stations "
                              "again\n");

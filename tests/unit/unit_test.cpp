@@ -145,9 +145,8 @@ const StartCase START_CASES[] = {
          NOT_UNTIL,
      AREA},
     {A("--part", "atmega32u4", "-f", "40.hex", "-e", "1025"), -1, "",
-     EE + "1025: holds 1025 "
-          "bytes, more than the atmega32u4's 1024-byte EEPROM; give an image of at most that "
-          "size\n"},
+     EE + "1025: holds 1025 bytes, more than the atmega32u4's 1024-byte EEPROM; give an image of "
+          "at most that size\n"},
     {A("--part", "atmega32u4"), -1, "",
      "--part atmega32u4 needs a flash image (-f): its "
      "bootloader reads and writes nothing before a chip erase, which clears the application\n"},
