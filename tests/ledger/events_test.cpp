@@ -57,21 +57,11 @@ class Events : public LedgerTest {
   protected:
     // A station (blink, hard IDs from 0x10, ledger) playing the scenario, events to ev.jsonl.
     ProcessResult run(const std::string& scenario, const std::string& events = "ev.jsonl",
-                      std::vector<std::string> launcher = {},
-                      const std::vector<std::string>& more = {}) {
-        write_text(scratch.path("run.scenario"), scenario);
-        write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
-        ProcessOptions po;
-        po.cwd = scratch.dir, po.timeout_ms = 20000;
-        po.env = {"KORVOFW_SIM=run.scenario", "KORVOFW_SIM_OUT=out"};
-        po.stop_when = [this](const std::string&) {
-            return std::filesystem::exists(scratch.path("out/done"));
-        };
-        launcher.insert(launcher.end(),
-                        {KORVOFW_SIM_BIN, "-f", "fw.hex", "-I", "10", "-r", "0x8700", "--ledger",
-                         location, "--station", "st1", "--events", events});
-        launcher.insert(launcher.end(), more.begin(), more.end());
-        return run_process(launcher, po);
+                      const std::vector<std::string>& launcher = {},
+                      std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {"-f", "fw.hex", "-I", "10", "-r", "0x8700", "--ledger", location,
+                                   "--station", "st1", "--events", events});
+        return play("out", scenario, more, {}, launcher);
     }
 };
 
@@ -156,9 +146,9 @@ TEST_P(Events, EveryLineValidatesAndAgreesWithTheDevicesAndTheLedger) {
 TEST_P(Events, StreamsThatCannotBeWrittenNeverStopTheLine) {
     struct Case {
         std::string events;
-        std::vector<std::string> launcher;
         int status;
         std::string err;
+        std::vector<std::string> launcher = {};
     };
     // A pipe whose reader is gone before the station starts: every write gets EPIPE.
     const std::vector<std::string> closed_reader = {
@@ -166,17 +156,14 @@ TEST_P(Events, StreamsThatCannotBeWrittenNeverStopTheLine) {
         "import os, sys\nr, w = os.pipe()\nos.close(r)\nos.dup2(w, 3)\nos.execv(sys.argv[1], "
         "sys.argv[1:])\n"};
     const Case cases[] = {
-        {"fd:3", closed_reader, 0,
+        {"fd:3", 0,
          "Cannot write to the event stream fd:3: Broken pipe; no more events are written until the "
-         "station is started again\n"},
-        {"fd:9",
-         {},
-         255,
+         "station is started again\n",
+         closed_reader},
+        {"fd:9", 255,
          "--events fd:9: no such open descriptor; give fd:N with a descriptor the station is "
          "started with, or a file\n"},
-        {"no/such/dir/ev",
-         {},
-         255,
+        {"no/such/dir/ev", 255,
          "Cannot open the event file no/such/dir/ev for --events: No such file or directory; give "
          "a file in a directory the station may write\n"},
     };
@@ -269,16 +256,19 @@ TEST(Notify, ReadyStatusAndAWatchdogThatStopsWithTheLoop) {
 }
 
 // --after: one test.ended for each device the pass programmed, before its device.ended, which
-// counts it only when it passed; each agrees with the device's ledger row.
+// counts it only when it passed; each agrees with the device's ledger row, which holds the test's
+// status, time and results (a key given twice keeps its last value; the command learns its row),
+// and a failed test leaves the hard ID used. The station's counts take the tests.
 TEST_P(Events, TestEndedAgreesWithTheLedger) {
-    write_text(scratch.path("t.sh"), "echo fw=1.2; echo note; [ $KORVOFW_DEVICE = 1 ]\n");
+    write_text(scratch.path("t.sh"), "echo fw=1.$KORVOFW_DEVICE; echo note; echo row=$KORVOFW_ROW\n"
+                                     "echo fw=2.0; [ $KORVOFW_DEVICE = 1 ]\n");
     ProcessResult r = run("device 1 1\nwait\ndevice 1 2\nwait\ndevice 1 3 fault=stuck\nwait\n",
                           "ev.jsonl", {}, {"--after", "sh t.sh"});
     ASSERT_TRUE(r.stopped) << r.out << r.err;
     std::vector<json> all = read_events(scratch.path("ev.jsonl"));
     EXPECT_EQ(validate({scratch.path("ev.jsonl")}), std::to_string(all.size()) + " lines valid\n");
     std::vector<ledger::AttemptRow> rows = ledger_rows(location);
-    std::string seen;
+    std::string seen, kept;
     for (const json& e : all) {
         const std::string type = text(e["type"]);
         if (type == "device.ended")
@@ -293,7 +283,20 @@ TEST_P(Events, TestEndedAgreesWithTheLedger) {
                   std::to_string(row.hard_id) + " " + row.test_status);
         EXPECT_EQ(e["results"].dump(), row.test_results);
     }
-    EXPECT_EQ(seen, "1 1-1 true passed 0 null false {\"fw\":\"1.2\"} 0\nended 1 true\n"
-                    "2 1-2 false exit status 1 1 null false {\"fw\":\"1.2\"} 0\nended 2 false\n"
-                    "ended 3 false\n");
+    EXPECT_EQ(seen,
+              "1 1-1 true passed 0 null false {\"fw\":\"2.0\",\"row\":\"1\"} 0\nended 1 true\n"
+              "2 1-2 false exit status 1 1 null false {\"fw\":\"2.0\",\"row\":\"2\"} 0\n"
+              "ended 2 false\nended 3 false\n");
+    for (const ledger::AttemptRow& row : rows)
+        kept += row.state + " " + row.id_state + " " + row.test_status +
+                (row.test_ms >= 0 ? "\n" : " no time\n");
+    EXPECT_EQ(kept, "ok used passed\nok used exit status 1\nfailed released  no time\n");
+    std::vector<ledger::StationNow> now;
+    std::string error;
+    std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
+    ASSERT_EQ(reader->open_read(error) | reader->stations(0, now, error), 0) << error;
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(std::to_string(now[0].tested) + " tested, " + std::to_string(now[0].test_failed) +
+                  " failed",
+              "2 tested, 1 failed");
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 
 enum BackendKind { SQLITE, POSTGRES };
@@ -98,6 +99,23 @@ class LedgerTest : public ::testing::TestWithParam<BackendKind> {
         EXPECT_EQ(led.finish(a, fate, error), 0) << error;
     }
     std::vector<ledger::AttemptRow> rows() const { return ledger_rows(location); }
+    // korvofw-sim `args` (after `launcher`) with blink as fw.hex in the scratch directory, playing
+    // the scenario with the bench's devices in <out>/; stopped once played, killed after 20 s.
+    ProcessResult play(const std::string& out, const std::string& scenario,
+                       const std::vector<std::string>& args, std::vector<std::string> env = {},
+                       std::vector<std::string> launcher = {}) {
+        write_text(scratch.path(out + ".scenario"), scenario);
+        write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
+        ProcessOptions po;
+        po.cwd = scratch.dir, po.timeout_ms = 20000;
+        po.env = env;
+        po.env.insert(po.env.end(), {"KORVOFW_SIM=" + out + ".scenario", "KORVOFW_SIM_OUT=" + out});
+        const std::string done = scratch.path(out + "/done");
+        po.stop_when = [done](const std::string&) { return std::filesystem::exists(done); };
+        launcher.push_back(KORVOFW_SIM_BIN);
+        launcher.insert(launcher.end(), args.begin(), args.end());
+        return run_process(launcher, po);
+    }
 
     ScratchDir scratch;
     std::string location = scratch.path("line.db");

@@ -161,14 +161,12 @@ TEST_P(Ledgers, ALedgerOfANewerOrNoSchemaVersionIsRefused) {
     for (const auto& v : versions) {
         raw_sql(location, "UPDATE meta SET value = '" + std::string(v.first) +
                               "' WHERE key = 'schema_version'");
+        const std::string said = ": reading its schema: its schema version is " +
+                                 std::string(v.second) +
+                                 ", this program knows version 3; use the korvofw release that "
+                                 "wrote this ledger, or a newer one";
         for (int call : {0, 1, 2})
-            EXPECT_EQ(refused(location, call),
-                      "ledger " + shown_location(location) +
-                          ": reading its schema: its schema "
-                          "version is " +
-                          v.second +
-                          ", this program knows version 3; use the korvofw "
-                          "release that wrote this ledger, or a newer one")
+            EXPECT_EQ(refused(location, call), "ledger " + shown_location(location) + said)
                 << v.first << " " << call;
     }
 }
@@ -268,7 +266,6 @@ TEST(PgConnection, ProbesTheServerWithinAMinute) {
 
 namespace {
 
-constexpr int RUN_LIMIT_MS = 15000;
 constexpr size_t RECORD_SIZE = 80;
 // SHA-256 of the image programmed, tests/data/avr/blink.bin (414 bytes).
 const char BLINK_SHA256[] = "38e0363297fac803ccccf921afd521aa81afceaa2bb1417a0eba6ecae2cb9863";
@@ -280,21 +277,14 @@ class StationLedger : public LedgerTest {
     ProcessResult run(const std::string& name, const std::string& scenario,
                       const std::string& kill = "", std::string ledger = "",
                       const std::vector<std::string>& ids = {"-I", "1FFD"}) {
-        const std::string out = scratch.path("out" + std::to_string(++runs_));
-        write_text(out + ".scenario", scenario);
-        write_bytes(scratch.path("fw.hex"), read_bytes(data_path("avr/blink.hex")));
-        ledger = ledger.empty() ? location : ledger;
-        ProcessOptions po;
-        po.cwd = scratch.dir, po.timeout_ms = RUN_LIMIT_MS;
-        po.env = {"KORVOFW_SIM=" + out + ".scenario", "KORVOFW_SIM_OUT=" + out};
-        if (!kill.empty())
-            po.env.push_back("KORVOFW_SIM_KILL=" + kill);
-        po.stop_when = [out](const std::string&) { return std::filesystem::exists(out + "/done"); };
-        std::vector<std::string> argv = {KORVOFW_SIM_BIN, "-f",        "fw.hex", "-e",
-                                         "id.bin",        "-r",        "0x8700", "--ledger",
-                                         ledger,          "--station", name};
-        argv.insert(argv.end(), ids.begin(), ids.end());
-        return run_process(argv, po);
+        std::vector<std::string> args = {
+            "-f",        "fw.hex", "-e",       "id.bin",
+            "-r",        "0x8700", "--ledger", ledger.empty() ? location : ledger,
+            "--station", name};
+        args.insert(args.end(), ids.begin(), ids.end());
+        return play("out" + std::to_string(++runs_), scenario, args,
+                    kill.empty() ? std::vector<std::string>{}
+                                 : std::vector<std::string>{"KORVOFW_SIM_KILL=" + kill});
     }
     int runs_ = 0;
 };
@@ -421,31 +411,6 @@ TEST_P(StationLedger, RowsNameThePartAndTheErase) {
     }
 }
 
-// --after: each device's row holds its test's status, time and results (a key given twice keeps
-// its last value), the command learns its row, and a failed test leaves the hard ID used.
-TEST_P(StationLedger, RowsHoldTheTestOfEachDevice) {
-    write_text(scratch.path("test.sh"),
-               "echo current_ma=41.$KORVOFW_DEVICE; echo row=$KORVOFW_ROW; echo current_ma=40\n"
-               "[ $KORVOFW_DEVICE = 1 ]\n");
-    ProcessResult r = run("st1", "device 1 1\nwait\ndevice 1 2\n", "", "",
-                          {"-I", "1FFD", "--after", "sh test.sh"});
-    ASSERT_TRUE(r.stopped) << r.err;
-    std::string seen;
-    for (const AttemptRow& row : rows())
-        seen += row.state + " " + row.id_state + " " + row.test_status + " " + row.test_results +
-                (row.test_ms >= 0 ? "\n" : " no time\n");
-    EXPECT_EQ(seen, "ok used passed {\"current_ma\":\"40\",\"row\":\"1\"}\n"
-                    "ok used exit status 1 {\"current_ma\":\"40\",\"row\":\"2\"}\n");
-    std::vector<StationNow> now;
-    std::string error;
-    std::unique_ptr<Ledger> reader = make_ledger(location, "", "");
-    ASSERT_EQ(reader->open_read(error) | reader->stations(0, now, error), 0) << error;
-    ASSERT_EQ(now.size(), 1u);
-    EXPECT_EQ(std::to_string(now[0].tested) + " tested, " + std::to_string(now[0].test_failed) +
-                  " failed",
-              "2 tested, 1 failed");
-}
-
 LEDGER_ON_BOTH_BACK_ENDS(StationLedger);
 
 // A ledger that lost the row of the device in hand (a restored backup, a stale replica; here a
@@ -569,8 +534,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
                              ": upgrading its schema to version 3: its tables belong to role "
                              "postgres, and role " +
                              role +
-                             " may not change them; upgrade it "
-                             "once as postgres: korvofw-ledger " +
+                             " may not change them; upgrade it once as postgres: korvofw-ledger " +
                              shown_location(as_role) +
                              " init, with user postgres in the URI; then start the stations "
                              "again\n");

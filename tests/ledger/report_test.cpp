@@ -91,13 +91,12 @@ TEST_P(Report, PrintsTheSummaryTheExportAndOneDevice) {
     EXPECT_EQ(
         printed({location, "summary"}),
         "Pool default: next hard ID 0x0012, 8173 left (from 0x0010)\n"
-        "  Station st-1 (atmega32u4): 1 programmed, 0 failed, 1 interrupted, 1 tested, 0 "
-        "failed the test; next hard ID "
+        "  Station st-1 (atmega32u4): 1 programmed, 0 failed, 1 interrupted, 1 tested, 0 failed "
+        "the test; next hard ID 0x0012, 8173 left (from 0x0010)\n"
+        "  Station st-1 (atxmega128a4u): 0 programmed, 1 failed, 0 interrupted; next hard ID "
         "0x0012, 8173 left (from 0x0010)\n"
-        "  Station st-1 (atxmega128a4u): 0 programmed, 1 failed, 0 interrupted; next hard "
-        "ID 0x0012, 8173 left (from 0x0010)\n"
-        "  Station st-3 (atmega32u4): 0 programmed, 0 failed, 0 interrupted, 1 in "
-        "progress; next hard ID 0x0021, 8159 left (from 0x0020)\n"
+        "  Station st-3 (atmega32u4): 0 programmed, 0 failed, 0 interrupted, 1 in progress; next "
+        "hard ID 0x0021, 8159 left (from 0x0020)\n"
         "Pool other: no hard IDs asked\n"
         "  Station st,\"2\" (atxmega32a4u): 1 programmed, 0 failed, 0 interrupted, 1 tested, 1 "
         "failed the test\n"
@@ -199,12 +198,11 @@ TEST_P(Watch, StationsGivesTheLatestRowsTheCountsSinceAndWhoRuns) {
     std::string seen;
     for (const StationNow& s : got)
         seen += described(s);
-    EXPECT_EQ(seen, "st-a running, latest 4 started 18 1-1.4 atmega32u4, done 3 failed, 1 ok "
-                    "1 failed\n"
+    EXPECT_EQ(seen, "st-a running, latest 4 started 18 1-1.4 atmega32u4, done 3 failed, 1 ok 1 "
+                    "failed\n"
                     "st-b stopped, latest 6 started -1 1-1.6 atxmega128a4u, done 5 ok, 1 ok 0 "
                     "failed\n"
-                    "st-c stopped, latest 7 started 19 1-1.7 atmega32u4, done 0 , 0 ok 0 "
-                    "failed\n");
+                    "st-c stopped, latest 7 started 19 1-1.7 atmega32u4, done 0 , 0 ok 0 failed\n");
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0].last_done.message, "Flash verification failed");
     EXPECT_EQ(got[0].latest.from_id, 0x10);
@@ -275,11 +273,11 @@ TEST(WatchView, ShowsEachStateOfAStation) {
     struct Case {
         const char* what;
         View lines;
-        bool colour;
         std::string expected;
+        bool colour = false;
     };
     const Case cases[] = {
-        {"no station yet", View(), false,
+        {"no station yet", View(),
          "  STATION  PORT  PART  NOW  LAST DEVICE  OK TODAY  FAILED TODAY  POOL  NEXT ID  IDS "
          "LEFT\n"
          "  No station has written to this ledger yet\n"},
@@ -288,7 +286,6 @@ TEST(WatchView, ShowsEachStateOfAStation) {
               line("bench-2", true, started, ok_today, 3, 0),
               line("bench-3", false, failed, failed, 0, 0, 0x2000, 0),
               line("bench-4", true, no_id, no_id), line("bench-5", true, first, none)},
-         false,
          "  STATION  PORT   PART         NOW                 LAST DEVICE                     OK "
          "TODAY  FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
          "  bench-1  1-1.1  atmega32u4   waiting             ok 0x0010 00:00:00                "
@@ -302,15 +299,15 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "  bench-5  1-1.2  at90usb1286  programming 0x0001  none                              "
          "     0             0  default  0x0020       8000\n"},
         {"a failed last device in colour, without the mark",
-         View{line("bench-3", true, failed, failed, 0, 1)}, true,
+         View{line("bench-3", true, failed, failed, 0, 1)},
          "  STATION  PORT   PART        NOW      LAST DEVICE                     OK TODAY  "
          "FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
          "\033[31m  bench-3  1-1.3  atmega32u4  waiting  failed 0x0012 2024-04-30 23:59       "
-         "  0             1  default  0x0020       8000  Status clear error\033[0m\n"},
+         "  0             1  default  0x0020       8000  Status clear error\033[0m\n",
+         true},
         {"a name with an escape sequence is shown harmless; UTF-8 lines up",
          View{line("b\033[2Jx", true, ok_today, ok_today),
               line("Prüfplatz", true, ok_today, ok_today)},
-         false,
          "  STATION    PORT   PART        NOW      LAST DEVICE         OK TODAY  FAILED TODAY  "
          "POOL     NEXT ID  IDS LEFT\n"
          "  b?[2Jx     1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
@@ -318,14 +315,13 @@ TEST(WatchView, ShowsEachStateOfAStation) {
          "  Prüfplatz  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00         0             0  "
          "default  0x0020       8000\n"},
         {"tested today: the test columns, a failed test marked with its status",
-         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)}, false,
+         View{tested, line("bench-1", true, ok_today, ok_today, 12, 1)},
          "  STATION  PORT   PART        NOW      LAST DEVICE                  OK TODAY  FAILED "
          "TODAY  TESTED TODAY  TEST FAILED TODAY  POOL     NEXT ID  IDS LEFT\n"
-         "! bench-6  1-1.5  atmega32u4  waiting  test failed 0x0013 13:59:58         4         "
-         "    0             4                  1  default  0x0020       8000  test: exit "
-         "status 3\n"
-         "  bench-1  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00                 12         "
-         "    1             0                  0  default  0x0020       8000\n"},
+         "! bench-6  1-1.5  atmega32u4  waiting  test failed 0x0013 13:59:58         4             "
+         "0             4                  1  default  0x0020       8000  test: exit status 3\n"
+         "  bench-1  1-1.1  atmega32u4  waiting  ok 0x0010 00:00:00                 12             "
+         "1             0                  0  default  0x0020       8000\n"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(render_view(c.lines, NOW, c.colour), c.expected) << c.what;

@@ -145,9 +145,8 @@ const StartCase START_CASES[] = {
          NOT_UNTIL,
      AREA},
     {A("--part", "atmega32u4", "-f", "40.hex", "-e", "1025"), -1, "",
-     EE + "1025: holds 1025 "
-          "bytes, more than the atmega32u4's 1024-byte EEPROM; give an image of at most that "
-          "size\n"},
+     EE + "1025: holds 1025 bytes, more than the atmega32u4's 1024-byte EEPROM; give an image of "
+          "at most that size\n"},
     {A("--part", "atmega32u4"), -1, "",
      "--part atmega32u4 needs a flash image (-f): its "
      "bootloader reads and writes nothing before a chip erase, which clears the application\n"},
@@ -240,41 +239,44 @@ const std::string AT_0 = hex_record(0, AB), AT_2 = hex_record(2, AB), EXT = ":02
                   EXT0 = ":020000040000FA\n", SEG = ":020000020010EC\n"; // 64 KiB, 0, 0x100
 const std::string LINE = ".hex parse error line # ", BAD = "Invalid hex\n", KEPT = "0909";
 
+// Refused at the line, after what was printed before it; nothing copied.
+HexCase refused(const std::string& text, int line, const std::string& before = "") {
+    return {text, -1, before + LINE + std::to_string(line) + "\n" + BAD, "", KEPT, 1};
+}
+
 } // namespace
 
 TEST(FlashImage, Builds) {
     std::vector<HexCase> cases = {
         {"", 0, BAD, "", KEPT},
-        {":", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        refused(":", 1),
         {":0400000001020304F2\n:02000400ABCD82\n:00000001FF\n", 6, "", "0:6 ", "01020304ABCD"},
         {":02000400abcd82\r\n:02000600abcd80 trailing text\n:02000800ABCD7E", 6, "", "4:6 ",
          "ABCDABCDABCD"},
         {AT_0 + HEX_EOF + "\r\n \n", 2, "", "0:2 ", "ABCD"}, // blank lines at the end only
-        {AT_0 + "\n" + AT_2, -1, LINE + "2\n" + BAD, "", KEPT, 1},
-        {AT_0 + ":0200X200ABCD84\n", -1, LINE + "2\n" + BAD, "", KEPT, 1},
-        {EXT0 + AT_0 + ":02000200ABCD85\n", -1, "rectype = 4\n" + EXT0 + LINE + "3\n" + BAD, "",
-         KEPT, 1}, // 84 adds up; the file's own line number
-        {":02000000ABCD", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        refused(AT_0 + "\n" + AT_2, 2),
+        refused(AT_0 + ":0200X200ABCD84\n", 2),
+        // 84 adds up; the file's own line number.
+        refused(EXT0 + AT_0 + ":02000200ABCD85\n", 3, "rectype = 4\n" + EXT0),
+        refused(":02000000ABCD", 1),
         {":00000001", 0, BAD, "", KEPT},
-        {":0400", -1, LINE + "1\n" + BAD, "", KEPT, 1},
-        {":02000000ABXD00\n", -1, LINE + "1\n" + BAD, "", KEPT, 1},
-        {":0400000001", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        refused(":0400", 1),
+        refused(":02000000ABXD00\n", 1),
+        refused(":0400000001", 1),
         // Extended addresses place data as the standard says; at or above 64 KiB, refused.
         {SEG + hex_record(4, AB), 2, "rectype = 2\n" + SEG, "104:2 ", "ABCD"},
-        {AT_0 + EXT + AT_2, -1, "rectype = 4\n" + EXT + LINE + "3\n" + BAD, "", KEPT, 1},
-        {":020000021000EC\n" + AT_0, -1, "rectype = 2\n:020000021000EC\n" + LINE + "2\n" + BAD, "",
-         KEPT, 1},
-        {":0400000400\n", -1, LINE + "1\n" + BAD, "", KEPT, 1},
-        {":020000040000FB\n", -1, LINE + "1\n" + BAD, "", KEPT, 1},
+        refused(AT_0 + EXT + AT_2, 3, "rectype = 4\n" + EXT),
+        refused(":020000021000EC\n" + AT_0, 2, "rectype = 2\n:020000021000EC\n"),
+        refused(":0400000400\n", 1),
+        refused(":020000040000FB\n", 1),
         // The highest linear address record: 4 GiB less 64 KiB, no negative address.
-        {":02000004FFFFFC\n" + AT_0, -1, "rectype = 4\n:02000004FFFFFC\n" + LINE + "2\n" + BAD, "",
-         KEPT, 1},
+        refused(":02000004FFFFFC\n" + AT_0, 2, "rectype = 4\n:02000004FFFFFC\n"),
         {hex_record(0x12, AB) + hex_record(0x14, AB) + AT_0 + hex_record(0x1A, ONE), 7, "",
          "12:4 0:2 1a:1 ", "ABCD" + std::string(32, 'F') + "ABCDABCD" + std::string(8, 'F') + "07"},
         {hex_record(0x104, ONE) + hex_record(0x100, AB), 3, "", "104:1 100:2 ", "ABCDFFFF07"},
         {hex_record(0, ABAB) + AT_2, 6, "", "0:4 2:2 ", "ABCDABCD"},
         {hex_file(0, Bytes(0x10000, 0x77), 32), 0x10000, "", "0:65536 ", std::string(0x20000, '7')},
-        {hex_record(0, ONE) + hex_record(0xFFFF, AB), -1, LINE + "2\n" + BAD, "", KEPT, 1},
+        refused(hex_record(0, ONE) + hex_record(0xFFFF, AB), 2),
         {hex_record(0x1A2, ONE) + hex_record(0x1A0, ABAB), -1,
          "Invalid hex: address 0x1a2 is given different values\n", "1a2:1 1a0:4 ", KEPT},
         {AT_0 + hex_record(1, ONE) + hex_record(0x10, AB), -1,
@@ -282,14 +284,12 @@ TEST(FlashImage, Builds) {
         {hex_record(0x10, AB) + ":020000040001F9", 2, "rectype = 4\n" + EXT, "10:2 ", "ABCD"},
         {std::string(":020000040001F9\0junk\n", 21), 0, "rectype = 4\n" + EXT + BAD, "", KEPT},
         // Found by fuzz_hex: each record of another type showed the whole rest of the file.
-        {":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n:0001FFFc\n"
-         ":000000FFFF\n516174000FFFF\n",
-         -1,
-         "rectype = 252\n:000000FC\nrectype = 73\n:02000049\nrectype = 3\n:04000003\n"
-         "rectype = 9\n:00000509\nrectype = 179\n:400004B3\nrectype = 255\n:0400FFFF\n"
-         "rectype = 252\n:0001FFFc\nrectype = 255\n:000000FFFF\n" +
-             LINE + "9\n" + BAD,
-         "", KEPT, 1},
+        refused(":000000FC\n:02000049\n:04000003\n:00000509\n:400004B3\n:0400FFFF\n:0001FFFc\n"
+                ":000000FFFF\n516174000FFFF\n",
+                9,
+                "rectype = 252\n:000000FC\nrectype = 73\n:02000049\nrectype = 3\n:04000003\n"
+                "rectype = 9\n:00000509\nrectype = 179\n:400004B3\nrectype = 255\n:0400FFFF\n"
+                "rectype = 252\n:0001FFFc\nrectype = 255\n:000000FFFF\n"),
         // The same at scale: 1 MiB of these ran for minutes. With CR LF, no line end shown.
         {repeated(":020000040000FA\r\n", 1024) + ":0400000001020304F2\n:00000001FF\n", 4,
          repeated("rectype = 4\n" + EXT0, 1024), "0:4 ", "01020304"},
