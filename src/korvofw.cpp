@@ -6,6 +6,7 @@
 #include "station_events.h"
 #include "station_ledger.h"
 #include "udevwrapper.h"
+#include "write_all.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -900,19 +901,6 @@ std::string resolve_target(const char* name) {
     return path;
 }
 
-bool write_all(int fd, const ByteBuffer& bin) {
-    size_t done = 0;
-    while (done < bin.size()) {
-        ssize_t n = ::write(fd, bin.data() + done, bin.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 mode_t new_file_mode() {
     mode_t mask = umask(0);
     umask(mask);
@@ -932,8 +920,8 @@ int write_in_place(const std::string& target, const ByteBuffer& bin) {
     int fd = open(target.c_str(), O_WRONLY);
     if (fd < 0)
         return -1;
-    bool ok =
-        write_all(fd, bin) && ftruncate(fd, static_cast<off_t>(bin.size())) == 0 && fsync(fd) == 0;
+    bool ok = write_all(fd, bin.data(), bin.size()) &&
+              ftruncate(fd, static_cast<off_t>(bin.size())) == 0 && fsync(fd) == 0;
     int saved_errno = errno;
     ok = close(fd) == 0 && ok;
     if (!ok)
@@ -961,7 +949,7 @@ int write_file(const char* name, const ByteBuffer& bin) {
     mode_t mode = exists ? st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) : new_file_mode();
     // The replacement keeps the file's owner and group; only root may give them away.
     bool ok = !exists || geteuid() != 0 || fchown(fd, st.st_uid, st.st_gid) == 0;
-    ok = ok && fchmod(fd, mode) == 0 && write_all(fd, bin) && fsync(fd) == 0;
+    ok = ok && fchmod(fd, mode) == 0 && write_all(fd, bin.data(), bin.size()) && fsync(fd) == 0;
     int saved_errno = errno;
     ok = close(fd) == 0 && ok;
     if (ok && rename(temp.c_str(), target.c_str()) == 0) {

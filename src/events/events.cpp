@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include "write_all.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,19 +46,6 @@ int inherited_fd(const std::string& path) {
 
 int open_file(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
-
-bool write_all(int fd, const std::string& line) {
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -131,7 +120,7 @@ void EventStream::emit(const std::string& type, nlohmann::json fields) {
     // Text that is no UTF-8 (a file name, a server's message) is replaced, never refused.
     std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line += '\n';
-    if (!write_all(fd_, line))
+    if (!write_all(fd_, line.data(), line.size()))
         drop("write to", errno);
 }
 

@@ -294,6 +294,13 @@ class SqlLedger : public Ledger {
     int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) override;
     std::string upgraded() const override;
 
+  private:
+    // In a transaction of `kind`, runs the statement that updates this station's row row_id:
+    // 0 with the transaction open, -1, or ROW_LOST (rolled back, `error` saying the row is not
+    // in the ledger, `unless` after it) when it touched no row.
+    int update_own_row(Txn kind, const char* statement, const std::vector<Param>& params,
+                       int64_t row_id, const char* unless, const char* what, std::string& error);
+
   protected:
     // Connects afresh and checks the schema (check_schema(), which creates it for CREATOR);
     // for a STATION it also holds the station's name, kept or taken again, so that connecting

@@ -163,24 +163,32 @@ int SqlLedger::finish(const Attempt& a, IdFate fate, std::string& error) {
         number(a.ended_ms),  bytes(a.record_read),  bytes(a.record_written),
         number(a.result),    text(a.message),       number(a.flash_ms),
         number(a.eeprom_ms), text(fate_name(fate)), duration(a.erase_ms)};
-    int completed = 0;
-    if (ready(error) != 0 || begin_transaction(OUTCOME, what, error) != 0 ||
-        run(
-            sql::FINISH_ATTEMPT, outcome, [&](const Row&) { ++completed; }, what, error) != 0)
-        return -1;
-    if (completed == 0) {
-        rollback();
-        error = failure(location_, what,
-                        "row " + std::to_string(a.row_id) + " of station " + station_ +
-                            " is not in the ledger",
-                        "find out which copy of the ledger is current (a restored backup or a "
-                        "failed-over server may lack the latest rows)");
-        return ROW_LOST;
-    }
+    int rval = update_own_row(OUTCOME, sql::FINISH_ATTEMPT, outcome, a.row_id, "", what, error);
+    if (rval != 0)
+        return rval;
     if (run(fate == ID_USED ? sql::USE_ID : sql::RELEASE_ID, {number(a.row_id)}, nullptr,
             "marking the hard ID", error) != 0)
         return -1;
     return commit(what, error);
+}
+
+int SqlLedger::update_own_row(Txn kind, const char* statement, const std::vector<Param>& params,
+                              int64_t row_id, const char* unless, const char* what,
+                              std::string& error) {
+    int updated = 0;
+    if (ready(error) != 0 || begin_transaction(kind, what, error) != 0 ||
+        run(
+            statement, params, [&](const Row&) { ++updated; }, what, error) != 0)
+        return -1;
+    if (updated != 0)
+        return 0;
+    rollback();
+    error = failure(location_, what,
+                    "row " + std::to_string(row_id) + " of station " + station_ +
+                        " is not in the ledger" + unless,
+                    "find out which copy of the ledger is current (a restored backup or a "
+                    "failed-over server may lack the latest rows)");
+    return ROW_LOST;
 }
 
 int SqlLedger::record_test(const Attempt& a, std::string& error) {
@@ -188,21 +196,9 @@ int SqlLedger::record_test(const Attempt& a, std::string& error) {
     std::vector<Param> test = {number(a.row_id), text(station_),
                                a.test_status.empty() ? Param{} : text(a.test_status),
                                duration(a.test_ms), text(a.test_results)};
-    int written = 0;
-    if (ready(error) != 0 || begin_transaction(WRITE, what, error) != 0 ||
-        run(
-            sql::RECORD_TEST, test, [&](const Row&) { ++written; }, what, error) != 0)
-        return -1;
-    if (written == 0) {
-        rollback();
-        error = failure(location_, what,
-                        "row " + std::to_string(a.row_id) + " of station " + station_ +
-                            " is not in the ledger, or has no outcome",
-                        "find out which copy of the ledger is current (a restored backup or a "
-                        "failed-over server may lack the latest rows)");
-        return ROW_LOST;
-    }
-    return commit(what, error);
+    int rval =
+        update_own_row(WRITE, sql::RECORD_TEST, test, a.row_id, ", or has no outcome", what, error);
+    return rval != 0 ? rval : commit(what, error);
 }
 
 int SqlLedger::peek(int from, int& next, int& left, std::string& error) {
