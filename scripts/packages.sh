@@ -9,4 +9,5 @@ apt-get install -y --no-install-recommends \
     libsqlite3-dev libpq-dev libssl-dev postgresql \
     clang libclang-rt-14-dev \
     qemu-system-x86 busybox-static udev systemd dfu-programmer avrdude libusbredirparser-dev cpio \
-    sqlite3 nlohmann-json3-dev libsystemd-dev python3-jsonschema
+    sqlite3 nlohmann-json3-dev libsystemd-dev python3-jsonschema \
+    libmicrohttpd-dev libjs-chart.js chromium prometheus curl
