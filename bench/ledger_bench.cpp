@@ -189,9 +189,10 @@ void fdatasync_ms(const std::string& dir, double& median, double& p99) {
 
 // A station process: opens, says it is ready, waits for the start, then writes the time of
 // each of its allocations to `out`.
-[[noreturn]] void station(const std::string& location, int k, int ready, int go, int out) {
+[[noreturn]] void station(const std::string& location, const std::string& pool, int k, int ready,
+                          int go, int out) {
     std::unique_ptr<ledger::Ledger> led =
-        ledger::make_ledger(location, "st-" + std::to_string(k), "default");
+        ledger::make_ledger(location, "st-" + std::to_string(k), pool);
     std::string error;
     bool ok = led->open(error) == 0;
     char byte = 0;
@@ -214,7 +215,8 @@ void fdatasync_ms(const std::string& dir, double& median, double& p99) {
     _exit(ok && sent ? 0 : 1);
 }
 
-bool together(const std::string& location, double& median_ms, double& p99_ms) {
+bool together(const std::string& location, const std::string& pool, double& median_ms,
+              double& p99_ms) {
     int ready[2], go[2], out[2];
     if (pipe(ready) != 0 || pipe(go) != 0 || pipe(out) != 0)
         return false;
@@ -225,7 +227,7 @@ bool together(const std::string& location, double& median_ms, double& p99_ms) {
         if (pid == 0) {
             close(go[1]);
             close(out[0]);
-            station(location, k, ready[1], go[0], out[1]);
+            station(location, pool, k, ready[1], go[0], out[1]);
         }
         children.push_back(pid);
     }
@@ -317,7 +319,7 @@ bool bench(const std::string& backend, const std::string& where) {
               prepare(backend, rows[1], where, place[1]) &&
               alone({place[0].location, place[1].location}, one);
     for (int i = 0; i < 2 && ok; ++i)
-        ok = together(place[i].location, together_median[i], together_p99[i]);
+        ok = together(place[i].location, "default", together_median[i], together_p99[i]);
     for (const Place& p : place)
         remove_place(p);
     if (!ok)
@@ -346,10 +348,26 @@ bool bench(const std::string& backend, const std::string& where) {
     return true;
 }
 
+// Only the allocation with the stations at once, on a ledger that exists, drawing hard IDs of
+// `pool`: for bench/line-view-bench.sh, which runs it with and without the line's viewers.
+int together_only(const std::string& location, const std::string& pool) {
+    double median_ms = 0, p99_ms = 0;
+    if (!together(location, pool, median_ms, p99_ms))
+        return 1;
+    printf("allocation, %d stations at once (a device each in every %d ms) in pool %s: median "
+           "%.2f ms, p99 %.2f ms (goal p99 under %.0f ms: %s)\n",
+           STATIONS, static_cast<int>(PACE.count()), pool.c_str(), median_ms, p99_ms, GOAL_P99_MS,
+           verdict(p99_ms < GOAL_P99_MS));
+    return 0;
+}
+
 } // namespace
 
 // ledger_bench [DIR]: DIR holds the SQLite ledgers (default: the temporary directory).
+// ledger_bench --together LEDGER POOL: only the stations at once, on the ledger LEDGER.
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--together")
+        return together_only(argv[2], argv[3]);
     const char* pg = std::getenv("KORVOFW_PG_URI");
     std::string dir = argc > 1 ? argv[1] : std::filesystem::temp_directory_path().string();
     printf("ledger_bench: %d devices alone, %d stations x %d devices at once, from hard ID %d; "
