@@ -99,17 +99,18 @@ function attempt(a) {
     ['image_sha256', 'SHA-256', a.image_sha256],
   ];
   const parts = el('div', {'class': 'attempt-parts'});
-  const group = (heading, content, cls) => {
+  const side = el('div', {'class': 'side'});
+  const group = (into, heading, content, cls) => {
     const g = el('section', {'class': cls});
     g.append(el('h3', {}, heading), content);
-    parts.append(g);
+    into.append(g);
     return g;
   };
-  group('Pass', facts(pass), 'pass');
-  group('Image', facts(image), 'image');
-  group('EEPROM record', recordTable(a.record_read, a.record_written), 'records');
+  group(parts, 'Pass', facts(pass), 'pass');
+  parts.append(side);
+  group(side, 'Image', facts(image), 'image');
   if (a.test_status !== null && a.test_status !== undefined) {
-    const test = group('Test', facts([
+    const test = group(side, 'Test', facts([
       ['test_status', 'status', a.test_status],
       ['test_ms', 'time', seconds(a.test_ms)],
     ]), 'test');
@@ -117,6 +118,7 @@ function attempt(a) {
       test.append(testResults(a.test_results));
     }
   }
+  group(parts, 'EEPROM record', recordTable(a.record_read, a.record_written), 'records');
   box.append(parts);
   return box;
 }

@@ -84,15 +84,21 @@ function makeCard(name) {
   const box = el('div', {'class': 'hourly'});
   const canvas = el('canvas', {'data-chart': 'hourly',
       'aria-label': 'Units per hour over the last 12 hours', 'role': 'img'});
-  box.append(el('p', {'class': 'label'}, 'units per hour, last 12 hours'), canvas);
+  const chartBox = el('div', {'class': 'chart-box'});
+  chartBox.append(canvas);
+  box.append(el('p', {'class': 'label'}, 'units per hour, last 12 hours'), chartBox);
   card.append(box);
-  const chart = chartsReady() ? new Chart(canvas, {
+  return {card, fields, canvas, chart: null};
+}
+
+// The card's chart, made once the card is on the page so that it takes the card's width.
+function hourlyChart(canvas) {
+  return new Chart(canvas, {
     type: 'bar',
     data: {labels: [], datasets: [{label: 'units', data: [], backgroundColor: COLOURS.ok}]},
     options: {animation: false, responsive: true, maintainAspectRatio: false,
       plugins: {legend: {display: false}}, scales: axes()},
-  }) : null;
-  return {card, fields, chart};
+  });
 }
 
 function fillCard(entry, s, data) {
@@ -144,8 +150,9 @@ function renderStations(data) {
     seen.add(s.station);
     if (!cards.has(s.station)) cards.set(s.station, makeCard(s.station));
     const entry = cards.get(s.station);
-    fillCard(entry, s, data);
     grid.append(entry.card); // in the data's order, by name
+    if (!entry.chart && chartsReady()) entry.chart = hourlyChart(entry.canvas);
+    fillCard(entry, s, data);
   }
   for (const [name, entry] of cards) {
     if (seen.has(name)) continue;
