@@ -15,6 +15,7 @@
 // ledger or the server cannot be reached or answers wrongly.
 #include "ledger_backends.h"
 #include "line_data.h"
+#include "line_view.h"
 
 #include <arpa/inet.h>
 #include <libpq-fe.h>
@@ -28,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -71,6 +73,7 @@ constexpr int64_t SPAN_MS = 30 * 24 * HOUR_MS;
 // 2 s pause, the operator's hands); the 29.5 days before hold the rest of the rows.
 constexpr int64_t DENSE_MS = 12 * HOUR_MS;
 constexpr int64_t DENSE_EVERY_MS = 8000;
+constexpr int HOURS_SHOWN = 12; // the line page's chart
 // A pool's IDs are 13 bits: only the latest rows ask for hard IDs, about 6,000 of each pool,
 // which leaves about 2,000 in each. The rows before asked for none.
 constexpr int ID_ROWS = 12000;
@@ -437,6 +440,63 @@ struct Writer {
     }
 };
 
+// What each of the ledger's read calls that a refresh makes costs, called as LineReader calls
+// them: the one to look at when a refresh is slow. Today's rows with them, since the calls
+// that count today's rows cost more as the day goes on.
+bool calls_bench(ledger::Ledger& led, const std::string& where, std::string& error) {
+    constexpr int ROUNDS = 50;
+    constexpr int RECENT = 50, RECOUNTED = 256;
+    int64_t now = ledger::now_ms(), midnight = ledger::local_midnight_ms(now), latest = 0;
+    std::vector<ledger::ViewLine> view;
+    std::vector<std::string> names;
+    if (ledger::read_view(led, now, view, error) != 0 ||
+        led.latest_rows(
+            1, [&](const ledger::AttemptRow& r) { latest = r.row_id; }, error) != 0)
+        return false;
+    int64_t today = 0;
+    for (const ledger::ViewLine& l : view) {
+        names.push_back(l.now.station);
+        today += l.now.ok + l.now.failed;
+    }
+    auto none = [](const ledger::AttemptRow&) {};
+    struct Call {
+        const char* name;
+        std::function<int()> run;
+    } calls[] = {
+        {"read_view() (stations() and each station's pool)",
+         [&] { return ledger::read_view(led, now, view, error); }},
+        {"failures() since midnight",
+         [&] {
+             std::vector<ledger::FailureCount> out;
+             return led.failures(names, midnight, out, error);
+         }},
+        {"ok_per_period() over 12 hours",
+         [&] {
+             std::vector<ledger::PeriodCount> out;
+             return led.ok_per_period(names, now - HOURS_SHOWN * HOUR_MS, HOUR_MS, out, error);
+         }},
+        {"latest_rows(50)", [&] { return led.latest_rows(RECENT, none, error); }},
+        {"rows_after() the latest 256",
+         [&] { return led.rows_after(latest - RECOUNTED, none, error); }},
+    };
+    constexpr size_t CALLS = sizeof calls / sizeof calls[0];
+    std::vector<double> ms[CALLS];
+    for (int n = 0; n < ROUNDS; ++n)
+        for (size_t i = 0; i < CALLS; ++i) {
+            Clock::time_point start = Clock::now();
+            if (calls[i].run() != 0)
+                return false;
+            ms[i].push_back(ms_since(start));
+        }
+    printf("%s: today: %lld rows ended ok or failed since local midnight; each call of a "
+           "refresh (%d times):\n",
+           where.c_str(), static_cast<long long>(today), ROUNDS);
+    for (size_t i = 0; i < CALLS; ++i)
+        printf("%s:   %s: median %.1f ms, p99 %.1f ms\n", where.c_str(), calls[i].name,
+               percentile(ms[i], 0.5), percentile(ms[i], 0.99));
+    return true;
+}
+
 int read_bench(const std::string& location, int refreshes) {
     std::string error;
     std::vector<double> first, steady;
@@ -464,11 +524,11 @@ int read_bench(const std::string& location, int refreshes) {
             break;
         steady.push_back(ms_since(start));
     }
+    std::string where = is_pg(location) ? "postgresql" : "sqlite";
     if (!ok || int(steady.size()) != refreshes) {
         fprintf(stderr, "line_bench: %s\n", error.c_str());
         return 1;
     }
-    std::string where = is_pg(location) ? "postgresql" : "sqlite";
     printf("%s: LineReader::read, first read on a fresh connection (%d times): median %.1f ms, "
            "max %.1f ms\n",
            where.c_str(), FIRST_READS, percentile(first, 0.5), percentile(first, 1));
@@ -479,6 +539,10 @@ int read_bench(const std::string& location, int refreshes) {
            verdict(p99 < GOAL_P99_MS));
     printf("%s: texts read: /api/line %zu bytes, /metrics %zu bytes\n", where.c_str(),
            texts.line_json.size(), texts.metrics_text.size());
+    if (!calls_bench(*led, where, error)) {
+        fprintf(stderr, "line_bench: %s\n", error.c_str());
+        return 1;
+    }
     return 0;
 }
 
