@@ -10,6 +10,7 @@
 # A benchmark: it prints figures beside their goals and never fails on one; it fails only when
 # a ledger, the server or a station cannot run or answers wrongly.
 #   sh bench/line-view-bench.sh [BUILD-DIR [ROWS [SECONDS]]]
+# SECONDS (default 60) is at least 40: the stations, 25 s from 5 s in, run among the viewers.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,6 +33,7 @@ done
 case "$rows:$seconds" in
 *[!0-9:]* | :* | *:) fail "ROWS and SECONDS must be whole numbers, not \"$rows\" and \"$seconds\"" ;;
 esac
+[ "$seconds" -ge 40 ] || fail "SECONDS must be at least 40, so that the stations run among the viewers"
 
 server=
 cleanup() {
