@@ -61,6 +61,9 @@ serve() {
     done
 }
 
+# The CPU time a process has used, in clock ticks (user and system).
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
 measure() {
     name=$1
     ledger=$2
@@ -71,6 +74,7 @@ measure() {
     printf '%s: no viewer: ' "$name"
     "$ledger_bench" --together "$ledger" bench-alone
     serve "$ledger"
+    cpu_before=$(cpu_ticks "$server")
     "$line_bench" view "127.0.0.1:$port" "$viewers" "$seconds" >"$work/view.txt" &
     viewing=$!
     sleep "$stations_after"
@@ -78,6 +82,9 @@ measure() {
     "$ledger_bench" --together "$ledger" bench-viewers
     wait "$viewing" || { cat "$work/view.txt"; fail "the viewers of $name found wrong answers"; }
     sed "s|^|$name: |" "$work/view.txt"
+    ticks=$(($(cpu_ticks "$server") - cpu_before))
+    echo "$name: the server's process while the viewers ran: $(awk "BEGIN { printf \"%.1f\", \
+        100 * $ticks / $(getconf CLK_TCK) / $seconds }") % of one core"
     kill "$server"
     wait "$server" || { cat "$work/serve.log" >&2; fail "the server on $name did not stop cleanly"; }
     server=
