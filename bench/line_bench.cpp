@@ -163,11 +163,11 @@ class RowMaker {
         int64_t ended = arrived + flash_ms + eeprom_ms + std::max<int64_t>(erase_ms, 0) + 200;
         double luck = share();
         const Failure* failure = luck < FAILED_SHARE ? pick_failure() : nullptr;
-        const char* state = ended > now_ms_                ? "started"
-                            : luck > 1 - INTERRUPTED_SHARE ? "interrupted"
-                            : failure                      ? "failed"
-                                                           : "ok";
-        std::string st = state;
+        // A pass that would end after now is still in flight.
+        std::string st = ended > now_ms_                ? "started"
+                         : luck > 1 - INTERRUPTED_SHARE ? "interrupted"
+                         : failure                      ? "failed"
+                                                        : "ok";
         bool asks = i >= rows_ - ID_ROWS;
         int hard_id = -1;
         std::string id_state;
