@@ -261,6 +261,8 @@ TEST_P(LineData, CountsEveryDeviceOnceAsItEnds) {
     std::unique_ptr<Ledger> a = station("st-a", "line-2");
     device(*station("st-c", "line-2"), 0, H11 + 6000, -3, "No device");
     raw_row(8, "st-b", "failed", H11 + 7000);
+    if (GetParam() == SQLITE) // which keeps a name that is not UTF-8 as it was given
+        raw_row(7, "bad\xff", "ok", H11);
     web::LineTexts second = read(kept);
     EXPECT_EQ(second.metrics_text, read_fresh().metrics_text);
     for (const char* line :
@@ -268,6 +270,11 @@ TEST_P(LineData, CountsEveryDeviceOnceAsItEnds) {
           "station=\"st-c\",result=\"failed\"} 1\n", "\",result=\"ok\"} 3\n",
           "korvofw_station_up{station=\"st-a\"} 1\n"})
         EXPECT_TRUE(has(second.metrics_text, line)) << line;
+    EXPECT_EQ(has(second.metrics_text, "{station=\"bad\xEF\xBF\xBD\"} 1\n"), GetParam() == SQLITE);
+    write_text(scratch.path("metrics.txt"), second.metrics_text);
+    check =
+        run_process({"/bin/sh", "-c", "promtool check metrics < " + scratch.path("metrics.txt")});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
     // Read again with nothing new, it counts nothing twice.
     EXPECT_EQ(read(kept).metrics_text, second.metrics_text);
 }
