@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <tuple>
 
 namespace web {
@@ -80,6 +81,15 @@ std::vector<int64_t> pass_bounds_ms() {
     for (const Bound& b : PASS_BOUNDS)
         out.push_back(b.ms);
     return out;
+}
+
+// Drops the hours before `first`, and what has no hour left (a message seen days ago).
+template <typename Key>
+void forget_hours(std::map<Key, std::map<int64_t, int64_t>>& by_hour, int64_t first) {
+    for (auto i = by_hour.begin(); i != by_hour.end();) {
+        i->second.erase(i->second.begin(), i->second.lower_bound(first));
+        i = i->second.empty() ? by_hour.erase(i) : std::next(i);
+    }
 }
 
 // The start of the local hour of `ms`.
@@ -370,19 +380,16 @@ int64_t LineReader::hour_of(int64_t ms) const {
 
 // The hours before since_ms are needed no more: neither today's nor among those shown.
 void LineReader::forget_before(int64_t since_ms) {
-    int64_t first = hour_of(since_ms);
-    for (auto& [station, hours] : ok_by_hour_)
-        hours.erase(hours.begin(), hours.lower_bound(first));
-    for (auto& [key, hours] : failed_by_hour_)
-        hours.erase(hours.begin(), hours.lower_bound(first));
+    forget_hours(ok_by_hour_, hour_of(since_ms));
+    forget_hours(failed_by_hour_, hour_of(since_ms));
 }
 
 int LineReader::read_facts(int64_t now_ms, LineFacts& f, std::string& error) {
     f.now_ms = now_ms;
     f.day_start_ms = ledger::local_midnight_ms(now_ms);
-    int64_t hour = local_hour_start(now_ms);
+    int64_t current = local_hour_start(now_ms);
     for (int i = HOURS_SHOWN - 1; i >= 0; --i)
-        f.hour_starts.push_back(hour - i * HOUR_MS);
+        f.hour_starts.push_back(current - i * HOUR_MS);
     if (ledger::read_view(led_, now_ms, f.view, error) != 0)
         return -1;
     auto keep = [&f](const ledger::AttemptRow& r) { f.recent.push_back(r); };
