@@ -271,3 +271,41 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Serve);
+
+// The reader role of docs/install.md: serve works through it, and it can change nothing.
+using ReaderRole = Serve;
+
+TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyRead) {
+    make_line();
+    const std::string role = "korvofw_view_" + std::to_string(getpid());
+    const size_t name_at = location.find("@/") + 2;
+    const std::string database = location.substr(name_at, location.find('?') - name_at);
+    raw_sql(location, "CREATE ROLE " + role +
+                          " LOGIN PASSWORD 'choose-another'; GRANT CONNECT ON "
+                          "DATABASE " +
+                          database + " TO " + role + "; GRANT USAGE ON SCHEMA public TO " + role +
+                          "; GRANT SELECT ON attempts, hard_ids, meta TO " + role);
+    const std::string reader =
+        "postgresql://" + role + "@" + location.substr(location.find("@/") + 1);
+    const std::string before = dump();
+    {
+        Server server(reader);
+        EXPECT_EQ(json::parse(ask(server.port, "/api/device/0x11").body)["attempts"].size(), 2u);
+        EXPECT_EQ(ask(server.port, "/export.csv").body,
+                  run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
+        EXPECT_EQ(server.stop(), 0);
+    }
+    for (const char* write :
+         {"INSERT INTO meta VALUES ('k', 'v')", "UPDATE attempts SET message = ''",
+          "DELETE FROM hard_ids", "CREATE TABLE t (x int)"}) {
+        ProcessResult r =
+            run_process({"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c", write, reader});
+        EXPECT_NE(r.status, 0) << write;
+        EXPECT_TRUE(has(r.err, "permission denied")) << write << ": " << r.err;
+    }
+    EXPECT_EQ(dump(), before);
+    raw_sql(location, "DROP OWNED BY " + role + "; DROP ROLE " + role);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ReaderRole, ::testing::Values(POSTGRES),
+                         [](const auto& info) { return BACKEND_NAMES[info.param]; });
