@@ -1,6 +1,7 @@
 // korvofw-ledger LEDGER serve on a ledger that real stations wrote: what each address answers
 // (status, type, security headers, the export's and a device's bytes), and hostile requests,
 // after each of which the server still answers and the ledger is unchanged, on both back ends.
+#include "line_data.h"
 #include "serve_fixture.h"
 #include "static_files.h"
 
@@ -104,6 +105,8 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
         {"/api/device/0xzz", 404, JSON_TYPE, "no-store", nullptr},
         {"/api/nothing", 404, JSON_TYPE, "no-store", nullptr},
         {"/export.csv", 200, "text/csv; charset=utf-8", "no-store", nullptr},
+        {"/api/line", 200, JSON_TYPE, "no-store", nullptr},
+        {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "no-store", nullptr},
     };
     for (const Route& r : routes) {
         for (const char* method : {"GET", "HEAD"}) {
@@ -120,6 +123,17 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
             }
         }
     }
+    // The line's texts as a reader of the ledger reads them now (the metrics hold no clock).
+    std::unique_ptr<Ledger> led = make_ledger(location, "", "");
+    web::LineTexts texts;
+    std::string error;
+    ASSERT_EQ(led->open_read(error), 0) << error;
+    ASSERT_EQ(web::LineReader(*led).read(now_ms(), texts, error), 0) << error;
+    EXPECT_EQ(ask(server.port, "/metrics").body, texts.metrics_text);
+    json line = json::parse(ask(server.port, "/api/line").body);
+    EXPECT_EQ(line["stations"].size(), 2u) << line;
+    EXPECT_EQ(line["recent"].size(), 4u) << line;
+
     // The export: korvofw-ledger's own bytes, as a download, through a real client (chunked).
     ProcessResult exported = run_process({KORVOFW_LEDGER_BIN, location, "export"});
     ProcessResult fetched =
@@ -232,6 +246,7 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
         if (a.status != 0 && a.status != 400 && a.status != 414 && a.status != 431)
             expect_security_headers(a, h.what); // the library's own refusals: its fixed text
         EXPECT_EQ(ask(server.port, "/").body, page) << "after " << h.what;
+        EXPECT_EQ(ask(server.port, "/api/line").status, 200) << "after " << h.what;
         EXPECT_EQ(ask(server.port, "/api/device/0x10").status, 200) << "after " << h.what;
     }
 
@@ -257,11 +272,16 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
     EXPECT_GT(answered, 0);
     EXPECT_EQ(ask(server.port, "/").body, page) << "after the crowd";
 
-    // Names from the ledger as JSON strings: no markup, quote or line break of their own.
+    // Names from the ledger as JSON strings and label values: no quote or line break of their
+    // own; markup stays text (the pages show it as such).
+    const std::string line = ask(server.port, "/api/line").body;
     const std::string device = ask(server.port, "/api/device/0x40").body;
-    EXPECT_TRUE(has(device, R"("station":"st \"q\"\nx")")) << device;
-    EXPECT_TRUE(
-        has(ask(server.port, "/api/device/0x10").body, R"("station":"<script>alert(1)</script>")"));
+    const std::string metrics = ask(server.port, "/metrics").body;
+    for (const std::string* json_text : {&line, &device})
+        EXPECT_TRUE(has(*json_text, R"("station":"st \"q\"\nx")")) << *json_text;
+    EXPECT_TRUE(has(line, R"("station":"<script>alert(1)</script>")")) << line;
+    EXPECT_TRUE(has(metrics, R"(station="st \"q\"\nx")")) << metrics;
+    EXPECT_TRUE(has(metrics, R"(station="<script>alert(1)</script>")")) << metrics;
 
     // The half-open connection is dropped after the server's 10 s timeout (bounded: 20 s).
     Answer dropped = read_answer(half_open);
@@ -272,29 +292,51 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
 
 LEDGER_ON_BOTH_BACK_ENDS(Serve);
 
-// The reader role of docs/install.md: serve works through it, and it can change nothing.
+// The reader role of docs/install.md: serve works through it, and it can change nothing. While
+// it may not read the rows, the line's texts: first the reason (503), later the last ones read,
+// marked stale.
 using ReaderRole = Serve;
 
-TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyRead) {
+TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
     make_line();
     const std::string role = "korvofw_view_" + std::to_string(getpid());
     const size_t name_at = location.find("@/") + 2;
     const std::string database = location.substr(name_at, location.find('?') - name_at);
+    const std::string grant = "GRANT SELECT ON attempts, hard_ids, meta TO " + role;
+    const std::string revoke = "REVOKE SELECT ON attempts FROM " + role;
     raw_sql(location, "CREATE ROLE " + role +
                           " LOGIN PASSWORD 'choose-another'; GRANT CONNECT ON "
                           "DATABASE " +
                           database + " TO " + role + "; GRANT USAGE ON SCHEMA public TO " + role +
-                          "; GRANT SELECT ON attempts, hard_ids, meta TO " + role);
+                          "; " + grant + "; " + revoke);
     const std::string reader =
         "postgresql://" + role + "@" + location.substr(location.find("@/") + 1);
     const std::string before = dump();
-    {
-        Server server(reader);
-        EXPECT_EQ(json::parse(ask(server.port, "/api/device/0x11").body)["attempts"].size(), 2u);
-        EXPECT_EQ(ask(server.port, "/export.csv").body,
-                  run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
-        EXPECT_EQ(server.stop(), 0);
-    }
+    Server server(reader);
+    // Asks until the answer is as wanted: the refresher reads once a second (bounded: 10 s).
+    auto ask_until = [&server](const std::function<bool(const Answer&)>& wanted) {
+        Answer a;
+        for (int tries = 0; tries < 200 && !wanted(a = ask(server.port, "/api/line")); ++tries)
+            usleep(50000);
+        return a;
+    };
+    Answer refused = ask(server.port, "/api/line");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_TRUE(has(json::parse(refused.body)["error"], "permission denied")) << refused.body;
+    raw_sql(location, grant);
+    Answer read = ask_until([](const Answer& a) { return a.status == 200; });
+    EXPECT_EQ(json::parse(read.body)["stations"].size(), 2u) << read.body;
+    EXPECT_EQ(read.header("X-Korvofw-Stale"), "");
+    EXPECT_EQ(ask(server.port, "/metrics").status, 200);
+    EXPECT_EQ(json::parse(ask(server.port, "/api/device/0x11").body)["attempts"].size(), 2u);
+    EXPECT_EQ(ask(server.port, "/export.csv").body,
+              run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
+    raw_sql(location, revoke);
+    Answer stale = ask_until([](const Answer& a) { return a.header("X-Korvofw-Stale") == "1"; });
+    EXPECT_EQ(stale.status, 200);
+    EXPECT_EQ(json::parse(stale.body)["stations"], json::parse(read.body)["stations"]);
+    EXPECT_EQ(server.stop(), 0);
+
     for (const char* write :
          {"INSERT INTO meta VALUES ('k', 'v')", "UPDATE attempts SET message = ''",
           "DELETE FROM hard_ids", "CREATE TABLE t (x int)"}) {
