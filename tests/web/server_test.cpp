@@ -15,9 +15,6 @@ using namespace ledger;
 
 namespace {
 
-const std::string HTML_NAME = "<script>alert(1)</script>";
-const std::string QUOTED_NAME = "st \"q\"\nx";
-const std::string COMMIT = "0123456789abcdef0123456789abcdef01234567";
 const std::string CSP = "default-src 'self'; img-src 'self' data:; style-src 'self'; "
                         "script-src 'self'; frame-ancestors 'none'";
 const char* const JSON_TYPE = "application/json";
@@ -28,35 +25,6 @@ std::string file_text(const char* path) {
     EXPECT_NE(f, nullptr) << path;
     return f ? std::string(reinterpret_cast<const char*>(f->body), f->size) : "";
 }
-
-class Serve : public LedgerTest {
-  protected:
-    // Two stations on the bench: HTML in one's name, a quote and a newline in the other's; one
-    // device of the first fails its flash verification.
-    void make_line() {
-        ProcessResult a = play("a", "device 1 1\nwait\ndevice 1 2 fault=stuck\nwait\ndevice 1 3\n",
-                               station(HTML_NAME, "a.bin", "10"));
-        ASSERT_EQ(a.status, 0) << a.err;
-        ProcessResult b = play("b", "device 2 1\n", station(QUOTED_NAME, "b.bin", "40"));
-        ASSERT_EQ(b.status, 0) << b.err;
-        ASSERT_EQ(rows().size(), 4u);
-    }
-    std::vector<std::string> station(const std::string& name, const char* image, const char* from) {
-        return {"-f", "fw.hex", "-e",   image, "-I",   from,       "-r",     "0x8700",    "-s",
-                "5",  "-v",     COMMIT, "-t",  "0102", "--ledger", location, "--station", name};
-    }
-    // Every row and the schema, as the database's own dump tool writes them.
-    std::string dump() const {
-        ProcessResult r =
-            run_process(GetParam() == POSTGRES
-                            ? std::vector<std::string>{"/usr/bin/pg_dump", "--no-owner",
-                                                       "--restrict-key=korvofw", "-d", location}
-                            : std::vector<std::string>{"/usr/bin/sqlite3", location, ".dump"});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(has(r.out, "CREATE TABLE")) << r.out;
-        return r.out;
-    }
-};
 
 void expect_security_headers(const Answer& a, const std::string& what) {
     EXPECT_EQ(a.header("X-Content-Type-Options"), "nosniff") << what;
