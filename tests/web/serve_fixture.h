@@ -127,11 +127,11 @@ class Server {
         EXPECT_GT(port, 0) << "serve said: " << said;
     }
     ~Server() { stop(); }
-    // SIGTERM; the exit status, and the rest of what it printed in `said`.
-    int stop() {
+    // SIGTERM (or another signal); the exit status, and the rest of what it printed in `said`.
+    int stop(int signal = SIGTERM) {
         if (pid_ <= 0)
             return status_;
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         char chunk[256];
         ssize_t n;
         while ((n = read(out_, chunk, sizeof chunk)) > 0)

@@ -319,3 +319,47 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, ReaderRole, ::testing::Values(POSTGRES),
                          [](const auto& info) { return BACKEND_NAMES[info.param]; });
+
+// What serve cannot serve it refuses at once, with the cause and the fix; a signal stops it.
+TEST(ServeCommand, RefusesALedgerAnAddressOrAPortItCannotUseAndStopsOnSignals) {
+    ScratchDir dir;
+    const std::string missing = dir.path("none.db"), db = dir.path("line.db");
+    auto serve = [](const std::string& ledger, const std::string& listen) {
+        return run_process({KORVOFW_LEDGER_BIN, ledger, "serve", "--listen", listen});
+    };
+    ProcessResult no_ledger = serve(missing, "127.0.0.1:0");
+    EXPECT_EQ(no_ledger.status, 1);
+    EXPECT_EQ(no_ledger.err, run_process({KORVOFW_LEDGER_BIN, missing, "summary"}).err);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    init_ledger(db);
+    for (const char* listen : {"localhost:8080", "127.0.0.1", "127.0.0.1:65536", "[::1:8080",
+                               "127.0.0.1:80x", ":8080", "127.0.0.1:"}) {
+        ProcessResult r = serve(db, listen);
+        EXPECT_EQ(r.status, 2) << listen;
+        EXPECT_EQ(r.err.rfind("korvofw-ledger: invalid --listen \"" + std::string(listen) +
+                                  "\" (give a numeric address and a port, such as 127.0.0.1:8080, "
+                                  "0.0.0.0:8080 or [::1]:8080)\nUsage: korvofw-ledger ",
+                              0),
+                  0u)
+            << r.err;
+    }
+    ProcessResult extra = run_process({KORVOFW_LEDGER_BIN, db, "serve", "--port", "80"});
+    EXPECT_EQ(extra.status, 2);
+    EXPECT_TRUE(has(extra.err, "serve takes only --listen ADDR:PORT\nUsage: ")) << extra.err;
+
+    Server first(db, {"--listen", "127.0.0.1:0"}), v6(db, {"--listen", "[::1]:0"});
+    EXPECT_EQ(first.said.rfind("Serving " + db + " at http://127.0.0.1:", 0), 0u) << first.said;
+    EXPECT_EQ(v6.said.rfind("Serving " + db + " at http://[::1]:", 0), 0u) << v6.said;
+    const std::string taken = "127.0.0.1:" + std::to_string(first.port);
+    ProcessResult in_use = serve(db, taken);
+    EXPECT_EQ(in_use.status, 1);
+    EXPECT_EQ(in_use.err, "korvofw-ledger: cannot listen at " + taken +
+                              ": another program listens there; pick another port with --listen "
+                              "(such as --listen 127.0.0.1:8081)\n");
+    EXPECT_EQ(ask(first.port, "/api/device/0x1").status, 200) << "the first one serves on";
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_EQ(v6.stop(SIGTERM), 0);
+    for (const Server* s : {&first, &v6})
+        EXPECT_TRUE(has(s->said, "/\nStopped.\n")) << s->said;
+}
