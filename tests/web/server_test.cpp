@@ -363,3 +363,47 @@ TEST(ServeCommand, RefusesALedgerAnAddressOrAPortItCannotUseAndStopsOnSignals) {
     for (const Server* s : {&first, &v6})
         EXPECT_TRUE(has(s->said, "/\nStopped.\n")) << s->said;
 }
+
+// A ledger far larger than every buffer between it and a client that does not read: two such
+// exports are held, a third is refused until one ends, and the whole ledger, streamed, is
+// byte for byte korvofw-ledger's export.
+TEST(ServeExport, StreamsALargeLedgerAndSendsTwoAtOnce) {
+    ScratchDir dir;
+    const std::string db = dir.path("line.db");
+    init_ledger(db);
+    raw_sql(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 80000) "
+                "INSERT INTO attempts (station, pool, state, arrived_ms, ended_ms, bus, devnum, "
+                "port, flash_path, image_sha256, image_length, result, message, flash_ms, "
+                "eeprom_ms) SELECT 'st-' || (i % 8), 'default', 'ok', 1714564800000 + i * 1000, "
+                "1714564803000 + i * 1000, 1, i % 127, '1-1.4', '/fw/app.hex', printf('%064d', i), "
+                "414, 0, 'programmed', 2500, 300 FROM n");
+    const std::string exported = run_process({KORVOFW_LEDGER_BIN, db, "export"}).out;
+    ASSERT_GT(exported.size(), 12u << 20);
+    Server server(db);
+    int held[2];
+    for (int& fd : held) {
+        fd = connect_to(server.port);
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const std::string request = "GET /export.csv HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), 0),
+                  static_cast<ssize_t>(request.size()));
+        char start[12];
+        ASSERT_EQ(recv(fd, start, sizeof start, MSG_WAITALL), 12);
+        EXPECT_EQ(std::string(start, 12), "HTTP/1.1 200");
+    }
+    Answer third = ask(server.port, "/export.csv");
+    EXPECT_EQ(third.status, 503);
+    EXPECT_EQ(third.header("Retry-After"), "1");
+    EXPECT_EQ(third.body, "Two exports are being sent already; try again when one has ended.\n");
+    EXPECT_EQ(ask(server.port, "/api/device/0x1").status, 200) << "the rest serves on";
+    for (int fd : held)
+        close(fd);
+    Answer whole;
+    for (int tries = 0; tries < 100 && (whole = ask(server.port, "/export.csv")).status != 200;
+         ++tries)
+        usleep(100000); // the cancelled exports' readers end (bounded: 10 s)
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == exported) << whole.body.size() << " bytes, not " << exported.size();
+    EXPECT_EQ(server.stop(), 0);
+}
