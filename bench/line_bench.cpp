@@ -73,7 +73,6 @@ constexpr int64_t SPAN_MS = 30 * 24 * HOUR_MS;
 // 2 s pause, the operator's hands); the 29.5 days before hold the rest of the rows.
 constexpr int64_t DENSE_MS = 12 * HOUR_MS;
 constexpr int64_t DENSE_EVERY_MS = 8000;
-constexpr int HOURS_SHOWN = 12; // the line page's chart
 // A pool's IDs are 13 bits: only the latest rows ask for hard IDs, about 6,000 of each pool,
 // which leaves about 2,000 in each. The rows before asked for none.
 constexpr int ID_ROWS = 12000;
@@ -441,23 +440,20 @@ struct Writer {
 };
 
 // What each of the ledger's read calls that a refresh makes costs, called as LineReader calls
-// them: the one to look at when a refresh is slow. Today's rows with them, since the calls
-// that count today's rows cost more as the day goes on.
+// them: the one to look at when a refresh is slow. Today's rows with them, since stations()
+// counts today's rows, which cost more as the day goes on.
 bool calls_bench(ledger::Ledger& led, const std::string& where, std::string& error) {
     constexpr int ROUNDS = 50;
     constexpr int RECENT = 50, RECOUNTED = 256;
-    int64_t now = ledger::now_ms(), midnight = ledger::local_midnight_ms(now), latest = 0;
+    int64_t now = ledger::now_ms(), latest = 0;
     std::vector<ledger::ViewLine> view;
-    std::vector<std::string> names;
     if (ledger::read_view(led, now, view, error) != 0 ||
         led.latest_rows(
             1, [&](const ledger::AttemptRow& r) { latest = r.row_id; }, error) != 0)
         return false;
     int64_t today = 0;
-    for (const ledger::ViewLine& l : view) {
-        names.push_back(l.now.station);
+    for (const ledger::ViewLine& l : view)
         today += l.now.ok + l.now.failed;
-    }
     auto none = [](const ledger::AttemptRow&) {};
     struct Call {
         const char* name;
@@ -465,19 +461,14 @@ bool calls_bench(ledger::Ledger& led, const std::string& where, std::string& err
     } calls[] = {
         {"read_view() (stations() and each station's pool)",
          [&] { return ledger::read_view(led, now, view, error); }},
-        {"failures() since midnight",
-         [&] {
-             std::vector<ledger::FailureCount> out;
-             return led.failures(names, midnight, out, error);
-         }},
-        {"ok_per_period() over 12 hours",
-         [&] {
-             std::vector<ledger::PeriodCount> out;
-             return led.ok_per_period(names, now - HOURS_SHOWN * HOUR_MS, HOUR_MS, out, error);
-         }},
         {"latest_rows(50)", [&] { return led.latest_rows(RECENT, none, error); }},
         {"rows_after() the latest 256",
          [&] { return led.rows_after(latest - RECOUNTED, none, error); }},
+        {"peek_pool() of pool-a",
+         [&] {
+             int next = 0, left = 0;
+             return led.peek_pool("pool-a", FROM_ID, next, left, error);
+         }},
     };
     constexpr size_t CALLS = sizeof calls / sizeof calls[0];
     std::vector<double> ms[CALLS];

@@ -31,12 +31,17 @@ struct Answer {
     }
 };
 
-inline int connect_to(int port) {
+// A connection to the port on this host; -1 when nothing listens there and that may be.
+inline int connect_to(int port, bool may_refuse = false) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET, to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        EXPECT_TRUE(may_refuse) << "connecting to port " << port << ": " << strerror(errno);
+        close(fd);
+        return -1;
+    }
     timeval bound{20, 0}; // a server that neither answers nor drops fails the test, not hangs it
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     return fd;
@@ -61,8 +66,10 @@ inline Answer read_answer(int fd) {
 }
 
 // Sends the bytes as they are (the server may cut them short by dropping the connection).
-inline Answer send_raw(int port, const std::string& bytes) {
-    int fd = connect_to(port);
+inline Answer send_raw(int port, const std::string& bytes, bool may_refuse = false) {
+    int fd = connect_to(port, may_refuse);
+    if (fd < 0)
+        return Answer();
     for (size_t at = 0; at < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
         if (n <= 0)
@@ -73,8 +80,21 @@ inline Answer send_raw(int port, const std::string& bytes) {
 }
 
 // HTTP/1.0: the server closes the connection after its answer.
-inline Answer ask(int port, const std::string& path, const std::string& method = "GET") {
-    return send_raw(port, method + " " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+inline Answer ask(int port, const std::string& path, const std::string& method = "GET",
+                  bool may_refuse = false) {
+    return send_raw(port, method + " " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n", may_refuse);
+}
+
+// A port nothing listens on now, for a program that takes no port 0.
+inline int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET, at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    close(fd);
+    return ntohs(at.sin_port);
 }
 
 class Server {
@@ -107,11 +127,11 @@ class Server {
         EXPECT_GT(port, 0) << "serve said: " << said;
     }
     ~Server() { stop(); }
-    // SIGTERM; the exit status, and the rest of what it printed in `said`.
-    int stop() {
+    // SIGTERM (or another signal); the exit status, and the rest of what it printed in `said`.
+    int stop(int signal = SIGTERM) {
         if (pid_ <= 0)
             return status_;
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         char chunk[256];
         ssize_t n;
         while ((n = read(out_, chunk, sizeof chunk)) > 0)
@@ -129,4 +149,38 @@ class Server {
   private:
     pid_t pid_ = -1;
     int out_ = -1, status_ = -1;
+};
+
+const std::string HTML_NAME = "<script>alert(1)</script>";
+const std::string QUOTED_NAME = "st \"q\"\nx";
+const std::string COMMIT = "0123456789abcdef0123456789abcdef01234567";
+
+// A ledger that real stations wrote, served.
+class Serve : public LedgerTest {
+  protected:
+    // Two stations on the bench: HTML in one's name, a quote and a newline in the other's; one
+    // device of the first fails its flash verification.
+    void make_line() {
+        ProcessResult a = play("a", "device 1 1\nwait\ndevice 1 2 fault=stuck\nwait\ndevice 1 3\n",
+                               station(HTML_NAME, "a.bin", "10"));
+        ASSERT_EQ(a.status, 0) << a.err;
+        ProcessResult b = play("b", "device 2 1\n", station(QUOTED_NAME, "b.bin", "40"));
+        ASSERT_EQ(b.status, 0) << b.err;
+        ASSERT_EQ(rows().size(), 4u);
+    }
+    std::vector<std::string> station(const std::string& name, const char* image, const char* from) {
+        return {"-f", "fw.hex", "-e",   image, "-I",   from,       "-r",     "0x8700",    "-s",
+                "5",  "-v",     COMMIT, "-t",  "0102", "--ledger", location, "--station", name};
+    }
+    // Every row and the schema, as the database's own dump tool writes them.
+    std::string dump() const {
+        ProcessResult r =
+            run_process(GetParam() == POSTGRES
+                            ? std::vector<std::string>{"/usr/bin/pg_dump", "--no-owner",
+                                                       "--restrict-key=korvofw", "-d", location}
+                            : std::vector<std::string>{"/usr/bin/sqlite3", location, ".dump"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(has(r.out, "CREATE TABLE")) << r.out;
+        return r.out;
+    }
 };

@@ -1,6 +1,7 @@
 // korvofw-ledger LEDGER serve on a ledger that real stations wrote: what each address answers
 // (status, type, security headers, the export's and a device's bytes), and hostile requests,
 // after each of which the server still answers and the ledger is unchanged, on both back ends.
+#include "line_data.h"
 #include "serve_fixture.h"
 #include "static_files.h"
 
@@ -14,9 +15,6 @@ using namespace ledger;
 
 namespace {
 
-const std::string HTML_NAME = "<script>alert(1)</script>";
-const std::string QUOTED_NAME = "st \"q\"\nx";
-const std::string COMMIT = "0123456789abcdef0123456789abcdef01234567";
 const std::string CSP = "default-src 'self'; img-src 'self' data:; style-src 'self'; "
                         "script-src 'self'; frame-ancestors 'none'";
 const char* const JSON_TYPE = "application/json";
@@ -27,35 +25,6 @@ std::string file_text(const char* path) {
     EXPECT_NE(f, nullptr) << path;
     return f ? std::string(reinterpret_cast<const char*>(f->body), f->size) : "";
 }
-
-class Serve : public LedgerTest {
-  protected:
-    // Two stations on the bench: HTML in one's name, a quote and a newline in the other's; one
-    // device of the first fails its flash verification.
-    void make_line() {
-        ProcessResult a = play("a", "device 1 1\nwait\ndevice 1 2 fault=stuck\nwait\ndevice 1 3\n",
-                               station(HTML_NAME, "a.bin", "10"));
-        ASSERT_EQ(a.status, 0) << a.err;
-        ProcessResult b = play("b", "device 2 1\n", station(QUOTED_NAME, "b.bin", "40"));
-        ASSERT_EQ(b.status, 0) << b.err;
-        ASSERT_EQ(rows().size(), 4u);
-    }
-    std::vector<std::string> station(const std::string& name, const char* image, const char* from) {
-        return {"-f", "fw.hex", "-e",   image, "-I",   from,       "-r",     "0x8700",    "-s",
-                "5",  "-v",     COMMIT, "-t",  "0102", "--ledger", location, "--station", name};
-    }
-    // Every row and the schema, as the database's own dump tool writes them.
-    std::string dump() const {
-        ProcessResult r =
-            run_process(GetParam() == POSTGRES
-                            ? std::vector<std::string>{"/usr/bin/pg_dump", "--no-owner",
-                                                       "--restrict-key=korvofw", "-d", location}
-                            : std::vector<std::string>{"/usr/bin/sqlite3", location, ".dump"});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(has(r.out, "CREATE TABLE")) << r.out;
-        return r.out;
-    }
-};
 
 void expect_security_headers(const Answer& a, const std::string& what) {
     EXPECT_EQ(a.header("X-Content-Type-Options"), "nosniff") << what;
@@ -104,6 +73,8 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
         {"/api/device/0xzz", 404, JSON_TYPE, "no-store", nullptr},
         {"/api/nothing", 404, JSON_TYPE, "no-store", nullptr},
         {"/export.csv", 200, "text/csv; charset=utf-8", "no-store", nullptr},
+        {"/api/line", 200, JSON_TYPE, "no-store", nullptr},
+        {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "no-store", nullptr},
     };
     for (const Route& r : routes) {
         for (const char* method : {"GET", "HEAD"}) {
@@ -120,6 +91,17 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
             }
         }
     }
+    // The line's texts as a reader of the ledger reads them now (the metrics hold no clock).
+    std::unique_ptr<Ledger> led = make_ledger(location, "", "");
+    web::LineTexts texts;
+    std::string error;
+    ASSERT_EQ(led->open_read(error), 0) << error;
+    ASSERT_EQ(web::LineReader(*led).read(now_ms(), texts, error), 0) << error;
+    EXPECT_EQ(ask(server.port, "/metrics").body, texts.metrics_text);
+    json line = json::parse(ask(server.port, "/api/line").body);
+    EXPECT_EQ(line["stations"].size(), 2u) << line;
+    EXPECT_EQ(line["recent"].size(), 4u) << line;
+
     // The export: korvofw-ledger's own bytes, as a download, through a real client (chunked).
     ProcessResult exported = run_process({KORVOFW_LEDGER_BIN, location, "export"});
     ProcessResult fetched =
@@ -232,6 +214,7 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
         if (a.status != 0 && a.status != 400 && a.status != 414 && a.status != 431)
             expect_security_headers(a, h.what); // the library's own refusals: its fixed text
         EXPECT_EQ(ask(server.port, "/").body, page) << "after " << h.what;
+        EXPECT_EQ(ask(server.port, "/api/line").status, 200) << "after " << h.what;
         EXPECT_EQ(ask(server.port, "/api/device/0x10").status, 200) << "after " << h.what;
     }
 
@@ -257,11 +240,16 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
     EXPECT_GT(answered, 0);
     EXPECT_EQ(ask(server.port, "/").body, page) << "after the crowd";
 
-    // Names from the ledger as JSON strings: no markup, quote or line break of their own.
+    // Names from the ledger as JSON strings and label values: no quote or line break of their
+    // own; markup stays text (the pages show it as such).
+    const std::string line = ask(server.port, "/api/line").body;
     const std::string device = ask(server.port, "/api/device/0x40").body;
-    EXPECT_TRUE(has(device, R"("station":"st \"q\"\nx")")) << device;
-    EXPECT_TRUE(
-        has(ask(server.port, "/api/device/0x10").body, R"("station":"<script>alert(1)</script>")"));
+    const std::string metrics = ask(server.port, "/metrics").body;
+    for (const std::string* json_text : {&line, &device})
+        EXPECT_TRUE(has(*json_text, R"("station":"st \"q\"\nx")")) << *json_text;
+    EXPECT_TRUE(has(line, R"("station":"<script>alert(1)</script>")")) << line;
+    EXPECT_TRUE(has(metrics, R"(station="st \"q\"\nx")")) << metrics;
+    EXPECT_TRUE(has(metrics, R"(station="<script>alert(1)</script>")")) << metrics;
 
     // The half-open connection is dropped after the server's 10 s timeout (bounded: 20 s).
     Answer dropped = read_answer(half_open);
@@ -271,3 +259,151 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Serve);
+
+// The reader role of docs/install.md: serve works through it, and it can change nothing. While
+// it may not read the rows, the line's texts: first the reason (503), later the last ones read,
+// marked stale.
+using ReaderRole = Serve;
+
+TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
+    make_line();
+    const std::string role = "korvofw_view_" + std::to_string(getpid());
+    const size_t name_at = location.find("@/") + 2;
+    const std::string database = location.substr(name_at, location.find('?') - name_at);
+    const std::string grant = "GRANT SELECT ON attempts, hard_ids, meta TO " + role;
+    const std::string revoke = "REVOKE SELECT ON attempts FROM " + role;
+    raw_sql(location, "CREATE ROLE " + role +
+                          " LOGIN PASSWORD 'choose-another'; GRANT CONNECT ON "
+                          "DATABASE " +
+                          database + " TO " + role + "; GRANT USAGE ON SCHEMA public TO " + role +
+                          "; " + grant + "; " + revoke);
+    const std::string reader =
+        "postgresql://" + role + "@" + location.substr(location.find("@/") + 1);
+    const std::string before = dump();
+    Server server(reader);
+    // Asks until the answer is as wanted: the refresher reads once a second (bounded: 10 s).
+    auto ask_until = [&server](const std::function<bool(const Answer&)>& wanted) {
+        Answer a;
+        for (int tries = 0; tries < 200 && !wanted(a = ask(server.port, "/api/line")); ++tries)
+            usleep(50000);
+        return a;
+    };
+    Answer refused = ask(server.port, "/api/line");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_TRUE(has(json::parse(refused.body)["error"], "permission denied")) << refused.body;
+    raw_sql(location, grant);
+    Answer read = ask_until([](const Answer& a) { return a.status == 200; });
+    EXPECT_EQ(json::parse(read.body)["stations"].size(), 2u) << read.body;
+    EXPECT_EQ(read.header("X-Korvofw-Stale"), "");
+    EXPECT_EQ(ask(server.port, "/metrics").status, 200);
+    EXPECT_EQ(json::parse(ask(server.port, "/api/device/0x11").body)["attempts"].size(), 2u);
+    EXPECT_EQ(ask(server.port, "/export.csv").body,
+              run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
+    raw_sql(location, revoke);
+    Answer stale = ask_until([](const Answer& a) { return a.header("X-Korvofw-Stale") == "1"; });
+    EXPECT_EQ(stale.status, 200);
+    EXPECT_EQ(json::parse(stale.body)["stations"], json::parse(read.body)["stations"]);
+    EXPECT_EQ(server.stop(), 0);
+
+    for (const char* write :
+         {"INSERT INTO meta VALUES ('k', 'v')", "UPDATE attempts SET message = ''",
+          "DELETE FROM hard_ids", "CREATE TABLE t (x int)"}) {
+        ProcessResult r =
+            run_process({"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c", write, reader});
+        EXPECT_NE(r.status, 0) << write;
+        EXPECT_TRUE(has(r.err, "permission denied")) << write << ": " << r.err;
+    }
+    EXPECT_EQ(dump(), before);
+    raw_sql(location, "DROP OWNED BY " + role + "; DROP ROLE " + role);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ReaderRole, ::testing::Values(POSTGRES),
+                         [](const auto& info) { return BACKEND_NAMES[info.param]; });
+
+// What serve cannot serve it refuses at once, with the cause and the fix; a signal stops it.
+TEST(ServeCommand, RefusesALedgerAnAddressOrAPortItCannotUseAndStopsOnSignals) {
+    ScratchDir dir;
+    const std::string missing = dir.path("none.db"), db = dir.path("line.db");
+    auto serve = [](const std::string& ledger, const std::string& listen) {
+        return run_process({KORVOFW_LEDGER_BIN, ledger, "serve", "--listen", listen});
+    };
+    ProcessResult no_ledger = serve(missing, "127.0.0.1:0");
+    EXPECT_EQ(no_ledger.status, 1);
+    EXPECT_EQ(no_ledger.err, run_process({KORVOFW_LEDGER_BIN, missing, "summary"}).err);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    init_ledger(db);
+    for (const char* listen : {"localhost:8080", "127.0.0.1", "127.0.0.1:65536", "[::1:8080",
+                               "127.0.0.1:80x", ":8080", "127.0.0.1:"}) {
+        ProcessResult r = serve(db, listen);
+        EXPECT_EQ(r.status, 2) << listen;
+        EXPECT_EQ(r.err.rfind("korvofw-ledger: invalid --listen \"" + std::string(listen) +
+                                  "\" (give a numeric address and a port, such as 127.0.0.1:8080, "
+                                  "0.0.0.0:8080 or [::1]:8080)\nUsage: korvofw-ledger ",
+                              0),
+                  0u)
+            << r.err;
+    }
+    ProcessResult extra = run_process({KORVOFW_LEDGER_BIN, db, "serve", "--port", "80"});
+    EXPECT_EQ(extra.status, 2);
+    EXPECT_TRUE(has(extra.err, "serve takes only --listen ADDR:PORT\nUsage: ")) << extra.err;
+
+    Server first(db, {"--listen", "127.0.0.1:0"}), v6(db, {"--listen", "[::1]:0"});
+    EXPECT_EQ(first.said.rfind("Serving " + db + " at http://127.0.0.1:", 0), 0u) << first.said;
+    EXPECT_EQ(v6.said.rfind("Serving " + db + " at http://[::1]:", 0), 0u) << v6.said;
+    const std::string taken = "127.0.0.1:" + std::to_string(first.port);
+    ProcessResult in_use = serve(db, taken);
+    EXPECT_EQ(in_use.status, 1);
+    EXPECT_EQ(in_use.err, "korvofw-ledger: cannot listen at " + taken +
+                              ": another program listens there; pick another port with --listen "
+                              "(such as --listen 127.0.0.1:8081)\n");
+    EXPECT_EQ(ask(first.port, "/api/device/0x1").status, 200) << "the first one serves on";
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_EQ(v6.stop(SIGTERM), 0);
+    for (const Server* s : {&first, &v6})
+        EXPECT_TRUE(has(s->said, "/\nStopped.\n")) << s->said;
+}
+
+// A ledger far larger than every buffer between it and a client that does not read: two such
+// exports are held, a third is refused until one ends, and the whole ledger, streamed, is
+// byte for byte korvofw-ledger's export.
+TEST(ServeExport, StreamsALargeLedgerAndSendsTwoAtOnce) {
+    ScratchDir dir;
+    const std::string db = dir.path("line.db");
+    init_ledger(db);
+    raw_sql(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 80000) "
+                "INSERT INTO attempts (station, pool, state, arrived_ms, ended_ms, bus, devnum, "
+                "port, flash_path, image_sha256, image_length, result, message, flash_ms, "
+                "eeprom_ms) SELECT 'st-' || (i % 8), 'default', 'ok', 1714564800000 + i * 1000, "
+                "1714564803000 + i * 1000, 1, i % 127, '1-1.4', '/fw/app.hex', printf('%064d', i), "
+                "414, 0, 'programmed', 2500, 300 FROM n");
+    const std::string exported = run_process({KORVOFW_LEDGER_BIN, db, "export"}).out;
+    ASSERT_GT(exported.size(), 12u << 20);
+    Server server(db);
+    int held[2];
+    for (int& fd : held) {
+        fd = connect_to(server.port);
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const std::string request = "GET /export.csv HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), 0),
+                  static_cast<ssize_t>(request.size()));
+        char start[12];
+        ASSERT_EQ(recv(fd, start, sizeof start, MSG_WAITALL), 12);
+        EXPECT_EQ(std::string(start, 12), "HTTP/1.1 200");
+    }
+    Answer third = ask(server.port, "/export.csv");
+    EXPECT_EQ(third.status, 503);
+    EXPECT_EQ(third.header("Retry-After"), "1");
+    EXPECT_EQ(third.body, "Two exports are being sent already; try again when one has ended.\n");
+    EXPECT_EQ(ask(server.port, "/api/device/0x1").status, 200) << "the rest serves on";
+    for (int fd : held)
+        close(fd);
+    Answer whole;
+    for (int tries = 0; tries < 100 && (whole = ask(server.port, "/export.csv")).status != 200;
+         ++tries)
+        usleep(100000); // the cancelled exports' readers end (bounded: 10 s)
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == exported) << whole.body.size() << " bytes, not " << exported.size();
+    EXPECT_EQ(server.stop(), 0);
+}
