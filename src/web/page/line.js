@@ -82,8 +82,7 @@ function makeCard(name) {
   card.append(ids);
 
   const box = el('div', {'class': 'hourly'});
-  const canvas = el('canvas', {'data-chart': 'hourly',
-      'aria-label': 'Units per hour over the last 12 hours', 'role': 'img'});
+  const canvas = el('canvas', {'data-chart': 'hourly', 'role': 'img'});
   const chartBox = el('div', {'class': 'chart-box'});
   chartBox.append(canvas);
   box.append(el('p', {'class': 'label'}, 'units per hour, last 12 hours'), chartBox);
@@ -136,9 +135,14 @@ function fillCard(entry, s, data) {
   f.next_id.textContent = shown(s.next_id);
   f.ids_left.textContent = shown(s.ids_left);
   f.ids.classList.toggle('low', s.next_id === 'none' || s.ids_left < 100);
+  // The counts in words too, for a screen reader (and for what reads the page's text).
+  const units = data.hourly.stations[s.station] || [];
+  entry.canvas.dataset.values = units.join(',');
+  entry.canvas.setAttribute('aria-label',
+      'Units per hour over the last 12 hours, oldest first: ' + units.join(', '));
   if (entry.chart) {
     entry.chart.data.labels = data.hourly.hour_start_ms.map((ms) => clock(ms).slice(0, 5));
-    entry.chart.data.datasets[0].data = data.hourly.stations[s.station] || [];
+    entry.chart.data.datasets[0].data = units;
     entry.chart.update('none');
   }
 }
@@ -231,17 +235,26 @@ function renderFailures(data) {
   pareto.update('none');
 }
 
+// A row still 'started' is in its pass while its station programs; that of a station that
+// stopped is unfinished until the station starts again and marks it interrupted.
+function recentResult(r, programming) {
+  if (r.state !== 'started') return resultText(r.state, r.test_status);
+  return programming.has(r.station) ? 'programming' : 'unfinished';
+}
+
 function renderRecent(data) {
+  const programming = new Set(data.stations.filter((s) => s.state === 'programming')
+      .map((s) => s.station));
   const body = document.querySelector('#recent tbody');
   body.replaceChildren(...data.recent.map((r) => {
     const tr = el('tr', {'data-row-id': String(r.row_id), 'data-state': r.state});
     const id = el('td', {'data-field': 'hard_id'});
     if (r.hard_id) id.append(el('a', {'href': '/device/' + encodeURIComponent(r.hard_id)}, r.hard_id));
     else id.textContent = '–';
-    const result = r.state === 'started' ? 'programming' : resultText(r.state, r.test_status);
+    const result = recentResult(r, programming);
     tr.append(el('td', {'data-field': 'time'}, when(r.ended_ms || r.arrived_ms, data.day_start_ms)),
         el('td', {'data-field': 'station'}, r.station), id,
-        el('td', {'data-field': 'result', 'class': 'result'}, result),
+        el('td', {'data-field': 'result', 'class': 'result', 'data-result': result}, result),
         el('td', {'data-field': 'message'}, r.state === 'failed' ? r.message :
             result === 'test failed' ? 'test: ' + r.test_status : ''));
     return tr;
@@ -277,7 +290,10 @@ function showFreshness() {
     text = failure.unreachable ? 'Ledger not reachable since ' + since + ': ' + failure.text :
                                  failure.text;
   }
-  else if (Date.now() - movedAt > STALE_MS) text = 'The data is old: the ledger was last read at ' + since;
+  else if (Date.now() - movedAt > STALE_MS) {
+    text = last ? 'The data is old: the ledger was last read at ' + since :
+                  'No data from the ledger since ' + since;
+  }
   const banner = document.getElementById('stale');
   banner.textContent = text;
   banner.hidden = text === '';
