@@ -189,14 +189,17 @@ class Browser : public LedgerTest {
         ProcessOptions po;
         po.env = {tz};
         po.timeout_ms = 60000;
-        ProcessResult r =
-            run_process({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                         "--user-data-dir=" + scratch.path("chromium"),
-                         "--virtual-time-budget=" + std::to_string(virtual_ms), "--dump-dom",
-                         server->url + path},
-                        po);
+        ProcessResult r = run_process({"/usr/bin/chromium", "--headless", "--no-sandbox",
+                                       "--disable-gpu", "--enable-logging=stderr", "--v=0",
+                                       "--user-data-dir=" + scratch.path("chromium"),
+                                       "--virtual-time-budget=" + std::to_string(virtual_ms),
+                                       "--dump-dom", server->url + path},
+                                      po);
         EXPECT_TRUE(r.status == 0 && has(r.out, "</html>"))
             << "chromium did not show " << path << " (status " << r.status << "): " << r.err;
+        // The pages write nothing to the console: what is there is an error, such as a script
+        // or style the server's Content-Security-Policy refused.
+        EXPECT_FALSE(has(r.err, ":CONSOLE")) << path << ": " << r.err;
         return r.out;
     }
 
