@@ -276,6 +276,122 @@ std::string percent(int64_t part, int64_t whole) {
 
 } // namespace
 
+TEST_P(Browser, TheLinePageShowsTheLedger) {
+    const std::string line = page("/");
+    EXPECT_EQ(attr(one(line, "<body"), "data-fresh"), "yes");
+    EXPECT_TRUE(hidden(one(line, " id=\"stale\"")));
+    const std::string updated = one(line, " id=\"updated\"");
+    EXPECT_EQ(text(updated), shown_when(std::stoll(attr(updated, "data-now-ms"))));
+
+    // Each station's card against the ledger's figures (today is the whole run) and its last
+    // finished row; its pool's next hard ID against the summary's.
+    std::map<std::string, std::vector<std::string>> want;
+    for (auto& row : sql("SELECT station, pool, count(*) FILTER (WHERE state = 'ok'), count(*) "
+                         "FILTER (WHERE state = 'failed'), count(test_status), count(*) FILTER "
+                         "(WHERE test_status <> 'passed'), max(row_id) FILTER (WHERE state <> "
+                         "'started') FROM attempts GROUP BY station, pool"))
+        want[row[0]] = row;
+    std::map<std::string, std::vector<std::string>> pools; // pool -> next, left
+    static const std::regex POOL("Pool (.*): next hard ID (0x[0-9A-F]{4}), ([0-9]+) left .*");
+    std::smatch m;
+    for (const std::string& l : split(printed_summary(), '\n'))
+        if (std::regex_match(l, m, POOL))
+            pools[m[1]] = {m[2], m[3]};
+    ASSERT_EQ(pools.size(), 2u);
+    std::vector<std::string> cards = elements(line, "data-station=\"");
+    ASSERT_EQ(cards.size(), 5u);
+    ASSERT_EQ(want.size(), 5u);
+    int64_t total_ok = 0, total_failed = 0;
+    for (const std::string& card : cards) {
+        const std::string name = attr(card, "data-station");
+        ASSERT_EQ(want.count(name), 1u) << name;
+        const std::vector<std::string>& w = want[name];
+        const int64_t ok = std::stoll(w[2]), failed = std::stoll(w[3]);
+        total_ok += ok, total_failed += failed;
+        // A name is text: its element holds no element of its own.
+        const std::string name_element = one(card, "data-field=\"station\"");
+        EXPECT_EQ(std::count(name_element.begin(), name_element.end(), '<'), 2) << name_element;
+        EXPECT_EQ(text(name_element), name);
+        EXPECT_EQ(field(card, "ok_today") + " " + field(card, "failed_today") + " " +
+                      field(card, "first_pass_yield"),
+                  w[2] + " " + w[3] + " " + percent(ok, ok + failed))
+            << name;
+        EXPECT_EQ(hidden(one(card, "data-field=\"tests\"")), w[4] == "0") << name;
+        EXPECT_EQ(field(card, "tested_today") + " " + field(card, "test_failed_today"),
+                  w[4] + " " + w[5])
+            << name;
+        EXPECT_EQ(field(card, "next_id") + " " + field(card, "ids_left"),
+                  pools[w[1]][0] + " " + pools[w[1]][1])
+            << name;
+        int64_t units = 0; // every device of the run ended within the chart's 12 hours
+        for (const std::string& n : split(attr(one(card, "data-chart="), "data-values"), ','))
+            units += std::stoll(n);
+        EXPECT_EQ(units, ok) << name;
+        const std::string state = name == RUNNING ? "programming" : "stopped";
+        EXPECT_EQ(attr(card, "data-state"), state) << name;
+        EXPECT_EQ(field(card, "state"),
+                  name == RUNNING ? "programming " + ledger::hex4(in_flight.hard_id) : state);
+        if (w.size() < 7) { // split() drops the empty last value: no row finished
+            EXPECT_EQ(field(card, "last_result"), "no device yet") << name;
+            continue;
+        }
+        const ledger::AttemptRow& last = rows[std::stoll(w[6])];
+        const bool failing = last.state == "failed" || last.test_failed();
+        EXPECT_EQ(field(card, "last_result") + " " + field(card, "last_hard_id") + " " +
+                      field(card, "last_when"),
+                  (last.test_failed() ? "test failed" : last.state) + " " +
+                      ledger::hex4(last.hard_id) + " " + shown_when(last.ended_ms));
+        EXPECT_EQ(field(card, "last_message"), !failing             ? ""
+                                               : last.test_failed() ? "test: " + last.test_status
+                                                                    : last.message);
+        EXPECT_EQ(attr(card, "data-alert"), failing ? "failed" : "stopped") << name;
+    }
+    EXPECT_EQ(want["line-1"][3] + " " + want["line-2"][3] + " " + want["line-2"][5], "6 5 5")
+        << "the run's faults, and the hook's";
+    EXPECT_EQ(text(one(line, " id=\"total-ok\"")) + " " + text(one(line, " id=\"total-failed\"")) +
+                  " " + text(one(line, " id=\"total-yield\"")),
+              std::to_string(total_ok) + " " + std::to_string(total_failed) + " " +
+                  percent(total_ok, total_ok + total_failed));
+    for (const std::string& p : elements(line, "data-pool=\"")) {
+        const std::vector<std::string>& w = pools[attr(p, "data-pool")];
+        EXPECT_EQ(field(p, "next_id") + " " + field(p, "ids_left"), w[0] + " " + w[1]);
+        EXPECT_EQ(elements(p, "data-field=\"warning\"").size(), std::stoi(w[1]) < 100 ? 1u : 0u);
+    }
+
+    // Today's failures, most first: the top one, and as many as the ledger's groups.
+    const auto failures = sql("SELECT message, station, count(*) FROM attempts WHERE state = "
+                              "'failed' GROUP BY message, station ORDER BY count(*) DESC");
+    const std::vector<std::string> shown_failures = elements(line, "data-failure=\"");
+    ASSERT_EQ(shown_failures.size(), failures.size());
+    EXPECT_EQ(field(shown_failures[0], "message") + "|" + field(shown_failures[0], "station") +
+                  "|" + field(shown_failures[0], "count"),
+              failures[0][0] + "|" + failures[0][1] + "|" + failures[0][2]);
+    EXPECT_EQ(field(shown_failures.back(), "cumulative"), "100.0 %");
+
+    // The last 50 rows, newest first: the running station's row in flight.
+    const std::vector<std::string> recent = elements(line, "data-row-id=\"");
+    ASSERT_EQ(recent.size(), 50u);
+    ASSERT_EQ(rows.size(), 57u);
+    EXPECT_EQ(attr(recent[0], "data-row-id"), std::to_string(rows.rbegin()->first));
+    EXPECT_EQ(field(recent[0], "time") + " " + field(recent[0], "station") + " " +
+                  field(recent[0], "hard_id") + " " + field(recent[0], "result"),
+              shown_when(in_flight.arrived_ms) + " " + RUNNING + " " +
+                  ledger::hex4(in_flight.hard_id) + " programming");
+    EXPECT_EQ(attr(one(recent[0], "<a "), "href"), "/device/" + ledger::hex4(in_flight.hard_id));
+    EXPECT_EQ(field(recent[1], "station") + " " + field(recent[1], "result"),
+              std::string(KILLED) + " unfinished");
+
+    // The ledger can no longer be read: the page keeps what it had and says since when.
+    sql("ALTER TABLE attempts RENAME TO attempts_gone");
+    const std::string old = page("/", 15000);
+    EXPECT_EQ(attr(one(old, "<body"), "data-fresh"), "no");
+    EXPECT_EQ(
+        text(one(old, " id=\"stale\"")).rfind("The data is old: the ledger was last read at ", 0),
+        0u)
+        << text(one(old, " id=\"stale\""));
+    EXPECT_EQ(elements(old, "data-station=\"").size(), 5u);
+}
+
 TEST_P(Browser, TheDevicePagesShowEachAttempt) {
     // A hard ID line-1 failed and then programmed, by its decimal number: each attempt, oldest
     // first, with its records decoded and their bytes.
