@@ -33,10 +33,15 @@ function chartsReady() {
   return typeof Chart !== 'undefined';
 }
 
-function axes(extra) {
-  const scale = {ticks: {color: COLOURS.text}, grid: {color: COLOURS.grid}};
-  return Object.assign({x: scale, y: Object.assign({beginAtZero: true,
-      ticks: {color: COLOURS.text, precision: 0}, grid: {color: COLOURS.grid}})}, extra);
+// The charts' scales on the dark page: counts from zero in whole numbers; x labels upright
+// unless `slanted` (they are fewer then, skipped where they would overlap).
+function axes(slanted, extra) {
+  return Object.assign({
+    x: {ticks: {color: COLOURS.text, maxRotation: slanted ? 50 : 0, autoSkipPadding: 6},
+      grid: {display: false}},
+    y: {beginAtZero: true, ticks: {color: COLOURS.text, precision: 0},
+      grid: {color: COLOURS.grid}},
+  }, extra);
 }
 
 // A station's card, made once; its fields are refilled at each read.
@@ -77,7 +82,8 @@ function makeCard(name) {
   card.append(lastLine, field('p', 'last_message', 'message'));
 
   const ids = field('p', 'ids', 'ids');
-  ids.append(el('span', {'class': 'label'}, 'next hard ID '), field('span', 'next_id', 'id'),
+  ids.append(el('span', {'class': 'label'}, 'pool '), field('span', 'pool', 'pool-name'),
+      el('span', {'class': 'label'}, ' · next '), field('span', 'next_id', 'id'),
       el('span', {}, ' · '), field('span', 'ids_left', 'n'), el('span', {}, ' left'));
   card.append(ids);
 
@@ -96,7 +102,7 @@ function hourlyChart(canvas) {
     type: 'bar',
     data: {labels: [], datasets: [{label: 'units', data: [], backgroundColor: COLOURS.ok}]},
     options: {animation: false, responsive: true, maintainAspectRatio: false,
-      plugins: {legend: {display: false}}, scales: axes()},
+      plugins: {legend: {display: false}}, scales: axes(false)},
   });
 }
 
@@ -109,8 +115,8 @@ function fillCard(entry, s, data) {
   f.station.textContent = s.station;
   f.state.textContent = s.state === 'programming' && s.hard_id_in_flight ?
       'programming ' + s.hard_id_in_flight : s.state;
-  f.where.textContent = [s.part, s.port && 'port ' + s.port, s.pool && 'pool ' + s.pool]
-      .filter(Boolean).join(' · ');
+  f.where.textContent = [s.part, s.port && 'port ' + s.port].filter(Boolean).join(' · ');
+  f.pool.textContent = shown(s.pool);
   f.ok_today.textContent = s.ok_today;
   f.failed_today.textContent = s.failed_today;
   f.first_pass_yield.textContent = percent(s.first_pass_yield);
@@ -224,7 +230,7 @@ function renderFailures(data) {
       ]},
       options: {animation: false, responsive: true, maintainAspectRatio: false,
         plugins: {legend: {labels: {color: COLOURS.text}}},
-        scales: axes({share: {position: 'right', min: 0, max: 100,
+        scales: axes(true, {share: {position: 'right', min: 0, max: 100,
           ticks: {color: COLOURS.text, callback: (v) => v + ' %'}, grid: {drawOnChartArea: false}}}),
       },
     });
