@@ -141,7 +141,7 @@ async function load() {
   document.getElementById('hard-id').textContent = id;
   const error = document.getElementById('error');
   try {
-    render(await getJson('/api/device/' + encodeURIComponent(id), FETCH_LIMIT_MS));
+    render((await getJson('/api/device/' + encodeURIComponent(id), FETCH_LIMIT_MS)).body);
     error.hidden = true;
   } catch (e) {
     error.textContent = 'Cannot show hard ID ' + id + ': ' + e.message;

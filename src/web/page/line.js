@@ -5,6 +5,7 @@
 const REFRESH_MS = 2000;
 const FETCH_LIMIT_MS = 8000;
 const STALE_MS = 10000;   // data that has not moved on for this long is called old
+const STALE_HEADER = 'X-Korvofw-Stale'; // the server's latest read of the ledger failed
 const LABEL_LIMIT = 32;   // characters of a failure's message under the Pareto's bars
 const COLOURS = {ok: '#4caf50', failed: '#ff5252', line: '#ffca28', grid: '#333', text: '#ccc'};
 
@@ -308,8 +309,11 @@ function showFreshness() {
 
 async function refresh() {
   let data = null;
+  let stale = false;
   try {
-    data = await getJson('/api/line', FETCH_LIMIT_MS);
+    const got = await getJson('/api/line', FETCH_LIMIT_MS);
+    data = got.body;
+    stale = got.headers.get(STALE_HEADER) !== null;
   } catch (e) {
     failure = {unreachable: true, text: e.message};
   }
@@ -318,7 +322,7 @@ async function refresh() {
       render(data);
       if (!last || data.now_ms > last.now_ms) movedAt = Date.now();
       last = data;
-      failure = null;
+      failure = stale ? {unreachable: true, text: 'the server shows what it read then'} : null;
     } catch (e) {
       failure = {unreachable: false,
         text: 'This page could not show the data read at ' + clock(data.now_ms) + ': ' + e.message};
