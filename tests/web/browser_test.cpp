@@ -421,6 +421,7 @@ TEST_P(Browser, TheDevicePagesShowEachAttempt) {
                 hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return hex;
     };
+    int with_records = 0;
     for (size_t k = 0; k < attempts.size(); ++k) {
         const ledger::AttemptRow& r = *of_id[k];
         const std::string& a = attempts[k];
@@ -429,6 +430,11 @@ TEST_P(Browser, TheDevicePagesShowEachAttempt) {
                       text(one(a, "<td data-field=\"hard_id\"")),
                   std::to_string(r.row_id) + " " + r.state + " " + r.station + " " +
                       r.image_sha256 + " " + ledger::hex4(r.hard_id) + " (" + r.id_state + ")");
+        if (r.record_read.empty() && r.record_written.empty()) {
+            EXPECT_EQ(field(a, "records"), "None read or written: the pass ended before.");
+            continue;
+        }
+        ++with_records;
         const std::string written = "data-record=\"written\" data-field=\"";
         EXPECT_EQ(text(one(a, written + "hard_id\"")) + " " + text(one(a, written + "rxaddr\"")),
                   r.state == "ok" ? ledger::hex4(r.hard_id) + " " + ledger::hex4(r.rxaddr) : "– –");
@@ -437,6 +443,8 @@ TEST_P(Browser, TheDevicePagesShowEachAttempt) {
         EXPECT_EQ(bytes(one(a, "data-record=\"read\" data-field=\"hex\"")),
                   r.record_read.empty() ? "–" : to_hex(r.record_read));
     }
+
+    EXPECT_GE(with_records, 1);
 
     // A device line-2 tested: the test's status and each of its results.
     const ledger::AttemptRow* tested = nullptr;

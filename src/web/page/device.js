@@ -118,7 +118,9 @@ function attempt(a) {
       test.append(testResults(a.test_results));
     }
   }
-  group(parts, 'EEPROM record', recordTable(a.record_read, a.record_written), 'records');
+  group(parts, 'EEPROM record', a.record_read === null && a.record_written === null ?
+      el('p', {'data-field': 'records', 'class': 'label'}, 'None read or written: the pass ended before.') :
+      recordTable(a.record_read, a.record_written), 'records');
   box.append(parts);
   return box;
 }
