@@ -53,7 +53,12 @@ constexpr size_t PASS_BOUND_COUNT = sizeof PASS_BOUNDS / sizeof PASS_BOUNDS[0];
 // one of them is there from the first device on.
 const char* const RESULTS[] = {"ok", "failed", "interrupted"};
 
-const char* const METRIC_HELP[][3] = {
+struct MetricInfo {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+const MetricInfo METRICS[] = {
     {"korvofw_devices_total", "counter",
      "Devices whose attempt is over, by pool, station and result (ok, failed, interrupted)."},
     {"korvofw_pass_duration_seconds", "histogram",
@@ -232,13 +237,14 @@ std::string seconds(int64_t ms) {
 }
 
 std::string header(Metric m) {
-    return std::string("# HELP ") + METRIC_HELP[m][0] + " " + METRIC_HELP[m][2] + "\n# TYPE " +
-           METRIC_HELP[m][0] + " " + METRIC_HELP[m][1] + "\n";
+    const MetricInfo& i = METRICS[m];
+    return std::string("# HELP ") + i.name + " " + i.help + "\n# TYPE " + i.name + " " + i.type +
+           "\n";
 }
 
 std::string sample(Metric m, const char* suffix, const std::string& labels,
                    const std::string& value) {
-    return std::string(METRIC_HELP[m][0]) + suffix + labels + " " + value + "\n";
+    return std::string(METRICS[m].name) + suffix + labels + " " + value + "\n";
 }
 
 } // namespace

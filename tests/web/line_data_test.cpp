@@ -261,6 +261,8 @@ TEST_P(LineData, CountsEveryDeviceOnceAsItEnds) {
     std::unique_ptr<Ledger> a = station("st-a", "line-2");
     device(*station("st-c", "line-2"), 0, H11 + 6000, -3, "No device");
     raw_row(8, "st-b", "failed", H11 + 7000);
+    if (GetParam() == SQLITE) // which keeps a name that is not UTF-8 as it was given
+        raw_row(7, "bad\xff", "ok", H11);
     web::LineTexts second = read(kept);
     EXPECT_EQ(second.metrics_text, read_fresh().metrics_text);
     for (const char* line :
@@ -268,8 +270,45 @@ TEST_P(LineData, CountsEveryDeviceOnceAsItEnds) {
           "station=\"st-c\",result=\"failed\"} 1\n", "\",result=\"ok\"} 3\n",
           "korvofw_station_up{station=\"st-a\"} 1\n"})
         EXPECT_TRUE(has(second.metrics_text, line)) << line;
+    EXPECT_EQ(has(second.metrics_text, "{station=\"bad\xEF\xBF\xBD\"} 1\n"), GetParam() == SQLITE);
+    write_text(scratch.path("metrics.txt"), second.metrics_text);
+    check =
+        run_process({"/bin/sh", "-c", "promtool check metrics < " + scratch.path("metrics.txt")});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
     // Read again with nothing new, it counts nothing twice.
     EXPECT_EQ(read(kept).metrics_text, second.metrics_text);
+}
+
+// Lists of stations and of row_ids longer than one statement takes are read in parts.
+TEST_P(LineData, ReadsLongListsInParts) {
+    raw_sql(location, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                      "WHERE i < 250) INSERT INTO attempts (station, pool, state, arrived_ms, "
+                      "ended_ms, bus, devnum, port, flash_path, image_sha256, image_length, "
+                      "message) SELECT 'st-' || (i % 125), 'default', 'failed', " +
+                          std::to_string(H11) + ", " + std::to_string(H11) +
+                          " + i, 1, 1, '1-1', '/fw', '', 0, 'No device' FROM n");
+    std::unique_ptr<Ledger> led = reader();
+    std::vector<std::string> names;
+    std::vector<int64_t> ids; // 0 and 251 are no row's
+    for (int i = 0; i < 125; ++i)
+        names.push_back("st-" + std::to_string(i));
+    for (int64_t id = 0; id <= 251; ++id)
+        ids.push_back(id);
+    std::vector<FailureCount> failures;
+    std::vector<PeriodCount> periods;
+    std::vector<int64_t> read;
+    std::string error;
+    ASSERT_EQ(led->failures(names, H11, failures, error), 0) << error;
+    ASSERT_EQ(led->ok_per_period(names, H0, HOUR, periods, error), 0) << error;
+    ASSERT_EQ(led->rows_with_ids(
+                  ids, [&](const AttemptRow& r) { read.push_back(r.row_id); }, error),
+              0)
+        << error;
+    EXPECT_EQ(failures.size(), 125u);
+    for (const FailureCount& f : failures)
+        EXPECT_EQ(f.rows, 2) << f.station;
+    EXPECT_TRUE(periods.empty());
+    EXPECT_EQ(read, std::vector<int64_t>(ids.begin() + 1, ids.end() - 1));
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(LineData);
