@@ -2,14 +2,10 @@
 // (faults, a test after each device, a station killed in its pass, one still programming, one
 // named with HTML), korvofw-ledger serves it, headless Chromium opens the pages, and what the
 // page shows once its scripts ran must be what the ledger's own queries give.
-#include "ledger_fixture.h"
+#include "serve_fixture.h"
 
 #include <nlohmann/json.hpp>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <map>
@@ -17,8 +13,6 @@
 
 namespace {
 
-constexpr int SERVER_START_MS = 20000;
-const char HTML_NAME[] = "<script>alert(1)</script>";
 const char KILLED[] = "line-4";
 const char RUNNING[] = "line-5";
 
@@ -95,49 +89,6 @@ std::string field(const std::string& html, const std::string& key) {
     return text(one(html, "data-field=\"" + key + "\""));
 }
 
-// ---- The server, as an operator starts it; stopped with SIGTERM as systemd stops it.
-struct Server {
-    Server(const std::string& location, const std::string& tz) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            setenv("TZ", tz.c_str(), 1);
-            execl(KORVOFW_LEDGER_BIN, KORVOFW_LEDGER_BIN, location.c_str(), "serve", "--listen",
-                  "127.0.0.1:0", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        // Its "Serving LEDGER at http://127.0.0.1:PORT/" line says where.
-        std::string said;
-        const auto limit =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(SERVER_START_MS);
-        static const std::regex SERVING("Serving .* at (http://127\\.0\\.0\\.1:[0-9]+)/\n");
-        std::smatch m;
-        while (!std::regex_search(said, m, SERVING) && std::chrono::steady_clock::now() < limit) {
-            pollfd p{out[0], POLLIN, 0};
-            char buffer[256];
-            ssize_t n = poll(&p, 1, 100) == 1 ? read(out[0], buffer, sizeof buffer) : -1;
-            if (n == 0)
-                break; // it ended
-            if (n > 0)
-                said.append(buffer, n);
-        }
-        close(out[0]);
-        if (!m.empty())
-            url = m[1];
-        EXPECT_FALSE(url.empty()) << "korvofw-ledger serve did not say where it serves: " << said;
-    }
-    ~Server() {
-        if (pid > 0 && kill(pid, SIGTERM) == 0)
-            waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-    std::string url;
-};
-
 class Browser : public LedgerTest {
   protected:
     void SetUp() override {
@@ -155,8 +106,13 @@ class Browser : public LedgerTest {
         make_line();
         if (HasFatalFailure())
             return;
-        server = std::make_unique<Server>(location, tz.substr(3));
-        ASSERT_FALSE(server->url.empty());
+        const char* own = std::getenv("TZ"); // the server started now inherits the zone
+        const std::string kept = own ? own : "";
+        setenv("TZ", tz.substr(3).c_str(), 1);
+        server = std::make_unique<Server>(location);
+        own ? setenv("TZ", kept.c_str(), 1) : unsetenv("TZ");
+        ASSERT_GT(server->port, 0);
+        url = "http://127.0.0.1:" + std::to_string(server->port);
     }
 
     // The line: faults of two kinds, tests after line-2's devices (examples/test-hook.sh fails
@@ -189,12 +145,11 @@ class Browser : public LedgerTest {
         ProcessOptions po;
         po.env = {tz};
         po.timeout_ms = 60000;
-        ProcessResult r = run_process({"/usr/bin/chromium", "--headless", "--no-sandbox",
-                                       "--disable-gpu", "--enable-logging=stderr", "--v=0",
-                                       "--user-data-dir=" + scratch.path("chromium"),
-                                       "--virtual-time-budget=" + std::to_string(virtual_ms),
-                                       "--dump-dom", server->url + path},
-                                      po);
+        ProcessResult r = run_process(
+            {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--enable-logging=stderr", "--v=0", "--user-data-dir=" + scratch.path("chromium"),
+             "--virtual-time-budget=" + std::to_string(virtual_ms), "--dump-dom", url + path},
+            po);
         EXPECT_TRUE(r.status == 0 && has(r.out, "</html>"))
             << "chromium did not show " << path << " (status " << r.status << "): " << r.err;
         // The pages write nothing to the console: what is there is an error, such as a script
@@ -265,7 +220,8 @@ class Browser : public LedgerTest {
     ledger::Attempt in_flight;               // its row
     std::map<int64_t, ledger::AttemptRow> rows;
     std::unique_ptr<Server> server;
-    std::string tz; // TZ=..., for the server and the browser
+    std::string url; // the server's, without the closing /
+    std::string tz;  // TZ=..., for the server and the browser
 };
 
 std::string percent(int64_t part, int64_t whole) {
@@ -384,10 +340,10 @@ TEST_P(Browser, TheLinePageShowsTheLedger) {
     // The ledger can no longer be read: once the server says so (its next read failed), the
     // page keeps what it had and says since when.
     sql("ALTER TABLE attempts RENAME TO attempts_gone");
-    for (int tries = 0; !has(run_process({"/usr/bin/curl", "-sS", "-D", "-", "-o", "/dev/null",
-                                          server->url + "/api/line"})
-                                 .out,
-                             "X-Korvofw-Stale: 1");
+    for (int tries = 0;
+         !has(run_process({"/usr/bin/curl", "-sS", "-D", "-", "-o", "/dev/null", url + "/api/line"})
+                  .out,
+              "X-Korvofw-Stale: 1");
          ++tries) {
         ASSERT_LT(tries, 100) << "the server did not find the ledger unreadable";
         usleep(100000);
