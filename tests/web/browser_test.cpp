@@ -424,3 +424,35 @@ TEST_P(Browser, TheDevicePagesShowEachAttempt) {
 }
 
 LEDGER_ON_BOTH_BACK_ENDS(Browser);
+
+// The search box's reading of what a person types: the device page it leads to, or none (a
+// refusal), as the pages' own script gives it in Chromium.
+TEST(SearchBox, TakesHexOrDecimalHardIds) {
+    const std::pair<const char*, const char*> CASES[] = {{"0x1A2", "0x01A2"}, {"0X1a2", "0x01A2"},
+                                                         {"1a2", "0x01A2"},   {" 418 ", "0x01A2"},
+                                                         {"8191", "0x1FFF"},  {"0x1fff", "0x1FFF"},
+                                                         {"1", "0x0001"},     {"0", ""},
+                                                         {"0x2000", ""},      {"8192", ""},
+                                                         {"12g", ""},         {"-5", ""},
+                                                         {"0x", ""},          {"", ""},
+                                                         {"1e3", "0x01E3"},   {"0x1A2!", ""}};
+    ScratchDir dir;
+    std::string checks;
+    for (const auto& [typed, id] : CASES)
+        checks += "show(" + nlohmann::json(typed).dump() + ");";
+    write_text(dir.path("search.html"),
+               "<!doctype html><script src=\"file://" KORVOFW_SOURCE_DIR
+               "/src/web/page/common.js\"></script><body><script>function show(t) {"
+               "const n = parseHardId(t); document.body.append(el('p', {'data-typed': t}, "
+               "n === null ? 'refused' : '/device/' + hex4(n))); }" +
+                   checks + "</script>");
+    ProcessResult r = run_process({"/usr/bin/chromium", "--headless", "--no-sandbox",
+                                   "--disable-gpu", "--user-data-dir=" + dir.path("chromium"),
+                                   "--dump-dom", "file://" + dir.path("search.html")});
+    const std::vector<std::string> shown = elements(r.out, "data-typed=");
+    ASSERT_EQ(shown.size(), std::size(CASES)) << r.err;
+    for (size_t k = 0; k < shown.size(); ++k)
+        EXPECT_EQ(attr(shown[k], "data-typed") + " -> " + text(shown[k]),
+                  std::string(CASES[k].first) + " -> " +
+                      (*CASES[k].second ? std::string("/device/") + CASES[k].second : "refused"));
+}
