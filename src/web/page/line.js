@@ -7,6 +7,7 @@ const FETCH_LIMIT_MS = 8000;
 const STALE_MS = 10000;   // data that has not moved on for this long is called old
 const STALE_HEADER = 'X-Korvofw-Stale'; // the server's latest read of the ledger failed
 const LABEL_LIMIT = 32;   // characters of a failure's message under the Pareto's bars
+const PARETO_BARS = 12;   // the most frequent failures drawn; the table lists them all
 const COLOURS = {ok: '#4caf50', failed: '#ff5252', line: '#ffca28', grid: '#333', text: '#ccc'};
 
 const loadedAt = Date.now();
@@ -218,7 +219,8 @@ function renderFailures(data) {
   document.getElementById('failures').hidden = rows.length === 0;
   document.querySelector('.pareto').hidden = rows.length === 0;
   if (!chartsReady()) return;
-  const labels = rows.map((r) => {
+  const bars = rows.slice(0, PARETO_BARS);
+  const labels = bars.map((r) => {
     const m = r.message.length > LABEL_LIMIT ? r.message.slice(0, LABEL_LIMIT - 1) + '…' : r.message;
     return [m, r.station];
   });
@@ -237,8 +239,8 @@ function renderFailures(data) {
     });
   }
   pareto.data.labels = labels;
-  pareto.data.datasets[0].data = cumulative;
-  pareto.data.datasets[1].data = rows.map((r) => r.count);
+  pareto.data.datasets[0].data = cumulative.slice(0, PARETO_BARS);
+  pareto.data.datasets[1].data = bars.map((r) => r.count);
   pareto.update('none');
 }
 
