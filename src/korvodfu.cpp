@@ -84,16 +84,6 @@ void print_id(const char* label, int value) {
 }
 } // namespace
 
-int hard_id(const ByteBuffer& buf) {
-    return (buf[HARD_ID_OFFSET] << HARD_ID_HIGH_SHIFT) | (buf[HARD_ID_OFFSET + 1] >> HARD_ID_SHIFT);
-}
-int soft_id(const ByteBuffer& buf) {
-    return buf[SOFT_ID_OFFSET];
-}
-int rxaddr(const ByteBuffer& buf) {
-    return (buf[RXADDR_OFFSET] << BYTE_BITS) | buf[RXADDR_OFFSET + 1];
-}
-
 void put_hard_id(ByteBuffer& buf, int hard_id_set) {
     buf[HARD_ID_OFFSET] = (hard_id_set >> HARD_ID_HIGH_SHIFT) & BYTE_MASK;
     buf[HARD_ID_OFFSET + 1] = (hard_id_set << HARD_ID_SHIFT) & BYTE_MASK;

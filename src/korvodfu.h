@@ -5,6 +5,7 @@
 #include "dfu_protocol.h"
 #include "hexparse.h"
 #include "hextext.h"
+#include "identity_record.h"
 #include "parts/parts.h"
 
 #include <usb.h>
@@ -55,25 +56,8 @@ enum PassResult : int {
 
 // EEPROM identity record layout.
 namespace record {
-constexpr size_t readout_size = 80;
-constexpr size_t VERSION_OFFSET = 0;
-constexpr int VERSION_SIZE = 20;
-constexpr size_t TAG_OFFSET = 20;
-constexpr int TAG_SIZE = 2;
-constexpr size_t CLEARED_OFFSET = 22;
-constexpr size_t HARD_ID_OFFSET = 23; // two bytes: ID in bits 15..3, big-endian
-constexpr size_t SOFT_ID_OFFSET = 25;
-constexpr size_t RXADDR_OFFSET = 26; // two bytes, big-endian
-constexpr int HARD_ID_SHIFT = 3;
-constexpr int HARD_ID_MAX = 0x1FFF;
-constexpr int SOFT_ID_MAX = 0xFF;
-constexpr int RXADDR_MAX = 0xFFFF;
 constexpr int DUMP_COLUMNS = 16;
 constexpr unsigned char BLANK = 0xFF;
-
-int hard_id(const ByteBuffer& buf);
-int soft_id(const ByteBuffer& buf);
-int rxaddr(const ByteBuffer& buf);
 
 // Sets the identity fields that were given (above 0); bookkeeping and merge share it.
 void put_hard_id(ByteBuffer& buf, int hard_id_set);

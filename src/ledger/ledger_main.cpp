@@ -3,6 +3,7 @@
 // take no station name and mark nothing.
 #include "ledger.h"
 #include "line_view.h"
+#include "serve.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ void usage() {
                  "       korvofw-ledger LEDGER export\n"
                  "       korvofw-ledger LEDGER device HARD_ID\n"
                  "       korvofw-ledger LEDGER watch\n"
+                 "       korvofw-ledger LEDGER serve [--listen ADDR:PORT]\n"
                  "LEDGER is an SQLite file or a postgresql:// URI, as given to korvofw --ledger.\n"
                  "init:    creates the ledger (the SQLite file, or the tables in an existing\n"
                  "         PostgreSQL database); upgrades one of an earlier release, and\n"
@@ -35,7 +37,9 @@ void usage() {
                  "export:  every attempt row as CSV.\n"
                  "device:  every attempt that involved HARD_ID (hex, such as 0x123).\n"
                  "watch:   one line per station, redrawn every second until Ctrl-C; printed\n"
-                 "         once when standard output is not a terminal."
+                 "         once when standard output is not a terminal.\n"
+                 "serve:   the line page, device pages, CSV export and Prometheus metrics over\n"
+                 "         HTTP at ADDR:PORT (default 127.0.0.1:8080) until Ctrl-C; read-only."
               << std::endl;
 }
 
@@ -233,7 +237,7 @@ int main(int argc, char** argv) {
     int hard_id = 0;
     bool known = (argc == 3 && (command == "init" || command == "summary" || command == "export" ||
                                 command == "watch")) ||
-                 (argc == 4 && command == "device");
+                 (argc >= 3 && command == "serve") || (argc == 4 && command == "device");
     if (!known || (command == "device" && !parse_hard_id(argv[3], hard_id))) {
         if (known)
             std::cerr << "korvofw-ledger: invalid hard ID \"" << argv[3]
@@ -242,6 +246,12 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     std::string location = argv[1], error;
+    if (command == "serve") {
+        int rc = web::serve(location, std::vector<std::string>(argv + 3, argv + argc));
+        if (rc == EXIT_USAGE)
+            usage();
+        return rc;
+    }
     std::unique_ptr<ledger::Ledger> led = ledger::make_ledger(location, "", "");
     if (command == "init") {
         std::string said;
