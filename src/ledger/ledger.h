@@ -14,7 +14,7 @@ constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
 constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
 constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
 constexpr int ROW_LOST = 2;          // finish(): the row begin() wrote is not in the ledger
-constexpr int SCHEMA_VERSION = 3;    // the layout this program writes and reads
+constexpr int SCHEMA_VERSION = 4;    // the layout this program writes and reads
 enum IdFate { ID_USED, ID_RELEASED };
 
 // One device attempt: one row, written 'started' before the pass and completed after it.
@@ -72,6 +72,8 @@ struct StationNow {
 // Rows of one pool, station and state, counted at once (tally()).
 struct StateTally {
     std::string pool, station, state;
+    int64_t period = -1; // of rows that ended since tally()'s since_ms: their period; else -1
+    std::string message; // of failed rows in a period: their message
     int64_t rows = 0;
     int64_t last_row_id = 0; // the highest row_id among them
     // Of the rows that ended ok or failed: ended_ms - arrived_ms summed, the latest ended_ms,
@@ -80,19 +82,6 @@ struct StateTally {
     std::vector<int64_t> within;
     int64_t asked_row_id = 0; // the latest of them that asked for hard IDs; 0: none did
     int asked_from = 0;       // that row's `from`
-};
-
-// A station's failed rows with one message (failures()).
-struct FailureCount {
-    std::string station, message;
-    int64_t rows = 0;
-};
-
-// A station's rows ended ok in period `period` of ok_per_period(): the rows that ended in
-// [since + period * span, since + (period + 1) * span).
-struct PeriodCount {
-    std::string station;
-    int64_t period = 0, rows = 0;
 };
 
 enum RowSet { ALL_ROWS, ROWS_OF_HARD_ID, UNCERTAIN_ROWS };
@@ -147,18 +136,8 @@ class Ledger {
     // rows that ended since since_ms, not every row.
     virtual int stations(int64_t since_ms, std::vector<StationNow>& out, std::string& error) = 0;
 
-    // For the line's page and metrics (korvofw-ledger serve), each reading only the rows
-    // asked for, or per station (by its name, as stations() gives them) the rows it ended
-    // since a moment; except tally(), which reads every row once.
-    // The stations' rows that ended 'failed' at or after since_ms, one count per station and
-    // message, in no particular order.
-    virtual int failures(const std::vector<std::string>& stations, int64_t since_ms,
-                         std::vector<FailureCount>& out, std::string& error) = 0;
-    // The stations' rows that ended 'ok' at or after since_ms, counted per period of span_ms
-    // from since_ms on (no row: no count), in no particular order.
-    virtual int ok_per_period(const std::vector<std::string>& stations, int64_t since_ms,
-                              int64_t span_ms, std::vector<PeriodCount>& out,
-                              std::string& error) = 0;
+    // For the line's page and metrics (korvofw-ledger serve): the rows asked for, by the
+    // primary key; and tally(), which reads every row once.
     // The latest `count` rows, newest first.
     virtual int latest_rows(int count, const RowSink& sink, std::string& error) = 0;
     // The rows after row_id, in row order.
@@ -169,10 +148,12 @@ class Ledger {
     // Every row counted in one snapshot: one tally per pool, station and state of the rows no
     // longer 'started', and one of each 'started' row and each of the latest `alone` rows
     // (rows 1, last_row_id its row_id), so that a count kept up to date by rows_after() and
-    // rows_with_ids() knows which rows it counted. bounds_ms: ascending durations, one per
-    // StateTally::within. Reads every row: once, not at each refresh.
-    virtual int tally(const std::vector<int64_t>& bounds_ms, int64_t alone,
-                      std::vector<StateTally>& out, std::string& error) = 0;
+    // rows_with_ids() knows which rows it counted. Rows that ended at or after since_ms are
+    // tallied by period of span_ms from since_ms too, and failed ones by message.
+    // bounds_ms: ascending durations, one per StateTally::within. Reads every row: once, not at
+    // each refresh.
+    virtual int tally(const std::vector<int64_t>& bounds_ms, int64_t alone, int64_t since_ms,
+                      int64_t span_ms, std::vector<StateTally>& out, std::string& error) = 0;
 };
 
 // Every call that fails after open() leaves the ledger to reconnect at the next call: it

@@ -290,22 +290,6 @@ int SqlLedger::stations(int64_t since_ms, std::vector<StationNow>& out, std::str
     return 0;
 }
 
-int SqlLedger::failures(const std::vector<std::string>& stations, int64_t since_ms,
-                        std::vector<FailureCount>& out, std::string& error) {
-    out.clear();
-    auto read = [&](const Row& r) { out.push_back({r.text(0), r.text(1), r.number(2)}); };
-    return per_station(sql::FAILURES, sql::BY_STATION_AND, {number(since_ms)}, stations, read,
-                       "reading today's failures", error);
-}
-
-int SqlLedger::ok_per_period(const std::vector<std::string>& stations, int64_t since_ms,
-                             int64_t span_ms, std::vector<PeriodCount>& out, std::string& error) {
-    out.clear();
-    auto read = [&](const Row& r) { out.push_back({r.text(0), r.number(1), r.number(2)}); };
-    return per_station(sql::PERIODS, sql::BY_STATION_AND, {number(since_ms), number(span_ms)},
-                       stations, read, "reading the devices per hour", error);
-}
-
 int SqlLedger::latest_rows(int count, const RowSink& sink, std::string& error) {
     static const std::string query = std::string("SELECT ") + sql::ROW_COLUMNS + sql::LATEST_ROWS;
     auto read = [&](const Row& r) { sink(row_from(r)); };
@@ -323,24 +307,33 @@ int SqlLedger::rows_after(int64_t row_id, const RowSink& sink, std::string& erro
     return 0;
 }
 
+// A statement per ROWS_AT_ONCE ids keeps its parameters far below either back end's limit.
 int SqlLedger::rows_with_ids(const std::vector<int64_t>& row_ids, const RowSink& sink,
                              std::string& error) {
-    std::vector<Param> ids;
-    for (int64_t row_id : row_ids)
-        ids.push_back(number(row_id));
-    static const std::string query = std::string("SELECT ") + sql::ROW_COLUMNS + sql::ROWS_WITH_IDS;
+    constexpr size_t ROWS_AT_ONCE = 100;
     auto read = [&](const Row& r) { sink(row_from(r)); };
-    return in_lists(query, " ORDER BY row_id", {}, ids, read, "reading the rows in flight", error);
+    for (size_t at = 0; at < row_ids.size(); at += ROWS_AT_ONCE) {
+        std::string query = std::string("SELECT ") + sql::ROW_COLUMNS + sql::ROWS_WITH_IDS + "(";
+        std::vector<Param> ids;
+        for (size_t i = at; i < row_ids.size() && i < at + ROWS_AT_ONCE; ++i) {
+            ids.push_back(number(row_ids[i]));
+            query += (i == at ? "$" : ", $") + std::to_string(ids.size());
+        }
+        if (ready(error) != 0 ||
+            run(query + ") ORDER BY row_id", ids, read, "reading the rows in flight", error) != 0)
+            return -1;
+    }
+    return 0;
 }
 
-int SqlLedger::tally(const std::vector<int64_t>& bounds_ms, int64_t alone,
-                     std::vector<StateTally>& out, std::string& error) {
+int SqlLedger::tally(const std::vector<int64_t>& bounds_ms, int64_t alone, int64_t since_ms,
+                     int64_t span_ms, std::vector<StateTally>& out, std::string& error) {
     out.clear();
     std::string query = sql::TALLY_HEAD;
-    std::vector<Param> bounds = {number(alone)};
+    std::vector<Param> bounds = {number(alone), number(since_ms), number(span_ms)};
     for (int64_t bound : bounds_ms) {
         char column[sizeof sql::TALLY_WITHIN + 32];
-        int n = static_cast<int>(bounds.size()) + 1; // after $1, `alone`
+        int n = static_cast<int>(bounds.size()) + 1; // after $1..$3
         snprintf(column, sizeof column, sql::TALLY_WITHIN, n, n);
         query += column;
         bounds.push_back(number(bound));
@@ -352,6 +345,8 @@ int SqlLedger::tally(const std::vector<int64_t>& bounds_ms, int64_t alone,
         t.pool = r.text(T_POOL);
         t.station = r.text(T_STATION);
         t.state = r.text(T_STATE);
+        t.period = r.null(T_PERIOD) ? -1 : r.number(T_PERIOD);
+        t.message = r.text(T_MESSAGE);
         t.rows = r.number(T_ROWS);
         t.last_row_id = r.number(T_LAST_ROW);
         t.duration_ms = r.number(T_DURATION);
@@ -364,33 +359,6 @@ int SqlLedger::tally(const std::vector<int64_t>& bounds_ms, int64_t alone,
     };
     if (ready(error) != 0 || run(query, bounds, read, "counting every row", error) != 0)
         return -1;
-    return 0;
-}
-
-int SqlLedger::per_station(const char* head, const char* tail, std::vector<Param> params,
-                           const std::vector<std::string>& stations, const RowFn& each,
-                           const char* what, std::string& error) {
-    std::vector<Param> names;
-    for (const std::string& name : stations)
-        names.push_back(text(name));
-    return in_lists(head, tail, params, names, each, what, error);
-}
-
-// A statement per LIST_AT_MOST values keeps its parameters far below either back end's limit.
-int SqlLedger::in_lists(const std::string& head, const char* tail, const std::vector<Param>& params,
-                        const std::vector<Param>& values, const RowFn& each, const char* what,
-                        std::string& error) {
-    constexpr size_t LIST_AT_MOST = 100;
-    for (size_t at = 0; at < values.size(); at += LIST_AT_MOST) {
-        std::vector<Param> all = params;
-        std::string query = head + "(";
-        for (size_t i = at; i < values.size() && i < at + LIST_AT_MOST; ++i) {
-            all.push_back(values[i]);
-            query += (i == at ? "$" : ", $") + std::to_string(all.size());
-        }
-        if (ready(error) != 0 || run(query + ")" + tail, all, each, what, error) != 0)
-            return -1;
-    }
     return 0;
 }
 

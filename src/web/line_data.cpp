@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <tuple>
 
 namespace web {
@@ -20,11 +21,15 @@ struct LineFacts {
         std::string pool;
         int from = 0, next = 0, left = 0;
     };
+    struct Failures {
+        std::string station, message;
+        int64_t rows = 0;
+    };
     int64_t now_ms = 0, day_start_ms = 0;
     std::vector<int64_t> hour_starts; // oldest first, the last the current hour's
     std::vector<ledger::ViewLine> view;
-    std::vector<ledger::FailureCount> failures;
-    std::vector<ledger::PeriodCount> periods;
+    std::vector<Failures> failures;
+    std::map<std::string, std::vector<int64_t>> hourly; // by station, one count per hour
     std::vector<ledger::AttemptRow> recent;
     std::vector<PoolIds> pools;
 };
@@ -76,6 +81,15 @@ std::vector<int64_t> pass_bounds_ms() {
     for (const Bound& b : PASS_BOUNDS)
         out.push_back(b.ms);
     return out;
+}
+
+// Drops the hours before `first`, and what has no hour left (a message seen days ago).
+template <typename Key>
+void forget_hours(std::map<Key, std::map<int64_t, int64_t>>& by_hour, int64_t first) {
+    for (auto i = by_hour.begin(); i != by_hour.end();) {
+        i->second.erase(i->second.begin(), i->second.lower_bound(first));
+        i = i->second.empty() ? by_hour.erase(i) : std::next(i);
+    }
 }
 
 // The start of the local hour of `ms`.
@@ -143,25 +157,21 @@ Json station_card(const ledger::ViewLine& l) {
 }
 
 Json hourly(const LineFacts& f) {
-    Json stations = Json::object();
-    for (const ledger::ViewLine& l : f.view)
-        stations[l.now.station] = std::vector<int64_t>(HOURS_SHOWN, 0);
-    for (const ledger::PeriodCount& p : f.periods)
-        if (p.period >= 0 && p.period < HOURS_SHOWN && stations.contains(p.station))
-            stations[p.station][static_cast<size_t>(p.period)] = p.rows;
     Json out;
     out["hour_start_ms"] = f.hour_starts;
-    out["stations"] = std::move(stations);
+    out["stations"] = Json::object();
+    for (const auto& [station, counts] : f.hourly)
+        out["stations"][station] = counts;
     return out;
 }
 
 // Most first (a Pareto), ties by message and station.
-Json failures(std::vector<ledger::FailureCount> counts) {
+Json failures(std::vector<LineFacts::Failures> counts) {
     std::sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
         return std::tie(b.rows, a.message, a.station) < std::tie(a.rows, b.message, b.station);
     });
     Json out = Json::array();
-    for (const ledger::FailureCount& c : counts)
+    for (const LineFacts::Failures& c : counts)
         out.push_back({{"message", c.message}, {"station", c.station}, {"count", c.rows}});
     return out;
 }
@@ -251,19 +261,23 @@ std::string sample(Metric m, const char* suffix, const std::string& labels,
 
 int LineReader::read(int64_t now_ms, LineTexts& out, std::string& error) {
     LineFacts facts;
-    if (count_rows(error) != 0 || read_facts(now_ms, facts, error) != 0)
+    int64_t since = std::min(ledger::local_midnight_ms(now_ms),
+                             local_hour_start(now_ms) - (HOURS_SHOWN - 1) * HOUR_MS);
+    if (count_rows(since, error) != 0 || read_facts(now_ms, facts, error) != 0)
         return -1;
+    forget_before(since);
     out.line_json = line_json(facts);
     out.metrics_text = metrics_text(facts);
     out.read_ms = now_ms;
     return 0;
 }
 
-int LineReader::count_rows(std::string& error) {
+int LineReader::count_rows(int64_t since_ms, std::string& error) {
     if (!counted_) {
         std::vector<ledger::StateTally> tallies;
-        if (led_.tally(pass_bounds_ms(), RECOUNT_WINDOW, tallies, error) != 0)
+        if (led_.tally(pass_bounds_ms(), RECOUNT_WINDOW, since_ms, HOUR_MS, tallies, error) != 0)
             return -1;
+        hours_from_ms_ = since_ms;
         for (const ledger::StateTally& t : tallies)
             last_row_id_ = std::max(last_row_id_, t.last_row_id);
         for (const ledger::StateTally& t : tallies)
@@ -312,6 +326,10 @@ void LineReader::take(const ledger::StateTally& t) {
     results[t.state] += t.rows;
     if (t.state != "ok" && t.state != "failed")
         return;
+    if (t.period >= 0 && t.state == "ok")
+        ok_by_hour_[t.station][t.period] += t.rows;
+    else if (t.period >= 0)
+        failed_by_hour_[{t.station, t.message}][t.period] += t.rows;
     passes.count += t.rows;
     passes.sum_ms += t.duration_ms;
     passes.last_ended_ms = std::max(passes.last_ended_ms, t.last_ended_ms);
@@ -345,24 +363,55 @@ void LineReader::count(const ledger::AttemptRow& row) {
     passes.last_ended_ms = std::max(passes.last_ended_ms, row.ended_ms);
     for (size_t i = 0; i < PASS_BOUND_COUNT; ++i)
         passes.within[i] += took <= PASS_BOUNDS[i].ms ? 1 : 0;
+    if (row.ended_ms < hours_from_ms_)
+        return;
+    int64_t hour = hour_of(row.ended_ms);
+    if (row.state == "ok")
+        ok_by_hour_[row.station][hour] += 1;
+    else
+        failed_by_hour_[{row.station, row.message}][hour] += 1;
+}
+
+// The hour from hours_from_ms_ that `ms` falls in; before it, negative.
+int64_t LineReader::hour_of(int64_t ms) const {
+    int64_t from = ms - hours_from_ms_;
+    return from >= 0 ? from / HOUR_MS : -1 - (-from - 1) / HOUR_MS;
+}
+
+// The hours before since_ms are needed no more: neither today's nor among those shown.
+void LineReader::forget_before(int64_t since_ms) {
+    forget_hours(ok_by_hour_, hour_of(since_ms));
+    forget_hours(failed_by_hour_, hour_of(since_ms));
 }
 
 int LineReader::read_facts(int64_t now_ms, LineFacts& f, std::string& error) {
     f.now_ms = now_ms;
     f.day_start_ms = ledger::local_midnight_ms(now_ms);
-    int64_t hour = local_hour_start(now_ms);
+    int64_t current = local_hour_start(now_ms);
     for (int i = HOURS_SHOWN - 1; i >= 0; --i)
-        f.hour_starts.push_back(hour - i * HOUR_MS);
+        f.hour_starts.push_back(current - i * HOUR_MS);
     if (ledger::read_view(led_, now_ms, f.view, error) != 0)
         return -1;
-    std::vector<std::string> names;
-    for (const ledger::ViewLine& l : f.view)
-        names.push_back(l.now.station);
     auto keep = [&f](const ledger::AttemptRow& r) { f.recent.push_back(r); };
-    if (led_.failures(names, f.day_start_ms, f.failures, error) != 0 ||
-        led_.ok_per_period(names, f.hour_starts.front(), HOUR_MS, f.periods, error) != 0 ||
-        led_.latest_rows(RECENT_ROWS, keep, error) != 0)
+    if (led_.latest_rows(RECENT_ROWS, keep, error) != 0)
         return -1;
+    int64_t today = hour_of(f.day_start_ms);
+    for (const auto& [key, hours] : failed_by_hour_) {
+        LineFacts::Failures c{key.first, key.second};
+        for (auto h = hours.lower_bound(today); h != hours.end(); ++h)
+            c.rows += h->second;
+        if (c.rows > 0)
+            f.failures.push_back(c);
+    }
+    for (const ledger::ViewLine& l : f.view) {
+        std::vector<int64_t>& counts = f.hourly[l.now.station];
+        auto ok = ok_by_hour_.find(l.now.station);
+        for (int64_t start : f.hour_starts) {
+            int64_t hour = hour_of(start);
+            counts.push_back(
+                ok == ok_by_hour_.end() || ok->second.count(hour) == 0 ? 0 : ok->second.at(hour));
+        }
+    }
     for (const auto& [pool, asked] : asked_) {
         if (asked.second <= 0)
             continue;

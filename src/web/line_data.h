@@ -36,8 +36,11 @@ class LineReader {
     };
 
     // Brings the counts up to date: every row once, from the ledger's tally at the first read,
-    // then only the rows after the latest seen and the rows that were still 'started'.
-    int count_rows(std::string& error);
+    // then only the rows after the latest seen and the rows that were still 'started'. The
+    // rows that ended at or after since_ms (at the first read) are counted by hour too.
+    int count_rows(int64_t since_ms, std::string& error);
+    void forget_before(int64_t since_ms);
+    int64_t hour_of(int64_t ms) const;
     void take(const ledger::StateTally& t);
     void see(const ledger::AttemptRow& row);
     void count(const ledger::AttemptRow& row);
@@ -54,6 +57,11 @@ class LineReader {
     std::map<std::string, Passes> passes_; // by station
     // By pool: its latest row that asked for hard IDs, and that row's `from`.
     std::map<std::string, std::pair<int64_t, int>> asked_;
+    // The rows that ended ok, by station, and failed, by station and message, then by hour
+    // from hours_from_ms_ (a local hour's start) on: today's failures and the hourly chart.
+    int64_t hours_from_ms_ = 0;
+    std::map<std::string, std::map<int64_t, int64_t>> ok_by_hour_;
+    std::map<std::pair<std::string, std::string>, std::map<int64_t, int64_t>> failed_by_hour_;
 };
 
 } // namespace web
