@@ -8,6 +8,8 @@
 
 namespace web {
 
+constexpr std::chrono::seconds Routes::DEVICE_WAIT;
+
 namespace {
 
 constexpr int OK = 200, NOT_FOUND = 404, NOT_ALLOWED = 405, UNAVAILABLE = 503;
@@ -119,7 +121,10 @@ Reply Routes::device(const std::string& id_text) {
     std::string error;
     int read;
     {
-        std::lock_guard<std::mutex> hold(devices_mutex_);
+        std::unique_lock<std::timed_mutex> hold(devices_mutex_, DEVICE_WAIT);
+        if (!hold.owns_lock())
+            return api_error(UNAVAILABLE, "the ledger is slow to answer another device lookup; "
+                                          "try again in a moment");
         read = devices_.rows(
             ledger::ROWS_OF_HARD_ID, hard_id,
             [&rows](const ledger::AttemptRow& r) { rows.push_back(r); }, error);

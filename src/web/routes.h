@@ -6,6 +6,7 @@
 #include "ledger.h"
 #include "refresher.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -15,6 +16,9 @@ namespace web {
 class Routes {
   public:
     static constexpr int MOST_EXPORTS = 2; // each holds a reader and a thread
+    // A lookup waits this long for the one before it; a ledger that slow holds one thread
+    // of the server, not every thread a device page asks from.
+    static constexpr std::chrono::seconds DEVICE_WAIT{2};
 
     // `devices` (opened with open_read()) answers the device lookups, one at a time; each
     // export opens its own reader of `location`.
@@ -31,7 +35,7 @@ class Routes {
 
     Refresher& line_;
     ledger::Ledger& devices_;
-    std::mutex devices_mutex_;
+    std::timed_mutex devices_mutex_;
     const std::string location_;
     std::mutex exports_mutex_;
     std::condition_variable export_ended_;

@@ -127,11 +127,11 @@ class Server {
         EXPECT_GT(port, 0) << "serve said: " << said;
     }
     ~Server() { stop(); }
-    // SIGTERM; the exit status, and the rest of what it printed in `said`.
-    int stop() {
+    // SIGTERM (or another signal); the exit status, and the rest of what it printed in `said`.
+    int stop(int signal = SIGTERM) {
         if (pid_ <= 0)
             return status_;
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         char chunk[256];
         ssize_t n;
         while ((n = read(out_, chunk, sizeof chunk)) > 0)
@@ -159,12 +159,14 @@ const std::string COMMIT = "0123456789abcdef0123456789abcdef01234567";
 class Serve : public LedgerTest {
   protected:
     // Two stations on the bench: HTML in one's name, a quote and a newline in the other's; one
-    // device of the first fails its flash verification.
+    // device of the first fails its flash verification; the second tests its device.
     void make_line() {
         ProcessResult a = play("a", "device 1 1\nwait\ndevice 1 2 fault=stuck\nwait\ndevice 1 3\n",
                                station(HTML_NAME, "a.bin", "10"));
         ASSERT_EQ(a.status, 0) << a.err;
-        ProcessResult b = play("b", "device 2 1\n", station(QUOTED_NAME, "b.bin", "40"));
+        std::vector<std::string> tested = station(QUOTED_NAME, "b.bin", "40");
+        tested.insert(tested.end(), {"--after", "echo fw=1.2"});
+        ProcessResult b = play("b", "device 2 1\n", tested);
         ASSERT_EQ(b.status, 0) << b.err;
         ASSERT_EQ(rows().size(), 4u);
     }

@@ -117,6 +117,7 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
     for (const AttemptRow& row : rows())
         by_id[row.hard_id].push_back(row);
     ASSERT_EQ(by_id.size(), 3u) << "0x10; 0x11 failed, then programmed; 0x40";
+    ASSERT_EQ(by_id[0x40][0].test_results, R"({"fw":"1.2"})");
     for (const auto& [id, want] : by_id) {
         Answer a = ask(server.port, "/api/device/" + std::to_string(id)); // decimal
         json got = json::parse(a.body);
@@ -136,6 +137,8 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
                                 "\" \"" + hex4(w.from_id) + "\" " + w.image_sha256 + " " +
                                 std::to_string(w.ended_ms) + " null");
             expect_record(g["record_written"], w.record_written, w);
+            EXPECT_EQ(g["test_status"], w.tested() ? json(w.test_status) : json());
+            EXPECT_EQ(g["test_results"], w.tested() ? json::parse(w.test_results) : json());
             EXPECT_EQ(g["record_read"].is_null() ? "" : g["record_read"]["hex"],
                       hex_bytes(w.record_read));
         }
@@ -319,3 +322,91 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, ReaderRole, ::testing::Values(POSTGRES),
                          [](const auto& info) { return BACKEND_NAMES[info.param]; });
+
+// What serve cannot serve it refuses at once, with the cause and the fix; a signal stops it.
+TEST(ServeCommand, RefusesALedgerAnAddressOrAPortItCannotUseAndStopsOnSignals) {
+    ScratchDir dir;
+    const std::string missing = dir.path("none.db"), db = dir.path("line.db");
+    auto serve = [](const std::string& ledger, const std::string& listen) {
+        return run_process({KORVOFW_LEDGER_BIN, ledger, "serve", "--listen", listen});
+    };
+    ProcessResult no_ledger = serve(missing, "127.0.0.1:0");
+    EXPECT_EQ(no_ledger.status, 1);
+    EXPECT_EQ(no_ledger.err, run_process({KORVOFW_LEDGER_BIN, missing, "summary"}).err);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+
+    init_ledger(db);
+    for (const char* listen : {"localhost:8080", "127.0.0.1", "127.0.0.1:65536", "[::1:8080",
+                               "127.0.0.1:80x", ":8080", "127.0.0.1:"}) {
+        ProcessResult r = serve(db, listen);
+        EXPECT_EQ(r.status, 2) << listen;
+        EXPECT_EQ(r.err.rfind("korvofw-ledger: invalid --listen \"" + std::string(listen) +
+                                  "\" (give a numeric address and a port, such as 127.0.0.1:8080, "
+                                  "0.0.0.0:8080 or [::1]:8080)\nUsage: korvofw-ledger ",
+                              0),
+                  0u)
+            << r.err;
+    }
+    ProcessResult extra = run_process({KORVOFW_LEDGER_BIN, db, "serve", "--port", "80"});
+    EXPECT_EQ(extra.status, 2);
+    EXPECT_TRUE(has(extra.err, "serve takes only --listen ADDR:PORT\nUsage: ")) << extra.err;
+
+    Server first(db, {"--listen", "127.0.0.1:0"}), v6(db, {"--listen", "[::1]:0"});
+    EXPECT_EQ(first.said.rfind("Serving " + db + " at http://127.0.0.1:", 0), 0u) << first.said;
+    EXPECT_EQ(v6.said.rfind("Serving " + db + " at http://[::1]:", 0), 0u) << v6.said;
+    const std::string taken = "127.0.0.1:" + std::to_string(first.port);
+    ProcessResult in_use = serve(db, taken);
+    EXPECT_EQ(in_use.status, 1);
+    EXPECT_EQ(in_use.err, "korvofw-ledger: cannot listen at " + taken +
+                              ": another program listens there; pick another port with --listen "
+                              "(such as --listen 127.0.0.1:8081)\n");
+    EXPECT_EQ(ask(first.port, "/api/device/0x1").status, 200) << "the first one serves on";
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_EQ(v6.stop(SIGTERM), 0);
+    for (const Server* s : {&first, &v6})
+        EXPECT_TRUE(has(s->said, "/\nStopped.\n")) << s->said;
+}
+
+// A ledger far larger than every buffer between it and a client that does not read: two such
+// exports are held, a third is refused until one ends, and the whole ledger, streamed, is
+// byte for byte korvofw-ledger's export.
+TEST(ServeExport, StreamsALargeLedgerAndSendsTwoAtOnce) {
+    ScratchDir dir;
+    const std::string db = dir.path("line.db");
+    init_ledger(db);
+    raw_sql(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 80000) "
+                "INSERT INTO attempts (station, pool, state, arrived_ms, ended_ms, bus, devnum, "
+                "port, flash_path, image_sha256, image_length, result, message, flash_ms, "
+                "eeprom_ms) SELECT 'st-' || (i % 8), 'default', 'ok', 1714564800000 + i * 1000, "
+                "1714564803000 + i * 1000, 1, i % 127, '1-1.4', '/fw/app.hex', printf('%064d', i), "
+                "414, 0, 'programmed', 2500, 300 FROM n");
+    const std::string exported = run_process({KORVOFW_LEDGER_BIN, db, "export"}).out;
+    ASSERT_GT(exported.size(), 12u << 20);
+    Server server(db);
+    int held[2];
+    for (int& fd : held) {
+        fd = connect_to(server.port);
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const std::string request = "GET /export.csv HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), 0),
+                  static_cast<ssize_t>(request.size()));
+        char start[12];
+        ASSERT_EQ(recv(fd, start, sizeof start, MSG_WAITALL), 12);
+        EXPECT_EQ(std::string(start, 12), "HTTP/1.1 200");
+    }
+    Answer third = ask(server.port, "/export.csv");
+    EXPECT_EQ(third.status, 503);
+    EXPECT_EQ(third.header("Retry-After"), "1");
+    EXPECT_EQ(third.body, "Two exports are being sent already; try again when one has ended.\n");
+    EXPECT_EQ(ask(server.port, "/api/device/0x1").status, 200) << "the rest serves on";
+    for (int fd : held)
+        close(fd);
+    Answer whole;
+    for (int tries = 0; tries < 100 && (whole = ask(server.port, "/export.csv")).status != 200;
+         ++tries)
+        usleep(100000); // the cancelled exports' readers end (bounded: 10 s)
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_TRUE(whole.body == exported) << whole.body.size() << " bytes, not " << exported.size();
+    EXPECT_EQ(server.stop(), 0);
+}
