@@ -14,7 +14,7 @@ constexpr int HARD_ID_FIRST = 1;     // 0 is never put into a record
 constexpr int HARD_ID_LAST = 0x1FFF; // hard IDs are 13 bits
 constexpr int NO_ID_LEFT = 1;        // begin(): no free hard ID in the pool at or above `from`
 constexpr int ROW_LOST = 2;          // finish(): the row begin() wrote is not in the ledger
-constexpr int SCHEMA_VERSION = 3;    // the layout this program writes and reads
+constexpr int SCHEMA_VERSION = 4;    // the layout this program writes and reads
 enum IdFate { ID_USED, ID_RELEASED };
 
 // One device attempt: one row, written 'started' before the pass and completed after it.

@@ -50,6 +50,14 @@ inline constexpr Upgrade UPGRADES[] = {
      {"ALTER TABLE attempts ADD COLUMN test_status TEXT",
       "ALTER TABLE attempts ADD COLUMN test_ms BIGINT",
       "ALTER TABLE attempts ADD COLUMN test_results TEXT"}},
+    // Today's counts per station (stations(), which the line's views read every second or two)
+    // from the index alone: without the state and the test's status in it, each of the day's
+    // rows was read from the table, 0.1 to 0.4 s a refresh on a million rows. It takes the place
+    // of the index on (station, ended_ms), whose every use it serves.
+    {4,
+     {"CREATE INDEX IF NOT EXISTS attempts_station_today ON attempts "
+      "(station, ended_ms, state, test_status)",
+      "DROP INDEX IF EXISTS attempts_station_ended"}},
 };
 constexpr bool upgrades_in_order() {
     int version = FIRST_VERSION;

@@ -141,7 +141,7 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     EXPECT_EQ(made.out, shown + ": created " +
                             (lite ? "the SQLite file (mode 0660, WAL) with the ledger's tables"
                                   : "the ledger's tables in the database") +
-                            ", schema version 3\n")
+                            ", schema version 4\n")
         << made.err;
     struct stat st {};
     EXPECT_TRUE(!lite || (stat(location.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660 &&
@@ -149,21 +149,21 @@ TEST_P(Ledgers, IsCreatedByInitAlone) {
     std::unique_ptr<Ledger> led = station("st-1");
     take(*led, 5);
     ProcessResult again = run_process({KORVOFW_LEDGER_BIN, location, "init"});
-    EXPECT_EQ(again.out, shown + " exists already (schema version 3): nothing changed\n");
+    EXPECT_EQ(again.out, shown + " exists already (schema version 4): nothing changed\n");
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0].id_state, "reserved");
 }
 
 TEST_P(Ledgers, ALedgerOfANewerOrNoSchemaVersionIsRefused) {
-    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
+    EXPECT_EQ(raw_sql(location, "SELECT value FROM meta WHERE key = 'schema_version'"), "4");
     const std::pair<const char*, const char*> versions[] = {
-        {"4", "4"}, {"0", "unknown"}, {"3x", "unknown"}};
+        {"5", "5"}, {"0", "unknown"}, {"3x", "unknown"}};
     for (const auto& v : versions) {
         raw_sql(location, "UPDATE meta SET value = '" + std::string(v.first) +
                               "' WHERE key = 'schema_version'");
         const std::string said = ": reading its schema: its schema version is " +
                                  std::string(v.second) +
-                                 ", this program knows version 3; use the korvofw release that "
+                                 ", this program knows version 4; use the korvofw release that "
                                  "wrote this ledger, or a newer one";
         for (int call : {0, 1, 2})
             EXPECT_EQ(refused(location, call), "ledger " + shown_location(location) + said)
@@ -518,7 +518,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
     EXPECT_EQ(refused(location, 2),
               shown +
                   ": reading its schema: its schema version is 1, older than this program's "
-                  "version 3; upgrade it with: korvofw-ledger " +
+                  "version 4; upgrade it with: korvofw-ledger " +
                   shown_location(location) +
                   " init (a station of this release upgrades it too when it starts)");
     const std::string role = "station_" + std::to_string(getpid());
@@ -531,7 +531,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
         ProcessResult r = run("st1", "device 1 1\n", "", as_role);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "ledger " + shown_location(as_role) +
-                             ": upgrading its schema to version 3: its tables belong to role "
+                             ": upgrading its schema to version 4: its tables belong to role "
                              "postgres, and role " +
                              role +
                              " may not change them; upgrade it once as postgres: korvofw-ledger " +
@@ -552,13 +552,13 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
         });
     for (std::thread& t : openers)
         t.join();
-    const std::string upgraded = ": upgraded its schema from version 1 to version 3 (stations "
+    const std::string upgraded = ": upgraded its schema from version 1 to version 4 (stations "
                                  "of earlier releases refuse it from now on)\n";
     for (std::string& s : said)
         s += "\n";
     EXPECT_EQ(std::count(std::begin(said), std::end(said), shown + upgraded), 1)
         << said[0] << "|" << said[1] << "|" << said[2] << "|" << said[3];
-    EXPECT_EQ(version(), "3");
+    EXPECT_EQ(version(), "4");
     if (!lite) { // the station's role may write the new columns
         std::unique_ptr<Ledger> led = make_ledger(as_role, "st-r", "p");
         ASSERT_EQ(led->open(error), 0) << error;
@@ -591,7 +591,7 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
     ASSERT_EQ(led->open(error), 0) << error;
     EXPECT_EQ(led->upgraded() + "\n",
               "ledger " + shown_location(location) +
-                  ": upgraded its schema from version 2 to version 3 (stations of earlier "
+                  ": upgraded its schema from version 2 to version 4 (stations of earlier "
                   "releases refuse it from now on)\n");
     Attempt a;
     a.row_id = 1, a.test_status = "signal 9", a.test_ms = 60000, a.test_results = "{}";
@@ -601,4 +601,11 @@ TEST_P(StationLedger, AVersionOneLedgerIsUpgradedInPlaceOnce) {
         tests += "[" + row.test_status + " " + std::to_string(row.test_ms) + " " +
                  row.test_results + "]";
     EXPECT_EQ(tests, "[signal 9 60000 {}][ -1 ]");
+    // Version 4: today's counts per station read from one index that holds the state and test.
+    EXPECT_EQ(raw_sql(location,
+                      lite ? "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master "
+                             "WHERE type = 'index' AND name LIKE 'attempts_station%' ORDER BY name)"
+                           : "SELECT string_agg(indexname, ' ' ORDER BY indexname) FROM pg_indexes "
+                             "WHERE indexname LIKE 'attempts_station%'"),
+              "attempts_station_row attempts_station_state attempts_station_today");
 }

@@ -159,12 +159,14 @@ const std::string COMMIT = "0123456789abcdef0123456789abcdef01234567";
 class Serve : public LedgerTest {
   protected:
     // Two stations on the bench: HTML in one's name, a quote and a newline in the other's; one
-    // device of the first fails its flash verification.
+    // device of the first fails its flash verification; the second tests its device.
     void make_line() {
         ProcessResult a = play("a", "device 1 1\nwait\ndevice 1 2 fault=stuck\nwait\ndevice 1 3\n",
                                station(HTML_NAME, "a.bin", "10"));
         ASSERT_EQ(a.status, 0) << a.err;
-        ProcessResult b = play("b", "device 2 1\n", station(QUOTED_NAME, "b.bin", "40"));
+        std::vector<std::string> tested = station(QUOTED_NAME, "b.bin", "40");
+        tested.insert(tested.end(), {"--after", "echo fw=1.2"});
+        ProcessResult b = play("b", "device 2 1\n", tested);
         ASSERT_EQ(b.status, 0) << b.err;
         ASSERT_EQ(rows().size(), 4u);
     }

@@ -117,6 +117,7 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
     for (const AttemptRow& row : rows())
         by_id[row.hard_id].push_back(row);
     ASSERT_EQ(by_id.size(), 3u) << "0x10; 0x11 failed, then programmed; 0x40";
+    ASSERT_EQ(by_id[0x40][0].test_results, R"({"fw":"1.2"})");
     for (const auto& [id, want] : by_id) {
         Answer a = ask(server.port, "/api/device/" + std::to_string(id)); // decimal
         json got = json::parse(a.body);
@@ -136,6 +137,8 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
                                 "\" \"" + hex4(w.from_id) + "\" " + w.image_sha256 + " " +
                                 std::to_string(w.ended_ms) + " null");
             expect_record(g["record_written"], w.record_written, w);
+            EXPECT_EQ(g["test_status"], w.tested() ? json(w.test_status) : json());
+            EXPECT_EQ(g["test_results"], w.tested() ? json::parse(w.test_results) : json());
             EXPECT_EQ(g["record_read"].is_null() ? "" : g["record_read"]["hex"],
                       hex_bytes(w.record_read));
         }

@@ -76,8 +76,9 @@ function bindSearch() {
   });
 }
 
-// GET of a JSON document: its body, or an Error that says what went wrong, with the server's
-// own message when it sent one ({"error": "..."}). Gives up after `timeoutMs`.
+// GET of a JSON document: its body and the response's headers, or an Error that says what went
+// wrong, with the server's own message when it sent one ({"error": "..."}). Gives up after
+// `timeoutMs`.
 async function getJson(url, timeoutMs) {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), timeoutMs);
@@ -94,7 +95,7 @@ async function getJson(url, timeoutMs) {
       throw new Error(url + ' answered ' + response.status + said);
     }
     if (!body || body.v !== 1) throw new Error(url + ' sent no data this page can read');
-    return body;
+    return {body, headers: response.headers};
   } catch (e) {
     if (e.name === 'AbortError') throw new Error(url + ' did not answer within ' +
         timeoutMs / 1000 + ' s');

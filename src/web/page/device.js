@@ -118,7 +118,9 @@ function attempt(a) {
       test.append(testResults(a.test_results));
     }
   }
-  group(parts, 'EEPROM record', recordTable(a.record_read, a.record_written), 'records');
+  group(parts, 'EEPROM record', a.record_read === null && a.record_written === null ?
+      el('p', {'data-field': 'records', 'class': 'label'}, 'None read or written: the pass ended before.') :
+      recordTable(a.record_read, a.record_written), 'records');
   box.append(parts);
   return box;
 }
@@ -141,7 +143,7 @@ async function load() {
   document.getElementById('hard-id').textContent = id;
   const error = document.getElementById('error');
   try {
-    render(await getJson('/api/device/' + encodeURIComponent(id), FETCH_LIMIT_MS));
+    render((await getJson('/api/device/' + encodeURIComponent(id), FETCH_LIMIT_MS)).body);
     error.hidden = true;
   } catch (e) {
     error.textContent = 'Cannot show hard ID ' + id + ': ' + e.message;

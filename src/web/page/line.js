@@ -5,7 +5,9 @@
 const REFRESH_MS = 2000;
 const FETCH_LIMIT_MS = 8000;
 const STALE_MS = 10000;   // data that has not moved on for this long is called old
+const STALE_HEADER = 'X-Korvofw-Stale'; // the server's latest read of the ledger failed
 const LABEL_LIMIT = 32;   // characters of a failure's message under the Pareto's bars
+const PARETO_BARS = 12;   // the most frequent failures drawn; the table lists them all
 const COLOURS = {ok: '#4caf50', failed: '#ff5252', line: '#ffca28', grid: '#333', text: '#ccc'};
 
 const loadedAt = Date.now();
@@ -33,10 +35,15 @@ function chartsReady() {
   return typeof Chart !== 'undefined';
 }
 
-function axes(extra) {
-  const scale = {ticks: {color: COLOURS.text}, grid: {color: COLOURS.grid}};
-  return Object.assign({x: scale, y: Object.assign({beginAtZero: true,
-      ticks: {color: COLOURS.text, precision: 0}, grid: {color: COLOURS.grid}})}, extra);
+// The charts' scales on the dark page: counts from zero in whole numbers; x labels upright
+// unless `slanted` (they are fewer then, skipped where they would overlap).
+function axes(slanted, extra) {
+  return Object.assign({
+    x: {ticks: {color: COLOURS.text, maxRotation: slanted ? 50 : 0, autoSkipPadding: 6},
+      grid: {display: false}},
+    y: {beginAtZero: true, ticks: {color: COLOURS.text, precision: 0},
+      grid: {color: COLOURS.grid}},
+  }, extra);
 }
 
 // A station's card, made once; its fields are refilled at each read.
@@ -77,13 +84,13 @@ function makeCard(name) {
   card.append(lastLine, field('p', 'last_message', 'message'));
 
   const ids = field('p', 'ids', 'ids');
-  ids.append(el('span', {'class': 'label'}, 'next hard ID '), field('span', 'next_id', 'id'),
+  ids.append(el('span', {'class': 'label'}, 'pool '), field('span', 'pool', 'pool-name'),
+      el('span', {'class': 'label'}, ' · next '), field('span', 'next_id', 'id'),
       el('span', {}, ' · '), field('span', 'ids_left', 'n'), el('span', {}, ' left'));
   card.append(ids);
 
   const box = el('div', {'class': 'hourly'});
-  const canvas = el('canvas', {'data-chart': 'hourly',
-      'aria-label': 'Units per hour over the last 12 hours', 'role': 'img'});
+  const canvas = el('canvas', {'data-chart': 'hourly', 'role': 'img'});
   const chartBox = el('div', {'class': 'chart-box'});
   chartBox.append(canvas);
   box.append(el('p', {'class': 'label'}, 'units per hour, last 12 hours'), chartBox);
@@ -97,7 +104,7 @@ function hourlyChart(canvas) {
     type: 'bar',
     data: {labels: [], datasets: [{label: 'units', data: [], backgroundColor: COLOURS.ok}]},
     options: {animation: false, responsive: true, maintainAspectRatio: false,
-      plugins: {legend: {display: false}}, scales: axes()},
+      plugins: {legend: {display: false}}, scales: axes(false)},
   });
 }
 
@@ -110,8 +117,8 @@ function fillCard(entry, s, data) {
   f.station.textContent = s.station;
   f.state.textContent = s.state === 'programming' && s.hard_id_in_flight ?
       'programming ' + s.hard_id_in_flight : s.state;
-  f.where.textContent = [s.part, s.port && 'port ' + s.port, s.pool && 'pool ' + s.pool]
-      .filter(Boolean).join(' · ');
+  f.where.textContent = [s.part, s.port && 'port ' + s.port].filter(Boolean).join(' · ');
+  f.pool.textContent = shown(s.pool);
   f.ok_today.textContent = s.ok_today;
   f.failed_today.textContent = s.failed_today;
   f.first_pass_yield.textContent = percent(s.first_pass_yield);
@@ -136,9 +143,14 @@ function fillCard(entry, s, data) {
   f.next_id.textContent = shown(s.next_id);
   f.ids_left.textContent = shown(s.ids_left);
   f.ids.classList.toggle('low', s.next_id === 'none' || s.ids_left < 100);
+  // The counts in words too, for a screen reader (and for what reads the page's text).
+  const units = data.hourly.stations[s.station] || [];
+  entry.canvas.dataset.values = units.join(',');
+  entry.canvas.setAttribute('aria-label',
+      'Units per hour over the last 12 hours, oldest first: ' + units.join(', '));
   if (entry.chart) {
     entry.chart.data.labels = data.hourly.hour_start_ms.map((ms) => clock(ms).slice(0, 5));
-    entry.chart.data.datasets[0].data = data.hourly.stations[s.station] || [];
+    entry.chart.data.datasets[0].data = units;
     entry.chart.update('none');
   }
 }
@@ -207,7 +219,8 @@ function renderFailures(data) {
   document.getElementById('failures').hidden = rows.length === 0;
   document.querySelector('.pareto').hidden = rows.length === 0;
   if (!chartsReady()) return;
-  const labels = rows.map((r) => {
+  const bars = rows.slice(0, PARETO_BARS);
+  const labels = bars.map((r) => {
     const m = r.message.length > LABEL_LIMIT ? r.message.slice(0, LABEL_LIMIT - 1) + '…' : r.message;
     return [m, r.station];
   });
@@ -220,28 +233,37 @@ function renderFailures(data) {
       ]},
       options: {animation: false, responsive: true, maintainAspectRatio: false,
         plugins: {legend: {labels: {color: COLOURS.text}}},
-        scales: axes({share: {position: 'right', min: 0, max: 100,
+        scales: axes(true, {share: {position: 'right', min: 0, max: 100,
           ticks: {color: COLOURS.text, callback: (v) => v + ' %'}, grid: {drawOnChartArea: false}}}),
       },
     });
   }
   pareto.data.labels = labels;
-  pareto.data.datasets[0].data = cumulative;
-  pareto.data.datasets[1].data = rows.map((r) => r.count);
+  pareto.data.datasets[0].data = cumulative.slice(0, PARETO_BARS);
+  pareto.data.datasets[1].data = bars.map((r) => r.count);
   pareto.update('none');
 }
 
+// A row still 'started' is in its pass while its station programs; that of a station that
+// stopped is unfinished until the station starts again and marks it interrupted.
+function recentResult(r, programming) {
+  if (r.state !== 'started') return resultText(r.state, r.test_status);
+  return programming.has(r.station) ? 'programming' : 'unfinished';
+}
+
 function renderRecent(data) {
+  const programming = new Set(data.stations.filter((s) => s.state === 'programming')
+      .map((s) => s.station));
   const body = document.querySelector('#recent tbody');
   body.replaceChildren(...data.recent.map((r) => {
     const tr = el('tr', {'data-row-id': String(r.row_id), 'data-state': r.state});
     const id = el('td', {'data-field': 'hard_id'});
     if (r.hard_id) id.append(el('a', {'href': '/device/' + encodeURIComponent(r.hard_id)}, r.hard_id));
     else id.textContent = '–';
-    const result = r.state === 'started' ? 'programming' : resultText(r.state, r.test_status);
+    const result = recentResult(r, programming);
     tr.append(el('td', {'data-field': 'time'}, when(r.ended_ms || r.arrived_ms, data.day_start_ms)),
         el('td', {'data-field': 'station'}, r.station), id,
-        el('td', {'data-field': 'result', 'class': 'result'}, result),
+        el('td', {'data-field': 'result', 'class': 'result', 'data-result': result}, result),
         el('td', {'data-field': 'message'}, r.state === 'failed' ? r.message :
             result === 'test failed' ? 'test: ' + r.test_status : ''));
     return tr;
@@ -277,7 +299,10 @@ function showFreshness() {
     text = failure.unreachable ? 'Ledger not reachable since ' + since + ': ' + failure.text :
                                  failure.text;
   }
-  else if (Date.now() - movedAt > STALE_MS) text = 'The data is old: the ledger was last read at ' + since;
+  else if (Date.now() - movedAt > STALE_MS) {
+    text = last ? 'The data is old: the ledger was last read at ' + since :
+                  'No data from the ledger since ' + since;
+  }
   const banner = document.getElementById('stale');
   banner.textContent = text;
   banner.hidden = text === '';
@@ -286,8 +311,11 @@ function showFreshness() {
 
 async function refresh() {
   let data = null;
+  let stale = false;
   try {
-    data = await getJson('/api/line', FETCH_LIMIT_MS);
+    const got = await getJson('/api/line', FETCH_LIMIT_MS);
+    data = got.body;
+    stale = got.headers.get(STALE_HEADER) !== null;
   } catch (e) {
     failure = {unreachable: true, text: e.message};
   }
@@ -296,7 +324,7 @@ async function refresh() {
       render(data);
       if (!last || data.now_ms > last.now_ms) movedAt = Date.now();
       last = data;
-      failure = null;
+      failure = stale ? {unreachable: true, text: 'the server shows what it read then'} : null;
     } catch (e) {
       failure = {unreachable: false,
         text: 'This page could not show the data read at ' + clock(data.now_ms) + ': ' + e.message};
