@@ -461,6 +461,11 @@ bool calls_bench(ledger::Ledger& led, const std::string& where, std::string& err
     } calls[] = {
         {"read_view() (stations() and each station's pool)",
          [&] { return ledger::read_view(led, now, view, error); }},
+        {"stations() alone",
+         [&] {
+             std::vector<ledger::StationNow> out;
+             return led.stations(ledger::local_midnight_ms(now), out, error);
+         }},
         {"latest_rows(50)", [&] { return led.latest_rows(RECENT, none, error); }},
         {"rows_after() the latest 256",
          [&] { return led.rows_after(latest - RECOUNTED, none, error); }},
