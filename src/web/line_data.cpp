@@ -416,7 +416,14 @@ int LineReader::read_facts(int64_t now_ms, LineFacts& f, std::string& error) {
         if (asked.second <= 0)
             continue;
         LineFacts::PoolIds p{pool, asked.second};
-        if (led_.peek_pool(pool, p.from, p.next, p.left, error) != 0)
+        // A station of the pool whose latest row asked from the same ID was peeked by
+        // read_view() a moment ago: a peek walks the pool's used IDs, so it is not done twice.
+        auto same = std::find_if(f.view.begin(), f.view.end(), [&](const ledger::ViewLine& l) {
+            return l.now.latest.pool == pool && l.now.latest.from_id == p.from;
+        });
+        if (same != f.view.end())
+            p.next = same->next, p.left = same->left;
+        else if (led_.peek_pool(pool, p.from, p.next, p.left, error) != 0)
             return -1;
         f.pools.push_back(p);
     }
