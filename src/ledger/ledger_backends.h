@@ -4,6 +4,8 @@
 
 #include "ledger.h"
 
+#include <map>
+
 namespace ledger {
 
 std::unique_ptr<Ledger> make_sqlite_ledger(const std::string& path, const std::string& station,
@@ -410,6 +412,7 @@ class SqlLedger : public Ledger {
     bool created_ = false;  // create_schema() created the schema
     int upgraded_from_ = 0; // the version upgrade() found, for upgraded(); 0: it upgraded none
     IdFloor floor_;
+    std::map<std::string, IdFloor> other_floors_; // of the pools peek_pool() read, for reports
 };
 
 // Bytes from lower- or upper-case hex text; false when it is not hex.

@@ -213,18 +213,23 @@ int SqlLedger::peek_pool(const std::string& pool, int from, int& next, int& left
     if (from > HARD_ID_LAST)
         return 0;
     from = from < HARD_ID_FIRST ? HARD_ID_FIRST : from;
-    int start = pool == pool_ ? floor_.start(from) : from;
-    // One statement, so both answers come from one snapshot.
-    static const std::string both =
-        std::string("SELECT (") + sql::LOWEST_FREE + "), (" + sql::TAKEN_FROM + ")";
-    int64_t free_id = 0, taken = 0;
+    // A view that peeks every second or two learns, as a station does, where the IDs used for
+    // good end, so that each look walks only the IDs taken since the one before.
+    IdFloor& floor = pool == pool_ ? floor_ : other_floors_[pool];
+    int start = floor.start(from);
+    // One statement, so the answers come from one snapshot.
+    static const std::string all = std::string("SELECT (") + sql::LOWEST_FREE + "), (" +
+                                   sql::TAKEN_FROM + "), (" + sql::LOWEST_NOT_FOR_GOOD + ")";
+    int64_t free_id = 0, taken = 0, good_end = 0;
     auto read = [&](const Row& r) {
         free_id = r.number(0);
         taken = r.number(1);
+        good_end = r.number(2);
     };
     if (ready(error) != 0 ||
-        run(both, {text(pool), number(start)}, read, "reading the free hard IDs", error) != 0)
+        run(all, {text(pool), number(start)}, read, "reading the free hard IDs", error) != 0)
         return -1;
+    floor.learn(from, static_cast<int>(good_end));
     next = static_cast<int>(free_id);
     left = HARD_ID_LAST + 1 - start - static_cast<int>(taken);
     return 0;
