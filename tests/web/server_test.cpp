@@ -284,18 +284,12 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
         "postgresql://" + role + "@" + location.substr(location.find("@/") + 1);
     const std::string before = dump();
     Server server(reader);
-    // Asks until the answer is as wanted: the refresher reads once a second (bounded: 10 s).
-    auto ask_until = [&server](const std::function<bool(const Answer&)>& wanted) {
-        Answer a;
-        for (int tries = 0; tries < 200 && !wanted(a = ask(server.port, "/api/line")); ++tries)
-            usleep(50000);
-        return a;
-    };
-    Answer refused = ask(server.port, "/api/line");
+    Answer refused = ask(server.port, "/api/line"), read, stale;
     EXPECT_EQ(refused.status, 503);
     EXPECT_TRUE(has(json::parse(refused.body)["error"], "permission denied")) << refused.body;
     raw_sql(location, grant);
-    Answer read = ask_until([](const Answer& a) { return a.status == 200; });
+    // The refresher reads once a second.
+    eventually([&] { return (read = ask(server.port, "/api/line")).status == 200; });
     EXPECT_EQ(json::parse(read.body)["stations"].size(), 2u) << read.body;
     EXPECT_EQ(read.header("X-Korvofw-Stale"), "");
     EXPECT_EQ(ask(server.port, "/metrics").status, 200);
@@ -303,7 +297,8 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
     EXPECT_EQ(ask(server.port, "/export.csv").body,
               run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
     raw_sql(location, revoke);
-    Answer stale = ask_until([](const Answer& a) { return a.header("X-Korvofw-Stale") == "1"; });
+    eventually(
+        [&] { return (stale = ask(server.port, "/api/line")).header("X-Korvofw-Stale") == "1"; });
     EXPECT_EQ(stale.status, 200);
     EXPECT_EQ(json::parse(stale.body)["stations"], json::parse(read.body)["stations"]);
     EXPECT_EQ(server.stop(), 0);
@@ -402,10 +397,8 @@ TEST(ServeExport, StreamsALargeLedgerAndSendsTwoAtOnce) {
     EXPECT_EQ(ask(server.port, "/api/device/0x1").status, 200) << "the rest serves on";
     for (int fd : held)
         close(fd);
-    Answer whole;
-    for (int tries = 0; tries < 100 && (whole = ask(server.port, "/export.csv")).status != 200;
-         ++tries)
-        usleep(100000); // the cancelled exports' readers end (bounded: 10 s)
+    Answer whole; // once the cancelled exports' readers ended
+    eventually([&] { return (whole = ask(server.port, "/export.csv")).status == 200; });
     EXPECT_EQ(whole.status, 200);
     EXPECT_TRUE(whole.body == exported) << whole.body.size() << " bytes, not " << exported.size();
     EXPECT_EQ(server.stop(), 0);
