@@ -32,12 +32,19 @@ inline std::string raw_sql(const std::string& location, const std::string& sql) 
     return out.substr(0, out.find('\n'));
 }
 
-// Every row, read as korvofw-ledger reads them.
-inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) {
-    std::vector<ledger::AttemptRow> out;
+// The ledger opened to read, as korvofw-ledger opens it.
+inline std::unique_ptr<ledger::Ledger> open_reader(const std::string& location) {
     std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
     std::string error;
     EXPECT_EQ(reader->open_read(error), 0) << error;
+    return reader;
+}
+
+// Every row, read as korvofw-ledger reads them.
+inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) {
+    std::vector<ledger::AttemptRow> out;
+    std::unique_ptr<ledger::Ledger> reader = open_reader(location);
+    std::string error;
     auto keep = [&out](const ledger::AttemptRow& r) { out.push_back(r); };
     EXPECT_EQ(reader->rows(ledger::ALL_ROWS, 0, keep, error), 0) << error;
     return out;

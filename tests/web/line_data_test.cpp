@@ -50,12 +50,7 @@ class LineData : public LedgerTest {
         tzset();
         LedgerTest::SetUp();
     }
-    std::unique_ptr<Ledger> reader() {
-        std::unique_ptr<Ledger> led = make_ledger(location, "", "");
-        std::string error;
-        EXPECT_EQ(led->open_read(error), 0) << error;
-        return led;
-    }
+    std::unique_ptr<Ledger> reader() { return open_reader(location); }
     static web::LineTexts read(web::LineReader& r, int64_t now = NOW) {
         web::LineTexts texts;
         std::string error;
