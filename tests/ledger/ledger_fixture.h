@@ -14,23 +14,37 @@
 
 enum BackendKind { SQLITE, POSTGRES };
 
-// Runs SQL on a ledger's database as another program would; the first value it returns.
-inline std::string raw_sql(const std::string& location, const std::string& sql) {
+// Runs SQL on a ledger's database as another program would; all it printed, a row a line with
+// the values split by '|'.
+inline std::string sql_output(const std::string& location, const std::string& sql) {
     ProcessResult r =
         run_process(location.rfind("postgresql://", 0) == 0
                         ? std::vector<std::string>{"/usr/bin/psql", "-XAtq", "-v",
                                                    "ON_ERROR_STOP=1", "-c", sql, location}
                         : std::vector<std::string>{"/usr/bin/sqlite3", "-bail", location, sql});
     EXPECT_EQ(r.status, 0) << sql << ": " << r.err;
-    return r.out.substr(0, r.out.find('\n'));
+    return r.out;
+}
+
+// The first value the SQL returns.
+inline std::string raw_sql(const std::string& location, const std::string& sql) {
+    const std::string out = sql_output(location, sql);
+    return out.substr(0, out.find('\n'));
+}
+
+// The ledger opened to read, as korvofw-ledger opens it.
+inline std::unique_ptr<ledger::Ledger> open_reader(const std::string& location) {
+    std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
+    std::string error;
+    EXPECT_EQ(reader->open_read(error), 0) << error;
+    return reader;
 }
 
 // Every row, read as korvofw-ledger reads them.
 inline std::vector<ledger::AttemptRow> ledger_rows(const std::string& location) {
     std::vector<ledger::AttemptRow> out;
-    std::unique_ptr<ledger::Ledger> reader = ledger::make_ledger(location, "", "");
+    std::unique_ptr<ledger::Ledger> reader = open_reader(location);
     std::string error;
-    EXPECT_EQ(reader->open_read(error), 0) << error;
     auto keep = [&out](const ledger::AttemptRow& r) { out.push_back(r); };
     EXPECT_EQ(reader->rows(ledger::ALL_ROWS, 0, keep, error), 0) << error;
     return out;

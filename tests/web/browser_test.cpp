@@ -89,6 +89,19 @@ std::string field(const std::string& html, const std::string& key) {
     return text(one(html, "data-field=\"" + key + "\""));
 }
 
+// Headless Chromium's DOM of the page after its scripts ran, with `more` options.
+ProcessResult chromium(const ScratchDir& scratch, const std::string& url,
+                       std::vector<std::string> more = {}, std::vector<std::string> env = {}) {
+    std::vector<std::string> args = {"/usr/bin/chromium", "--headless", "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--user-data-dir=" + scratch.path("chromium")};
+    args.insert(args.end(), more.begin(), more.end());
+    args.insert(args.end(), {"--dump-dom", url});
+    ProcessOptions po;
+    po.env = env, po.timeout_ms = 60000;
+    return run_process(args, po);
+}
+
 class Browser : public LedgerTest {
   protected:
     void SetUp() override {
@@ -140,16 +153,11 @@ class Browser : public LedgerTest {
         LedgerTest::TearDown();
     }
 
-    // The page at `path` once its scripts ran for `virtual_ms` of Chromium's virtual time.
-    std::string page(const std::string& path, int virtual_ms = 5000) {
-        ProcessOptions po;
-        po.env = {tz};
-        po.timeout_ms = 60000;
-        ProcessResult r = run_process(
-            {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-             "--enable-logging=stderr", "--v=0", "--user-data-dir=" + scratch.path("chromium"),
-             "--virtual-time-budget=" + std::to_string(virtual_ms), "--dump-dom", url + path},
-            po);
+    // The page at `path` once its scripts ran for 5 s of Chromium's virtual time.
+    std::string page(const std::string& path) {
+        ProcessResult r =
+            chromium(scratch, url + path,
+                     {"--enable-logging=stderr", "--v=0", "--virtual-time-budget=5000"}, {tz});
         EXPECT_TRUE(r.status == 0 && has(r.out, "</html>"))
             << "chromium did not show " << path << " (status " << r.status << "): " << r.err;
         // The pages write nothing to the console: what is there is an error, such as a script
@@ -202,14 +210,8 @@ class Browser : public LedgerTest {
 
     // Rows of an SQL query on the ledger, each split at '|'.
     std::vector<std::vector<std::string>> sql(const std::string& query) {
-        ProcessResult r = run_process(
-            location.rfind("postgresql://", 0) == 0
-                ? std::vector<std::string>{"/usr/bin/psql", "-XAtq", "-v", "ON_ERROR_STOP=1", "-c",
-                                           query, location}
-                : std::vector<std::string>{"/usr/bin/sqlite3", "-bail", location, query});
-        EXPECT_EQ(r.status, 0) << query << ": " << r.err;
         std::vector<std::vector<std::string>> rows;
-        for (const std::string& line : split(r.out, '\n'))
+        for (const std::string& line : split(sql_output(location, query), '\n'))
             if (!line.empty())
                 rows.push_back(split(line, '|'));
         return rows;
@@ -340,14 +342,9 @@ TEST_P(Browser, TheLinePageShowsTheLedger) {
     // The ledger can no longer be read: once the server says so (its next read failed), the
     // page keeps what it had and says since when.
     sql("ALTER TABLE attempts RENAME TO attempts_gone");
-    for (int tries = 0;
-         !has(run_process({"/usr/bin/curl", "-sS", "-D", "-", "-o", "/dev/null", url + "/api/line"})
-                  .out,
-              "X-Korvofw-Stale: 1");
-         ++tries) {
-        ASSERT_LT(tries, 100) << "the server did not find the ledger unreadable";
-        usleep(100000);
-    }
+    ASSERT_TRUE(eventually([&] {
+        return ask(server->port, "/api/line").header("X-Korvofw-Stale") == "1";
+    })) << "the server did not find the ledger unreadable";
     const std::string old = page("/");
     const std::string read_at = text(one(old, " id=\"updated\""));
     EXPECT_EQ(attr(one(old, "<body"), "data-fresh"), "no");
@@ -446,9 +443,7 @@ TEST(SearchBox, TakesHexOrDecimalHardIds) {
                "const n = parseHardId(t); document.body.append(el('p', {'data-typed': t}, "
                "n === null ? 'refused' : '/device/' + hex4(n))); }" +
                    checks + "</script>");
-    ProcessResult r = run_process({"/usr/bin/chromium", "--headless", "--no-sandbox",
-                                   "--disable-gpu", "--user-data-dir=" + dir.path("chromium"),
-                                   "--dump-dom", "file://" + dir.path("search.html")});
+    ProcessResult r = chromium(dir, "file://" + dir.path("search.html"));
     const std::vector<std::string> shown = elements(r.out, "data-typed=");
     ASSERT_EQ(shown.size(), std::size(CASES)) << r.err;
     for (size_t k = 0; k < shown.size(); ++k)

@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 
-#include <functional>
 #include <map>
 
 using json = nlohmann::json;
@@ -49,32 +48,22 @@ class Prometheus {
                    "scrape_configs:\n  - job_name: korvofw\n    static_configs:\n"
                    "      - targets: ['127.0.0.1:" +
                        std::to_string(target) + "']\n");
-        const std::vector<std::string> args = {
-            "/usr/bin/prometheus", "--config.file=" + scratch.path("prometheus.yml"),
-            "--storage.tsdb.path=" + scratch.path("tsdb"),
-            "--web.listen-address=127.0.0.1:" + std::to_string(port)};
-        const std::string log = scratch.path("prometheus.log");
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, STDOUT_FILENO), dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv;
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const int log = open(scratch.path("prometheus.log").c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        pid_ = spawn({"/usr/bin/prometheus", "--config.file=" + scratch.path("prometheus.yml"),
+                      "--storage.tsdb.path=" + scratch.path("tsdb"),
+                      "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+                     log, true);
+        close(log);
     }
     ~Prometheus() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
     // Queries until `wanted` holds for the counts, at most 60 s (a scrape a second); the last.
-    Counts until(const std::function<bool(const Counts&)>& wanted) const {
+    template <typename Wanted> Counts until(Wanted wanted) const {
         Counts counts;
-        for (int tries = 0; tries < 600 && !wanted(counts = scraped(port)); ++tries)
-            usleep(100000);
+        eventually([&] { return wanted(counts = scraped(port)); }, 600, 100);
         return counts;
     }
     const int port;
@@ -90,10 +79,9 @@ using RealPrometheus = Serve;
 TEST_P(RealPrometheus, ScrapesTheLedgersCountsAndSeesThemRise) {
     make_line();
     Server server(location);
-    const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/metrics";
-    ProcessResult checked =
-        run_process({"/bin/sh", "-c", "curl -sS --fail " + url + " | promtool check metrics"});
-    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    const Answer metrics = ask(server.port, "/metrics");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_EQ(promtool_errors(metrics.body, scratch), "");
 
     Prometheus prometheus(scratch, server.port);
     Counts want = ledger_counts(rows());

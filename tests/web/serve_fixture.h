@@ -97,6 +97,40 @@ inline int free_port() {
     return ntohs(at.sin_port);
 }
 
+// Starts the program with its standard output (and error, if asked) into `out`; its pid.
+inline pid_t spawn(std::vector<std::string> args, int out, bool with_errors = false) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, STDOUT_FILENO);
+        if (with_errors)
+            dup2(out, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Tries `done` up to `tries` times, `pause_ms` apart, for what a server does once a second or
+// so; whether it held (the caller checks what it waited for).
+template <typename Done> bool eventually(Done done, int tries = 200, int pause_ms = 50) {
+    for (int k = 0; k < tries; ++k, usleep(pause_ms * 1000))
+        if (done())
+            return true;
+    return false;
+}
+
+// What promtool finds wrong with a metrics text; "" when nothing.
+inline std::string promtool_errors(const std::string& metrics, const ScratchDir& scratch) {
+    write_text(scratch.path("metrics.txt"), metrics);
+    ProcessResult r =
+        run_process({"/bin/sh", "-c", "promtool check metrics < " + scratch.path("metrics.txt")});
+    return r.status == 0 ? "" : "promtool: " + r.out + r.err;
+}
+
 class Server {
   public:
     // Starts serve on the ledger; waits (bounded) for its "Serving" line and takes the port.
@@ -105,16 +139,7 @@ class Server {
         int out[2];
         EXPECT_EQ(pipe(out), 0);
         args.insert(args.begin(), {KORVOFW_LEDGER_BIN, location, "serve"});
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = spawn(args, out[1]);
         close(out[1]);
         out_ = out[0];
         pollfd p{out_, POLLIN, 0};

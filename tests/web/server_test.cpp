@@ -92,10 +92,9 @@ TEST_P(Serve, AnswersEachAddressWithItsTypeHeadersAndTheLedgersBytes) {
         }
     }
     // The line's texts as a reader of the ledger reads them now (the metrics hold no clock).
-    std::unique_ptr<Ledger> led = make_ledger(location, "", "");
+    std::unique_ptr<Ledger> led = open_reader(location);
     web::LineTexts texts;
     std::string error;
-    ASSERT_EQ(led->open_read(error), 0) << error;
     ASSERT_EQ(web::LineReader(*led).read(now_ms(), texts, error), 0) << error;
     EXPECT_EQ(ask(server.port, "/metrics").body, texts.metrics_text);
     json line = json::parse(ask(server.port, "/api/line").body);
@@ -161,7 +160,12 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
     const std::string page = ask(server.port, "/").body;
     ASSERT_EQ(page, file_text("/index.html"));
 
-    auto get = [](const std::string& target) { return "GET " + target + " HTTP/1.0\r\n\r\n"; };
+    auto get = [](const std::string& target, const std::string& headers = "") {
+        return "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n";
+    };
+    std::string many;
+    for (int i = 0; i < 5000; ++i)
+        many += "X-" + std::to_string(i) + ": v\r\n";
     struct Hostile {
         const char* what;
         std::string request;
@@ -180,21 +184,8 @@ TEST_P(Serve, RefusesHostileRequestsAndKeepsServingAndTheLedgerUnchanged) {
         // libmicrohttpd ends the path at a NUL: it reaches no further than the text before it.
         {"NUL", get(std::string("/index.html\0.txt", 15)), {200, 400, 404}, true},
         {"huge URL", get("/" + std::string(100 * 1024, 'a')), {414}, true},
-        {"huge header",
-         "GET / HTTP/1.0\r\nX-Big: " + std::string(100 * 1024, 'b') + "\r\n\r\n",
-         {431},
-         true},
-        {"many headers",
-         "GET / HTTP/1.0\r\n" +
-             [] {
-                 std::string h;
-                 for (int i = 0; i < 5000; ++i)
-                     h += "X-" + std::to_string(i) + ": v\r\n";
-                 return h;
-             }() +
-             "\r\n",
-         {431},
-         true},
+        {"huge header", get("/", "X-Big: " + std::string(100 * 1024, 'b') + "\r\n"), {431}, true},
+        {"many headers", get("/", many), {431}, true},
         {"POST", "POST /api/line HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", {405}, false},
         {"PUT", "PUT /export.csv HTTP/1.0\r\nContent-Length: 1\r\n\r\nx", {405}, false},
         {"DELETE", "DELETE /api/device/0x10 HTTP/1.0\r\n\r\n", {405}, false},
@@ -284,18 +275,12 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
         "postgresql://" + role + "@" + location.substr(location.find("@/") + 1);
     const std::string before = dump();
     Server server(reader);
-    // Asks until the answer is as wanted: the refresher reads once a second (bounded: 10 s).
-    auto ask_until = [&server](const std::function<bool(const Answer&)>& wanted) {
-        Answer a;
-        for (int tries = 0; tries < 200 && !wanted(a = ask(server.port, "/api/line")); ++tries)
-            usleep(50000);
-        return a;
-    };
-    Answer refused = ask(server.port, "/api/line");
+    Answer refused = ask(server.port, "/api/line"), read, stale;
     EXPECT_EQ(refused.status, 503);
     EXPECT_TRUE(has(json::parse(refused.body)["error"], "permission denied")) << refused.body;
     raw_sql(location, grant);
-    Answer read = ask_until([](const Answer& a) { return a.status == 200; });
+    // The refresher reads once a second.
+    eventually([&] { return (read = ask(server.port, "/api/line")).status == 200; });
     EXPECT_EQ(json::parse(read.body)["stations"].size(), 2u) << read.body;
     EXPECT_EQ(read.header("X-Korvofw-Stale"), "");
     EXPECT_EQ(ask(server.port, "/metrics").status, 200);
@@ -303,7 +288,8 @@ TEST_P(ReaderRole, ServesThroughARoleThatMayOnlyReadAndSaysWhenItCannot) {
     EXPECT_EQ(ask(server.port, "/export.csv").body,
               run_process({KORVOFW_LEDGER_BIN, location, "export"}).out);
     raw_sql(location, revoke);
-    Answer stale = ask_until([](const Answer& a) { return a.header("X-Korvofw-Stale") == "1"; });
+    eventually(
+        [&] { return (stale = ask(server.port, "/api/line")).header("X-Korvofw-Stale") == "1"; });
     EXPECT_EQ(stale.status, 200);
     EXPECT_EQ(json::parse(stale.body)["stations"], json::parse(read.body)["stations"]);
     EXPECT_EQ(server.stop(), 0);
@@ -402,10 +388,8 @@ TEST(ServeExport, StreamsALargeLedgerAndSendsTwoAtOnce) {
     EXPECT_EQ(ask(server.port, "/api/device/0x1").status, 200) << "the rest serves on";
     for (int fd : held)
         close(fd);
-    Answer whole;
-    for (int tries = 0; tries < 100 && (whole = ask(server.port, "/export.csv")).status != 200;
-         ++tries)
-        usleep(100000); // the cancelled exports' readers end (bounded: 10 s)
+    Answer whole; // once the cancelled exports' readers ended
+    eventually([&] { return (whole = ask(server.port, "/export.csv")).status == 200; });
     EXPECT_EQ(whole.status, 200);
     EXPECT_TRUE(whole.body == exported) << whole.body.size() << " bytes, not " << exported.size();
     EXPECT_EQ(server.stop(), 0);
