@@ -268,6 +268,19 @@ korvofw_last_device_timestamp_seconds{station="st-b"} 1714545004.000
 }
 
 // A list of row_ids longer than one statement takes is read in parts.
+// A pass that takes a bound's time exactly is within that bucket; a millisecond more is not.
+TEST_P(LineData, APassOnABucketsBoundIsWithinIt) {
+    std::unique_ptr<Ledger> edge = station("edge");
+    int64_t ended = H11;
+    for (int64_t bound : {500, 1000, 2000, 5000, 10000, 30000, 60000, 120000})
+        for (int64_t took : {bound, bound + 1})
+            device(*edge, 0, ended += 1000, 0, "ok", nullptr, took);
+    std::string text = read_fresh().metrics_text;
+    EXPECT_NE(text.find(buckets("edge", {1, 3, 5, 7, 9, 11, 13, 15}, 16, "457.008")),
+              std::string::npos)
+        << text;
+}
+
 TEST_P(LineData, ReadsLongListsInParts) {
     raw_sql(location, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                       "WHERE i < 250) INSERT INTO attempts (station, pool, state, arrived_ms, "
