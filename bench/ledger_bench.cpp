@@ -5,6 +5,7 @@
 // SQLite is measured in a scratch directory on disk; PostgreSQL when KORVOFW_PG_URI names a
 // server on which it may create databases (bench/README.md shows how to start one).
 #include "ledger.h"
+#include "percentile.h"
 
 #include <fcntl.h>
 #include <libpq-fe.h>
@@ -73,14 +74,6 @@ double cpu_ms() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[at];
 }
 
 bool is_pg(const std::string& location) {

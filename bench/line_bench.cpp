@@ -16,6 +16,7 @@
 #include "ledger_backends.h"
 #include "line_data.h"
 #include "line_view.h"
+#include "percentile.h"
 
 #include <arpa/inet.h>
 #include <libpq-fe.h>
@@ -45,14 +46,6 @@ constexpr double GOAL_P99_MS = 100.0;
 
 double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[at];
 }
 
 const char* verdict(bool met) {
