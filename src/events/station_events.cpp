@@ -98,7 +98,7 @@ void device_ended(RunConfig& cfg, const UdevWrapper& device, const DeviceOutcome
     // The identity the device carries: as sent to it, or as read when nothing was sent.
     const ByteBuffer& record =
         outcome.record_written.empty() ? outcome.record_read : outcome.record_written;
-    bool has_record = record.size() > record::RXADDR_OFFSET + 1;
+    bool has_record = record.size() >= record::IDENTITY_END;
     json fields = device_fields(device);
     fields["part"] = cfg.part->name;
     fields["result"] = outcome.pass_ran ? json(outcome.result) : json();
